@@ -1,0 +1,22 @@
+# Warnings as errors on the project's own targets only (not on GoogleTest or Qt's generated code).
+function(varnet_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 /WX)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  endif()
+endfunction()
+
+# A unit-test executable registered with CTest. Usage:
+#   varnet_test(NAME name SOURCES a.cpp b.cpp LIBS lib1 lib2)
+function(varnet_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  varnet_warnings(${T_NAME})
+  if(CMAKE_CROSSCOMPILING)
+    gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+  else()
+    gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60)
+  endif()
+endfunction()

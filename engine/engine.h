@@ -1,0 +1,50 @@
+// The update engine below the session: the stream encoder, the chunked sender with its echo
+// check, and the identification handshake. Platform-free; time goes through the Clock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "engine/firmware.h"
+#include "midi/clock.h"
+#include "midi/midi_ports.h"
+#include "midi/prompts.h"
+
+namespace varnet {
+
+enum SessionStateValue : int32_t { Idle = 0, Running = 1, VerifyFailed = 3 };
+
+// Everything one update works on. Owned by the program's entry (or a test), passed by reference.
+struct Engine {
+  Engine(FirmwareImage& image, MidiLayer& midi, Clock& clock, Prompts& prompts)
+      : image(image), midi(midi), clock(clock), prompts(prompts) {}
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  FirmwareImage& image;
+  MidiLayer& midi;
+  Clock& clock;
+  Prompts& prompts;
+
+  std::atomic<int32_t> SessionState{Idle};
+  std::atomic<uint32_t> aborted{0};
+  uint8_t DeviceId = 0x42;
+
+  // Pacing of outgoing pieces on absolute deadlines (see sender.cpp).
+  Clock::TimePoint nextPieceAt{};
+};
+
+// Stream encoder.
+uint32_t PauseAt(const Engine& engine, uint32_t payloadPosition);
+void StreamPayload(Engine& engine);
+
+// Sender and echo check.
+void SendBytes(Engine& engine, uint32_t count);
+void CheckEcho(Engine& engine);
+
+// Identification handshake and the stream's framing.
+int IdentifyDevice(Engine& engine);  // 1 passed, 0 refused (the reason has been shown)
+void SendStartUpdateHeader(Engine& engine);
+void SendEndOfExclusive(Engine& engine);
+
+}  // namespace varnet

@@ -1,0 +1,48 @@
+// The firmware file (.jtg): read whole, validate, and take into the FirmwareImage together with
+// the engine's working buffers and counters.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace varnet {
+
+// The record through which a file is read whole and, for the settings file, written.
+struct FileBuffer {
+  std::vector<uint8_t> data = std::vector<uint8_t>(256);  // file size + 1 after a read
+  uint32_t size = 0;
+  uint32_t bytesRead = 0;
+  std::vector<uint8_t> writeData = std::vector<uint8_t>(256);
+  uint32_t writeSize = 0;
+  uint32_t bytesWritten = 0;
+};
+
+// The loaded firmware with the engine's buffers and counters. progressTotal and bytesSent are
+// read by the painting thread while the worker writes them, hence atomic.
+struct FirmwareImage {
+  std::vector<uint8_t> PayloadBuffer = std::vector<uint8_t>(256);
+  std::vector<uint8_t> SendBuffer = std::vector<uint8_t>(256);
+  std::vector<uint8_t> SentLog = std::vector<uint8_t>(256);
+  uint32_t payloadLength = 0;
+  std::atomic<uint32_t> progressTotal{0};
+  std::atomic<uint32_t> bytesSent{0};
+  uint32_t sentLogCount = 0;
+  uint32_t echoVerifiedCount = 0;
+  uint8_t converterKind = 0;
+};
+
+constexpr uint8_t kKindAD = 0xAD;
+constexpr uint8_t kKindDA = 0xDA;
+constexpr uint32_t kFirmwareHeaderSize = 11;
+
+// Reads the existing file at `path` whole into `buffer` (never creates a file). false when the
+// file cannot be opened; `errorText` (optional) then receives the system's reason.
+bool ReadWholeFile(const std::string& path, FileBuffer& buffer, std::string* errorText = nullptr);
+
+// 0 when the file in `buffer` is a valid firmware file and has been taken into `image`, -1
+// otherwise (the image is then untouched).
+int ParseFirmwareImage(const FileBuffer& buffer, FirmwareImage& image);
+
+}  // namespace varnet

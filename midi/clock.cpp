@@ -1,0 +1,87 @@
+#include "midi/clock.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace varnet {
+
+Clock::TimePoint RealClock::now() {
+  return std::chrono::time_point_cast<Duration>(std::chrono::steady_clock::now());
+}
+
+void RealClock::sleepUntil(TimePoint deadline) { std::this_thread::sleep_until(deadline); }
+
+bool RealClock::waitFor(const std::function<bool()>& ready, Duration timeout) {
+  const TimePoint deadline = now() + timeout;
+  while (!ready()) {
+    if (now() >= deadline) return ready();
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  return true;
+}
+
+Clock::TimePoint VirtualClock::now() {
+  std::lock_guard lock(mutex_);
+  return now_;
+}
+
+bool VirtualClock::popDue(TimePoint limit, Event& out) {
+  std::lock_guard lock(mutex_);
+  auto best = events_.end();
+  for (auto it = events_.begin(); it != events_.end(); ++it) {
+    if (it->due > limit) continue;
+    if (best == events_.end() || it->due < best->due ||
+        (it->due == best->due && it->seq < best->seq)) {
+      best = it;
+    }
+  }
+  if (best == events_.end()) return false;
+  if (best->due > now_) now_ = best->due;
+  out = std::move(best->event);
+  events_.erase(best);
+  return true;
+}
+
+void VirtualClock::advanceTo(TimePoint target) {
+  Event event;
+  while (popDue(target, event)) {
+    event();  // runs without the lock: it may schedule further events
+  }
+  std::lock_guard lock(mutex_);
+  if (target > now_) now_ = target;
+}
+
+void VirtualClock::sleepUntil(TimePoint deadline) {
+  TimePoint current = now();
+  advanceTo(std::max(deadline, current));
+}
+
+bool VirtualClock::waitFor(const std::function<bool()>& ready, Duration timeout) {
+  const TimePoint deadline = now() + timeout;
+  runDue();
+  while (!ready()) {
+    TimePoint next;
+    {
+      std::lock_guard lock(mutex_);
+      if (now_ >= deadline) break;
+      next = deadline;
+      for (const auto& e : events_) next = std::min(next, std::max(e.due, now_));
+    }
+    advanceTo(next);
+  }
+  return ready();
+}
+
+void VirtualClock::schedule(TimePoint due, Event event) {
+  std::lock_guard lock(mutex_);
+  events_.push_back({due, nextSeq_++, std::move(event)});
+}
+
+void VirtualClock::runDue() { advanceTo(now()); }
+
+std::size_t VirtualClock::pendingEvents() {
+  std::lock_guard lock(mutex_);
+  return events_.size();
+}
+
+}  // namespace varnet

@@ -1,0 +1,75 @@
+// The one seam for time. Every sleep and wait of the MIDI layer, the engine and the simulated
+// converter goes through a Clock, so that tests run on virtual time: a 15 s pause costs nothing.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+namespace varnet {
+
+class Clock {
+ public:
+  using Duration = std::chrono::microseconds;
+  using TimePoint = std::chrono::time_point<std::chrono::steady_clock, Duration>;
+
+  virtual ~Clock() = default;
+
+  virtual TimePoint now() = 0;
+  // Returns at or after `deadline`. Pacing code sleeps on absolute deadlines so that a fixed
+  // spacing does not drift over thousands of pieces.
+  virtual void sleepUntil(TimePoint deadline) = 0;
+  // Waits until `ready` returns true or `timeout` has passed; returns the last value of `ready`.
+  // `ready` is typically a load of an atomic flag written by a MIDI callback.
+  virtual bool waitFor(const std::function<bool()>& ready, Duration timeout) = 0;
+
+  void sleepFor(Duration d) { sleepUntil(now() + d); }
+  void sleepMs(uint32_t ms) { sleepFor(std::chrono::milliseconds(ms)); }
+};
+
+// Wall-clock time (steady_clock). waitFor polls the condition every 500 us: the callbacks that
+// make it true must never block, so they cannot signal a condition variable.
+class RealClock final : public Clock {
+ public:
+  TimePoint now() override;
+  void sleepUntil(TimePoint deadline) override;
+  bool waitFor(const std::function<bool()>& ready, Duration timeout) override;
+};
+
+// Virtual time: it advances only when code sleeps or waits. Events scheduled with `schedule`
+// (deliveries of the simulated converter, completions of the virtual MIDI port) run, in time
+// order, on the thread whose sleep or wait carries the clock past their due time. Thread-safe;
+// deterministic when one thread at a time sleeps.
+class VirtualClock final : public Clock {
+ public:
+  using Event = std::function<void()>;
+
+  TimePoint now() override;
+  void sleepUntil(TimePoint deadline) override;
+  bool waitFor(const std::function<bool()>& ready, Duration timeout) override;
+
+  // Runs `event` when the clock reaches `due` (at once on the next advance if `due` has passed).
+  void schedule(TimePoint due, Event event);
+  // Runs every event that is due now without advancing time.
+  void runDue();
+  std::size_t pendingEvents();
+
+ private:
+  // Moves time forward to `target`, running events due on the way, each at its own time.
+  void advanceTo(TimePoint target);
+  bool popDue(TimePoint limit, Event& out);
+
+  struct Scheduled {
+    TimePoint due;
+    uint64_t seq;
+    Event event;
+  };
+  std::mutex mutex_;
+  TimePoint now_{};
+  uint64_t nextSeq_ = 0;
+  std::vector<Scheduled> events_;  // kept small; searched linearly in (due, seq) order
+};
+
+}  // namespace varnet

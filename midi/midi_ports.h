@@ -1,0 +1,109 @@
+// The MIDI port layer: the one input and one output port through which the updater talks to the
+// converter, the 32-byte outgoing message area, and input capture through two 128-byte buffers,
+// two staging areas and two caller-visible frames.
+//
+// One MidiLayer exists per program; its owner (the program's entry or a test) passes it by
+// reference. Flags and lengths shared with the MIDI service's callback thread are atomic words.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "midi/platform.h"
+#include "midi/prompts.h"
+
+namespace varnet {
+
+constexpr std::size_t kInputBufferSize = 128;
+constexpr std::size_t kOutputAreaSize = 32;
+constexpr std::size_t kNameAreaSize = 260;
+constexpr std::size_t kErrorTextSize = 260;
+
+// The layer's record. Field order and meaning as the rest of the program expects them.
+struct MidiPorts {
+  MidiHandle inputHandle = 0;
+  MidiHandle outputHandle = 0;
+  MidiHeader inputHeaderA{};
+  MidiHeader inputHeaderB{};
+  MidiHeader outputHeader{};
+  int32_t inputDeviceIndex = 0;
+  int32_t outputDeviceIndex = 0;
+  std::atomic<uint32_t> inputOpen{0};
+  std::atomic<uint32_t> outputOpen{0};
+  std::atomic<uint32_t> sessionPortsOpen{0};
+  std::array<char, kNameAreaSize> inputDeviceName{};   // first 32 characters: NUL-terminated name
+  std::array<char, kNameAreaSize> outputDeviceName{};
+  int32_t inputDeviceCount = 0;
+  int32_t outputDeviceCount = 0;
+  int32_t frameALength = 0;
+  int32_t frameBLength = 0;
+  uint32_t outputLength = 0;
+  std::array<uint8_t, kInputBufferSize> inputDataA{};
+  std::array<uint8_t, kInputBufferSize> inputDataB{};
+  std::array<uint8_t, kInputBufferSize> frameA{};
+  std::array<uint8_t, kInputBufferSize> frameB{};
+  std::array<uint8_t, kOutputAreaSize> outputData{};
+  std::array<char, kErrorTextSize> inputErrorText{};
+  std::array<char, kErrorTextSize> outputErrorText{};
+};
+
+// One staging area, written by the input callback and handed over by FetchCapturedInput.
+// See midi_ports.cpp for the hand-over scheme.
+struct StagingArea {
+  std::atomic<uint32_t> free{1};     // stagingAFree / stagingBFree
+  std::atomic<int32_t> length{0};    // stagingALength / stagingBLength
+  std::atomic<uint32_t> busy{0};     // nonzero while the callback or a fetch copies the bytes
+  std::array<uint8_t, kInputBufferSize> bytes{};
+};
+
+// The layer: the record, the layer variables, and the platform and prompts it works through.
+struct MidiLayer {
+  MidiLayer(MidiPlatform& platform, Prompts& prompts) : platform(platform), prompts(prompts) {}
+  MidiLayer(const MidiLayer&) = delete;
+  MidiLayer& operator=(const MidiLayer&) = delete;
+
+  MidiPlatform& platform;
+  Prompts& prompts;
+
+  MidiPorts ports;
+  std::atomic<uint32_t> outputDone{1};
+  StagingArea stagingA;
+  StagingArea stagingB;
+  std::atomic<uint32_t> requeueInput{0};
+};
+
+// Operations. Results: 0 for success; the codes each one lists otherwise.
+void InitMidiPorts(MidiLayer& midi);
+void RefreshDeviceNames(MidiLayer& midi, int32_t inputIndex, int32_t outputIndex, WindowRef owner);
+int OpenMidiInput(MidiLayer& midi);   // 0 opened, 1 failed (box "MIDI-Input Error")
+int OpenMidiOutput(MidiLayer& midi);  // 0 opened, 1 failed (box "MIDI-Output Error")
+int PrepareInputBuffers(MidiLayer& midi);
+int StartMidiInput(MidiLayer& midi);
+void QueueInputBuffers(MidiLayer& midi);
+void SetInputRequeue(MidiLayer& midi, uint32_t value);
+void FetchCapturedInput(MidiLayer& midi);
+int PrepareOutputMessage(MidiLayer& midi);
+int SendOutputMessage(MidiLayer& midi);  // 0 accepted, 2 refused
+int UnprepareOutputMessage(MidiLayer& midi);
+int ResetMidiOutput(MidiLayer& midi);    // 0 reset issued, 1 skipped (a message is outstanding)
+uint32_t CloseMidiOutput(MidiLayer& midi);
+void StopMidiInput(MidiLayer& midi);
+int UnprepareInputBuffers(MidiLayer& midi);
+int CloseMidiInput(MidiLayer& midi);     // 0 closed, 1 reset failed or still playing, 2 other
+void ShutdownMidiInput(MidiLayer& midi);
+
+// The two callbacks; `instance` is the MidiLayer* the ports were opened with.
+void MidiInputCallback(MidiHandle handle, uint32_t message, uintptr_t instance, uintptr_t param1,
+                       uintptr_t param2);
+void MidiOutputCallback(MidiHandle handle, uint32_t message, uintptr_t instance,
+                        uintptr_t param1, uintptr_t param2);
+
+// Staging logic alone (no platform call): what the input callback does with a returned block.
+void StageInputBlock(MidiLayer& midi, const uint8_t* data, uint32_t count);
+
+// Helpers for callers and front ends.
+std::string DeviceName(const std::array<char, kNameAreaSize>& area);
+
+}  // namespace varnet

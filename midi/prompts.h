@@ -1,0 +1,37 @@
+// Message boxes as seen from the platform-free code. Each front end (desktop window, command
+// line, tests) implements Prompts; the MIDI layer and the engine never include a UI toolkit.
+#pragma once
+
+#include <string>
+
+namespace varnet {
+
+// An opaque reference to a window that owns a box (the main window, the port dialog).
+// nullptr means "no owner", which is what most of the product's boxes use.
+using WindowRef = void*;
+
+enum class BoxIcon { Error, Warning, Information, Question };
+enum class BoxButtons { Ok, OkCancel, YesNo };
+enum class BoxAnswer { Ok, Cancel, Yes, No };
+
+struct BoxRequest {
+  std::string text;
+  std::string caption;
+  BoxIcon icon = BoxIcon::Error;
+  BoxButtons buttons = BoxButtons::Ok;
+  WindowRef owner = nullptr;
+};
+
+class Prompts {
+ public:
+  virtual ~Prompts() = default;
+  // Shows a modal box and returns the button pressed. Called on the user-interface thread only.
+  virtual BoxAnswer showBox(const BoxRequest& request) = 0;
+
+  // Convenience for the common error box (OK button, error icon).
+  void showError(const std::string& text, const std::string& caption, WindowRef owner = nullptr) {
+    showBox({text, caption, BoxIcon::Error, BoxButtons::Ok, owner});
+  }
+};
+
+}  // namespace varnet

@@ -43,6 +43,7 @@ bool VirtualClock::popDue(TimePoint limit, Event& out) {
 }
 
 void VirtualClock::advanceTo(TimePoint target) {
+  std::lock_guard run(runMutex_);
   Event event;
   while (popDue(target, event)) {
     event();  // runs without the lock: it may schedule further events

@@ -40,7 +40,8 @@ class RealClock final : public Clock {
 
 // Virtual time: it advances only when code sleeps or waits. Events scheduled with `schedule`
 // (deliveries of the simulated converter, completions of the virtual MIDI port) run, in time
-// order, on the thread whose sleep or wait carries the clock past their due time. Thread-safe;
+// order, on the thread whose sleep or wait carries the clock past their due time. Events never
+// run on two threads at once (like a MIDI service's single callback thread). Thread-safe;
 // deterministic when one thread at a time sleeps.
 class VirtualClock final : public Clock {
  public:
@@ -67,6 +68,7 @@ class VirtualClock final : public Clock {
     Event event;
   };
   std::mutex mutex_;
+  std::recursive_mutex runMutex_;  // serialises the running of events
   TimePoint now_{};
   uint64_t nextSeq_ = 0;
   std::vector<Scheduled> events_;  // kept small; searched linearly in (due, seq) order

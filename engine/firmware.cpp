@@ -1,0 +1,111 @@
+#include "engine/firmware.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <new>
+#include <system_error>
+
+namespace varnet {
+
+namespace {
+
+// The handshake assembles messages of up to 10 bytes in SendBuffer, and a session start clears
+// the first 24 bytes of SentLog. Tiny (or empty) payloads must not shrink the buffers below that.
+constexpr size_t kMinSendBufferSize = 16;
+constexpr size_t kMinSentLogSize = 24;
+
+// The stream header (10 bytes) and the closing 0xF7 are logged besides the encoded payload.
+constexpr size_t kSentLogOverhead = 11;
+
+constexpr uint8_t kMagic[3] = {'J', 'T', 'G'};
+constexpr uint8_t kFormat[3] = {0x07, 0x08, 0x01};
+
+std::string SystemReason(int error) {
+  return std::generic_category().message(error);
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, FileBuffer& buffer, std::string* errorText) {
+  // "rb" opens an existing file only: a file that vanished since it was chosen is reported, not
+  // recreated empty.
+  errno = 0;
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    if (errorText) *errorText = SystemReason(errno != 0 ? errno : ENOENT);
+    return false;
+  }
+
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    if (errorText) *errorText = SystemReason(EISDIR);
+    return false;
+  }
+  const std::uintmax_t fileSize = std::filesystem::file_size(path, ec);
+  if (ec) {
+    if (errorText) *errorText = ec.message();
+    return false;
+  }
+  // size and bytesRead are 32-bit counts, and data holds one byte more than the file.
+  if (fileSize >= std::numeric_limits<uint32_t>::max()) {
+    if (errorText) *errorText = SystemReason(EFBIG);
+    return false;
+  }
+
+  const auto size = static_cast<uint32_t>(fileSize);
+  try {
+    buffer.data.resize(size_t{size} + 1);
+  } catch (const std::bad_alloc&) {
+    if (errorText) *errorText = SystemReason(ENOMEM);
+    return false;
+  }
+  buffer.size = size;
+  // A failed or short read shows only as a small bytesRead, which validation then rejects.
+  buffer.bytesRead = static_cast<uint32_t>(std::fread(buffer.data.data(), 1, size, file.get()));
+  return true;
+}
+
+int ParseFirmwareImage(const FileBuffer& buffer, FirmwareImage& image) {
+  const uint32_t available =
+      std::min<uint32_t>(buffer.bytesRead, static_cast<uint32_t>(buffer.data.size()));
+  if (available <= 50) return -1;
+  const uint8_t* bytes = buffer.data.data();
+  if (!std::equal(std::begin(kMagic), std::end(kMagic), bytes)) return -1;
+  if (!std::equal(std::begin(kFormat), std::end(kFormat), bytes + 4)) return -1;
+
+  const uint32_t payloadLength = (uint32_t{bytes[7]} << 24) | (uint32_t{bytes[8]} << 16) |
+                                 (uint32_t{bytes[9]} << 8) | uint32_t{bytes[10]};
+  // A length beyond the bytes actually read would copy past the file; refusing it here also
+  // keeps a forged length in the gigabytes from ever being allocated.
+  if (payloadLength > available - kFirmwareHeaderSize) return -1;
+
+  // Build the new blocks aside so that the image stays untouched if an allocation fails.
+  std::vector<uint8_t> payload;
+  std::vector<uint8_t> send;
+  std::vector<uint8_t> sentLog;
+  try {
+    payload.assign(bytes + kFirmwareHeaderSize, bytes + kFirmwareHeaderSize + payloadLength);
+    send.assign(std::max<size_t>(payloadLength, kMinSendBufferSize), 0x40);
+    sentLog.assign(std::max<size_t>(size_t{payloadLength} + kSentLogOverhead, kMinSentLogSize), 0);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+
+  image.converterKind = bytes[3];
+  image.payloadLength = payloadLength;
+  image.PayloadBuffer.swap(payload);
+  image.SendBuffer.swap(send);
+  image.SentLog.swap(sentLog);
+  return 0;
+}
+
+}  // namespace varnet

@@ -37,6 +37,10 @@ constexpr uint8_t kKindAD = 0xAD;
 constexpr uint8_t kKindDA = 0xDA;
 constexpr uint32_t kFirmwareHeaderSize = 11;
 
+// What the user is told when a file is not a valid firmware file (text and caption of the box).
+constexpr const char* kFirmwareNotValidText = "Failed opening file! File not valid! \n";
+constexpr const char* kFirmwareNotValidCaption = "Filetype mismatch!";
+
 // Reads the existing file at `path` whole into `buffer` (never creates a file). false when the
 // file cannot be opened; `errorText` (optional) then receives the system's reason.
 bool ReadWholeFile(const std::string& path, FileBuffer& buffer, std::string* errorText = nullptr);

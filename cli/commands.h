@@ -1,0 +1,24 @@
+// The verbs of varnet-flash. main.cpp builds the CLI::App and calls one Add...Command per verb;
+// each verb lives in its own file and reports its exit code through the CliContext.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <ostream>
+
+#include "engine/firmware.h"
+
+namespace varnet {
+
+// The records one run of varnet-flash works on, owned by main() and handed to every verb.
+struct CliContext {
+  std::ostream& out = std::cout;
+  std::ostream& err = std::cerr;
+  FileBuffer fileBuffer;
+  FirmwareImage image;
+  int exitCode = 0;
+};
+
+void AddInspectCommand(CLI::App& app, CliContext& context);
+
+}  // namespace varnet

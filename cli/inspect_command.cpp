@@ -1,0 +1,81 @@
+// varnet-flash inspect FILE: what a firmware file holds and what an update of it will cost.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "cli/commands.h"
+#include "cli/stream_estimate.h"
+
+namespace varnet {
+
+namespace {
+
+constexpr int kExitValid = 0;
+constexpr int kExitNotValid = 1;
+constexpr int kExitCannotOpen = 2;
+
+std::string KindName(uint8_t kind) {
+  if (kind == kKindAD) return "AD";
+  if (kind == kKindDA) return "DA";
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "0x%02X", kind);
+  return hex;
+}
+
+std::string Seconds(uint64_t ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f s", static_cast<double>(ms) / 1000.0);
+  return text;
+}
+
+// The loader's message without the trailing blank and line feed, which only suit a message box.
+std::string NotValidLine() {
+  std::string text = kFirmwareNotValidText;
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+int Inspect(const std::string& path, CliContext& context) {
+  std::string reason;
+  if (!ReadWholeFile(path, context.fileBuffer, &reason)) {
+    context.err << path << ": " << reason << "\n";
+    return kExitCannotOpen;
+  }
+  if (ParseFirmwareImage(context.fileBuffer, context.image) != 0) {
+    context.err << NotValidLine() << "\n";
+    return kExitNotValid;
+  }
+
+  const FirmwareImage& image = context.image;
+  const StreamEstimate estimate = EstimateStream(image.PayloadBuffer, image.payloadLength);
+  std::ostream& out = context.out;
+  out << "File:             " << path << "\n"
+      << "Converter kind:   " << KindName(image.converterKind) << "\n"
+      << "Payload length:   " << image.payloadLength << " bytes\n"
+      << "Pause codes (payload positions 1 and up; the first byte's code is never acted on):\n";
+  for (const PauseCount& count : estimate.pauses) {
+    char line[80];
+    std::snprintf(line, sizeof line, "  0x%02X (%5u ms): %u bytes\n", count.code, count.pauseMs,
+                  count.bytes);
+    out << line;
+  }
+  if (estimate.firstByteHasPauseCode) out << "  (the first payload byte carries a pause code)\n";
+  out << "Encoded stream:   " << estimate.encodedBytes << " bytes in " << estimate.sends
+      << (estimate.sends == 1 ? " send\n" : " sends\n")
+      << "Estimated time:   " << Seconds(estimate.sendingMs + estimate.pausingMs) << " ("
+      << Seconds(estimate.sendingMs) << " sending at 32 bytes per 10 ms, "
+      << Seconds(estimate.pausingMs) << " in pauses)\n";
+  return kExitValid;
+}
+
+}  // namespace
+
+void AddInspectCommand(CLI::App& app, CliContext& context) {
+  CLI::App* inspect =
+      app.add_subcommand("inspect", "Check a firmware file (.jtg) and show what an update sends");
+  auto path = std::make_shared<std::string>();
+  inspect->add_option("file", *path, "Firmware file")->required();
+  inspect->callback([path, &context] { context.exitCode = Inspect(*path, context); });
+}
+
+}  // namespace varnet

@@ -1,0 +1,20 @@
+// varnet-flash: the command-line twin of the updater's window.
+#include <CLI/CLI.hpp>
+
+#include "cli/commands.h"
+
+int main(int argc, char** argv) {
+  varnet::CliContext context;
+  CLI::App app{"varnet-flash: update the firmware of Varnet converters over MIDI"};
+  app.set_version_flag("--version", "varnet-flash 1.0.0");
+  app.require_subcommand(1);
+
+  varnet::AddInspectCommand(app, context);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error);
+  }
+  return context.exitCode;
+}

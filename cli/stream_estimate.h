@@ -1,0 +1,28 @@
+// What an update of a loaded payload will put on the wire and how long it will take.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace varnet {
+
+struct PauseCount {
+  uint8_t code;      // 0x10, 0x20, 0x40 or 0x80
+  uint32_t pauseMs;  // the pause this code calls for
+  uint32_t bytes;    // payload bytes at positions 1 and up that carry it
+};
+
+struct StreamEstimate {
+  PauseCount pauses[4];
+  bool firstByteHasPauseCode = false;  // position 0's code is never acted on
+  uint64_t encodedBytes = 0;           // data bytes of the stream, endings and tail included
+  uint64_t sends = 0;                  // runs of bytes between pauses
+  uint64_t sendingMs = 0;              // 10 ms per piece of up to 32 bytes
+  uint64_t pausingMs = 0;
+};
+
+// Counts without sending. Kept in one place so that it can be replaced by a run of the real
+// encoder against a recording port.
+StreamEstimate EstimateStream(const std::vector<uint8_t>& payload, uint32_t payloadLength);
+
+}  // namespace varnet

@@ -55,8 +55,8 @@ int Inspect(const std::string& path, CliContext& context) {
       << "Pause codes (payload positions 1 and up; the first byte's code is never acted on):\n";
   for (const PauseCount& count : estimate.pauses) {
     char line[80];
-    std::snprintf(line, sizeof line, "  0x%02X (%5u ms): %u bytes\n", count.code, count.pauseMs,
-                  count.bytes);
+    std::snprintf(line, sizeof line, "  0x%02X (%5u ms): %u %s\n", count.code, count.pauseMs,
+                  count.bytes, count.bytes == 1 ? "byte" : "bytes");
     out << line;
   }
   if (estimate.firstByteHasPauseCode) out << "  (the first payload byte carries a pause code)\n";

@@ -1,9 +1,16 @@
 // The update session: from a press of Run Update to the outcome box. It works through the
 // window's SessionView, so the same session runs in the desktop window, the command line and
 // tests.
+//
+// Everything here runs on the user-interface thread except UpdateWorkerMain, which is the body
+// of the one worker thread. The session's boxes go through engine.prompts with no owner window,
+// so a front end keeps calling SessionTimerProc while one of them is open (as a window's timer
+// keeps firing under an owner-less box); the session is written to be re-entered that way.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -13,6 +20,18 @@ namespace varnet {
 
 constexpr int IDT_UPDATE_PROGRESS = 20231;
 constexpr int kProgressTimerMs = 200;
+
+// The texts the session shows, exactly as the user sees them.
+extern const char* const kNoFirmwareText;      // caption "Error!"
+extern const char* const kEmptyPayloadText;    // caption "Error!"
+extern const char* const kCancelQuestionText;  // caption "Warning!", OK / Cancel
+extern const char* const kFailedText;          // caption "Error!"
+extern const char* const kAbortedText;         // caption "Abort!"
+extern const char* const kDoneText;            // caption "Done!", information icon
+extern const char* const kNoTimerText;         // caption "Error!"
+extern const char* const kNoWorkerText;        // caption "Error!"; followed by the system's reason
+// The warning before the header goes out (caption "Warning", Yes / No): four literals joined.
+std::string WarningText();
 
 // The session's view of its window.
 class SessionView {
@@ -29,11 +48,35 @@ class SessionView {
   virtual void killProgressTimer() = 0;
 };
 
+// Where a session stands. Read and written on the user-interface thread only.
+enum class SessionPhase {
+  Idle,       // no session: a press of Run Update may start one
+  Starting,   // ports, handshake, warning question
+  Streaming,  // header sent, worker created, timer alive; ends at the finish
+  Finishing,  // FinishUpdateSession or StopUpdateSession is under way
+};
+
+// How the last session ended, for front ends that report it (exit status, tests).
+enum class SessionOutcome {
+  None,     // no session has ended yet
+  Done,     // the done box
+  Aborted,  // the aborted box (cancel, or after the failed box)
+  Failed,   // the failed box, then the aborted box
+  Refused,  // the start was refused; no stream was sent
+  Stopped,  // StopUpdateSession ended a stream from outside; no box was shown
+};
+
+// Creates the worker thread running `body`. Throws std::system_error when no thread can be
+// created, as std::thread does; tests replace it to simulate that.
+using WorkerFactory = std::function<std::thread(std::function<void()> body)>;
+
 struct UpdateSession {
   UpdateSession(Engine& engine, SessionView& view, const std::string& firmwarePath)
       : engine(engine), view(view), firmwarePath(firmwarePath) {}
   UpdateSession(const UpdateSession&) = delete;
   UpdateSession& operator=(const UpdateSession&) = delete;
+  // Stops a running worker (the end byte still goes out, ports are closed) without touching the
+  // view, which may already be gone. Destroy the session before the Engine and its MidiLayer.
   ~UpdateSession();
 
   Engine& engine;
@@ -41,10 +84,21 @@ struct UpdateSession {
   const std::string& firmwarePath;  // empty: no firmware loaded
 
   std::thread workerThread;
-  std::atomic<bool> workerEnded{false};
+  WorkerFactory createWorker;  // empty: std::thread
+  std::string workerError;     // why the last worker could not be created
+
+  std::atomic<bool> workerEnded{false};  // set by the worker as its last act
   std::atomic<bool> timerAlive{false};
   // True from an accepted Run Update press until the session has been refused or finished.
   std::atomic<bool> inProgress{false};
+
+  // User-interface thread only.
+  SessionPhase phase = SessionPhase::Idle;
+  SessionOutcome lastOutcome = SessionOutcome::None;
+  uint64_t generation = 0;          // counts started sessions; tells a late answer from a live one
+  bool headerSent = false;          // the stream's System Exclusive is open and needs its F7
+  bool cancelQuestionOpen = false;  // the cancel box is on screen
+  bool stopRequested = false;       // StopUpdateSession arrived while the start was asking
 };
 
 void OnRunUpdate(UpdateSession& session);
@@ -56,9 +110,16 @@ void FinishUpdateSession(UpdateSession& session);
 void OpenSessionPorts(UpdateSession& session);
 void CloseSessionPorts(UpdateSession& session);
 
-// Stops a running session from outside (close, port dialog, window destruction): the worker is
-// told to stop and joined, the end byte goes out, the ports are closed. Returns at once when no
-// session is in progress.
-void StopUpdateSession(UpdateSession& session);
+// Stops a session from outside (close, port dialog, window destruction) and shows no box.
+// While streaming: the worker is told to stop and joined (which can take as long as a pause
+// already begun, up to 15 s), the end byte goes out, the ports are closed and the window is
+// restored; lastOutcome becomes Stopped. While the start is asking its question: the start is
+// refused as soon as the question returns (nothing has been sent yet). While finishing, or with
+// no session: nothing to do. Returns true when the session's ports are no longer in use.
+bool StopUpdateSession(UpdateSession& session);
+
+// Raises the calling thread's priority above normal where the platform lets this process do it;
+// false (and no change) where it does not.
+bool RaiseCurrentThreadPriority();
 
 }  // namespace varnet

@@ -1,0 +1,384 @@
+#include "engine/session.h"
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+
+namespace varnet {
+
+const char* const kNoFirmwareText = "No firmware file loaded!";
+const char* const kEmptyPayloadText =
+    "The firmware file holds no data! Please select the firmware file again.";
+const char* const kCancelQuestionText =
+    "Update is not complete! Please make sure the update was completed successfully before you "
+    "switch off the device. Otherwise it will have to be sent in for service. Do you really want "
+    "to cancel the update process?";
+const char* const kFailedText =
+    "Update failed! Do not switch off the device! Please try to use a different MIDI "
+    "connection...";
+const char* const kAbortedText =
+    "Update aborted! Do not switch off the device! Please restart and complete the update...";
+const char* const kDoneText =
+    "Update done! Please switch the device off and on again to activate the new firmware.";
+const char* const kNoTimerText =
+    "Update not started: the progress timer could not be created. Nothing has been sent to the "
+    "device.";
+const char* const kNoWorkerText =
+    "Update not started: the update thread could not be created. Do not switch off the device! "
+    "Please restart the update...";
+
+std::string WarningText() {
+  return std::string(
+             "WARNING! The update operation must not be interrupted! \nCancelling the update or "
+             "powering off the ") +
+         "device during the update process will destroy the boot sector.\nIn case the update "
+         "fails or is cancelled by the user " +
+         "do not power off the device! Restart the update until it has been completed "
+         "successfully.\n\n" +
+         "Do you want to continue?";
+}
+
+namespace {
+
+constexpr const char* kStartUpdateCaption = "Start Update";
+constexpr const char* kCancelCaption = "Cancel...";
+
+BoxAnswer Show(UpdateSession& session, const std::string& text, const char* caption, BoxIcon icon,
+               BoxButtons buttons = BoxButtons::Ok) {
+  return session.engine.prompts.showBox({text, caption, icon, buttons, nullptr});
+}
+
+// A start that ends before the stream: the window goes back to its idle look, and the ports
+// the start opened are closed. `aborted` keeps what the handshake left in it.
+void RefuseStart(UpdateSession& session) {
+  Engine& engine = session.engine;
+  session.view.setRunUpdateCaption(kStartUpdateCaption);
+  session.view.setSelectFileEnabled(true);
+  CloseSessionPorts(session);
+  engine.SessionState.store(Idle);
+  engine.image.bytesSent.store(0);
+  session.phase = SessionPhase::Idle;
+  session.lastOutcome = SessionOutcome::Refused;
+  session.inProgress.store(false);
+}
+
+// Tells the worker to stop the way a confirmed cancel does. Only a Running stream is cancelled:
+// once the stream has ended or failed on its own, that outcome stands. The state leaves Running
+// before `aborted` is set, so the worker, which tests `aborted` only after its last pass, never
+// sees `aborted` with the state still Running and leaves the state alone.
+bool CancelRunningStream(Engine& engine) {
+  int32_t expected = Running;
+  if (!engine.SessionState.compare_exchange_strong(expected, Idle)) return false;
+  engine.aborted.store(1);
+  return true;
+}
+
+void JoinWorker(UpdateSession& session) {
+  if (session.workerThread.joinable()) session.workerThread.join();
+}
+
+// Ends a stream from outside: worker stopped and joined before anything else touches the
+// buffers, then the end byte, then the ports. Shared by StopUpdateSession and the destructor.
+void StopStream(UpdateSession& session) {
+  CancelRunningStream(session.engine);
+  JoinWorker(session);
+  if (session.headerSent) {
+    SendEndOfExclusive(session.engine);
+    session.headerSent = false;
+  }
+  CloseSessionPorts(session);
+  session.engine.SessionState.store(Idle);
+  session.engine.image.bytesSent.store(0);
+  session.engine.aborted.store(0);
+}
+
+}  // namespace
+
+void OnRunUpdate(UpdateSession& session) {
+  Engine& engine = session.engine;
+  if (session.firmwarePath.empty()) {
+    Show(session, kNoFirmwareText, "Error!", BoxIcon::Error);
+    return;
+  }
+  // A press while the cancel question is on screen, or while a session is being started or
+  // finished (its boxes and waits let clicks through), belongs to the session already under
+  // way: it must not start a second one over it. The open question is the answer to it.
+  if (session.cancelQuestionOpen) return;
+  const bool running = engine.SessionState.load() == Running;
+  if (session.inProgress.load() && !running) return;
+
+  // A payload of 0 bytes (a cancelled file dialog keeps the path but empties the payload) would
+  // send a header, one stray byte and the end byte, then report success.
+  if (!running && engine.image.payloadLength == 0) {
+    Show(session, kEmptyPayloadText, "Error!", BoxIcon::Error);
+    return;
+  }
+
+  engine.DeviceId = 0x32;
+
+  if (running) {
+    const uint64_t generation = session.generation;
+    session.cancelQuestionOpen = true;
+    const BoxAnswer answer =
+        Show(session, kCancelQuestionText, "Warning!", BoxIcon::Warning, BoxButtons::OkCancel);
+    session.cancelQuestionOpen = false;
+    if (answer == BoxAnswer::Cancel) return;
+    // The timer kept running under the question: the stream may have ended, failed or been
+    // finished meanwhile. A late OK then has nothing left to cancel and must not leave the
+    // button disabled or `aborted` set behind a finished session.
+    if (session.generation != generation || session.phase != SessionPhase::Streaming) return;
+    if (!CancelRunningStream(engine)) return;
+    session.view.setRunUpdateEnabled(false);
+    session.view.invalidateProgress();
+    return;
+  }
+
+  session.view.setRunUpdateCaption(kCancelCaption);
+  engine.aborted.store(0);
+  StartUpdateSession(session);
+}
+
+void StartUpdateSession(UpdateSession& session) {
+  Engine& engine = session.engine;
+  FirmwareImage& image = engine.image;
+  MidiPorts& ports = engine.midi.ports;
+
+  session.inProgress.store(true);
+  session.phase = SessionPhase::Starting;
+  ++session.generation;
+  session.headerSent = false;
+  session.stopRequested = false;
+  session.workerEnded.store(false);
+
+  image.sentLogCount = 0;
+  image.echoVerifiedCount = 0;
+  ports.frameALength = 0;
+  ports.frameBLength = 0;
+
+  session.view.setSelectFileEnabled(false);
+  OpenSessionPorts(session);
+  if (ports.inputOpen.load() == 0 || ports.outputOpen.load() == 0) {
+    // The opening operation has shown its box. A port that did open stays open and is taken
+    // over by the next start.
+    session.view.setRunUpdateCaption(kStartUpdateCaption);
+    session.view.setSelectFileEnabled(true);
+    session.phase = SessionPhase::Idle;
+    session.lastOutcome = SessionOutcome::Refused;
+    session.inProgress.store(false);
+    return;
+  }
+
+  ports.frameA.fill(0);
+  ports.frameB.fill(0);
+  PrepareInputBuffers(engine.midi);
+  StartMidiInput(engine.midi);  // shows its own box; the handshake then fails for no reply
+  QueueInputBuffers(engine.midi);
+
+  if (IdentifyDevice(engine) == 0 || session.stopRequested) {
+    RefuseStart(session);
+    return;
+  }
+
+  // Drops the identify request from the log so that the header becomes its first entry. The
+  // log can be shorter than 24 bytes for a tiny payload.
+  std::fill_n(image.SentLog.begin(), std::min<std::size_t>(24, image.SentLog.size()), 0);
+  image.sentLogCount = 0;
+  image.echoVerifiedCount = 0;
+
+  const BoxAnswer answer =
+      Show(session, WarningText(), "Warning", BoxIcon::Warning, BoxButtons::YesNo);
+  if (answer == BoxAnswer::No || session.stopRequested) {
+    RefuseStart(session);
+    return;
+  }
+
+  session.view.setSelectFileEnabled(false);
+  // The timer comes before the header: a session that cannot be watched is refused while
+  // nothing of the stream has gone out yet.
+  if (!session.view.startProgressTimer()) {
+    Show(session, kNoTimerText, "Error!", BoxIcon::Error);
+    RefuseStart(session);
+    return;
+  }
+  session.timerAlive.store(true);
+
+  SendStartUpdateHeader(engine);
+  session.headerSent = true;
+  engine.SessionState.store(Running);
+  session.phase = SessionPhase::Streaming;
+
+  if (StartUpdateWorker(session) != 0) {
+    session.view.killProgressTimer();
+    session.timerAlive.store(false);
+    engine.SessionState.store(Idle);
+    // The header has opened the System Exclusive message: close it before the ports go.
+    SendEndOfExclusive(engine);
+    session.headerSent = false;
+    RefuseStart(session);
+    std::string text = kNoWorkerText;
+    if (!session.workerError.empty()) text += " (" + session.workerError + ")";
+    Show(session, text, "Error!", BoxIcon::Error);
+    return;
+  }
+  // The Run Update button stays enabled with the caption "Cancel...": it is the cancel button.
+}
+
+int StartUpdateWorker(UpdateSession& session) {
+  if (session.workerThread.joinable()) return -1;
+  session.workerEnded.store(false);
+  session.workerError.clear();
+  auto body = [&session] { UpdateWorkerMain(session); };
+  try {
+    session.workerThread = session.createWorker ? session.createWorker(body) : std::thread(body);
+  } catch (const std::system_error& error) {
+    session.workerError = error.what();
+    return -1;
+  }
+  if (!session.workerThread.joinable()) {
+    session.workerError = "no thread was created";
+    return -1;
+  }
+  return 0;
+}
+
+int UpdateWorkerMain(UpdateSession& session) {
+  RaiseCurrentThreadPriority();
+  try {
+    StreamPayload(session.engine);
+  } catch (...) {
+    // An escaping exception would end the whole program with the stream still open. Report it
+    // as an interrupted update instead; the finish still sends the end byte.
+    session.engine.SessionState.store(Idle);
+    session.engine.aborted.store(1);
+  }
+  session.workerEnded.store(true);
+  return 0;
+}
+
+void SessionTimerProc(UpdateSession& session) {
+  if (!session.timerAlive.load()) return;
+  session.view.invalidateProgress();
+  if (session.phase != SessionPhase::Streaming) return;
+  Engine& engine = session.engine;
+  const bool workerGone = session.workerEnded.load() || !session.workerThread.joinable();
+  if (engine.SessionState.load() == Running) {
+    // A worker that ended with the state still Running can only have been stopped by something
+    // unforeseen; finish it as an interrupted update rather than wait for ever.
+    if (!workerGone) return;
+    engine.SessionState.store(Idle);
+    engine.aborted.store(1);
+  }
+  // After a cancel the worker may still be inside a pause of up to 15 s. Waiting for it here
+  // would freeze the window; the tick after its end finishes instead, and until then the
+  // status keeps showing "Please wait...".
+  if (!workerGone) return;
+  FinishUpdateSession(session);
+}
+
+void FinishUpdateSession(UpdateSession& session) {
+  Engine& engine = session.engine;
+  session.phase = SessionPhase::Finishing;
+
+  session.view.killProgressTimer();
+  session.timerAlive.store(false);
+  JoinWorker(session);
+  SendEndOfExclusive(engine);
+  session.headerSent = false;
+  CloseSessionPorts(session);
+
+  // Read after the join, so the outcome includes the worker's last writes.
+  const bool failed = engine.SessionState.load() == VerifyFailed;
+  if (failed) Show(session, kFailedText, "Error!", BoxIcon::Error);
+  if (engine.aborted.load() == 1) {
+    Show(session, kAbortedText, "Abort!", BoxIcon::Error);
+    engine.aborted.store(0);
+    session.lastOutcome = failed ? SessionOutcome::Failed : SessionOutcome::Aborted;
+  } else {
+    Show(session, kDoneText, "Done!", BoxIcon::Information);
+    session.lastOutcome = SessionOutcome::Done;
+  }
+
+  engine.SessionState.store(Idle);
+  engine.image.bytesSent.store(0);
+  session.view.setRunUpdateCaption(kStartUpdateCaption);
+  session.view.setRunUpdateEnabled(true);
+  session.view.setSelectFileEnabled(true);
+  session.view.invalidateProgress();
+  session.phase = SessionPhase::Idle;
+  session.inProgress.store(false);
+}
+
+void OpenSessionPorts(UpdateSession& session) {
+  MidiLayer& midi = session.engine.midi;
+  MidiPorts& ports = midi.ports;
+  if (ports.sessionPortsOpen.load() == 1) return;
+  if (ports.inputOpen.load() == 0) {
+    if (OpenMidiInput(midi) != 0) return;
+    ports.inputOpen.store(1);
+  }
+  if (ports.outputOpen.load() == 0) {
+    if (OpenMidiOutput(midi) != 0) return;
+    ports.outputOpen.store(1);
+  }
+  ports.sessionPortsOpen.store(1);
+  SetInputRequeue(midi, 1);
+}
+
+void CloseSessionPorts(UpdateSession& session) {
+  MidiLayer& midi = session.engine.midi;
+  MidiPorts& ports = midi.ports;
+  if (ports.sessionPortsOpen.load() != 1) return;
+  ports.sessionPortsOpen.store(0);
+  if (ports.outputOpen.load() == 1) {
+    UnprepareOutputMessage(midi);
+    ResetMidiOutput(midi);
+    if (CloseMidiOutput(midi) != MMSYSERR_NOERROR) return;
+    ports.outputOpen.store(0);
+  }
+  if (ports.inputOpen.load() == 1) {
+    SetInputRequeue(midi, 0);
+    StopMidiInput(midi);
+    UnprepareInputBuffers(midi);
+    if (CloseMidiInput(midi) == 0) ports.inputOpen.store(0);
+  }
+}
+
+bool StopUpdateSession(UpdateSession& session) {
+  if (!session.inProgress.load()) return true;
+  switch (session.phase) {
+    case SessionPhase::Idle:
+      return true;
+    case SessionPhase::Starting:
+      // Nothing of the stream has gone out yet; the start sees the request when its handshake
+      // or question returns and refuses.
+      session.stopRequested = true;
+      return false;
+    case SessionPhase::Finishing:
+      // The finish has joined the worker and sent the end byte before it shows any box.
+      return true;
+    case SessionPhase::Streaming:
+      break;
+  }
+  session.phase = SessionPhase::Finishing;
+  session.view.killProgressTimer();
+  session.timerAlive.store(false);
+  StopStream(session);
+  session.view.setRunUpdateCaption(kStartUpdateCaption);
+  session.view.setRunUpdateEnabled(true);
+  session.view.setSelectFileEnabled(true);
+  session.view.invalidateProgress();
+  session.lastOutcome = SessionOutcome::Stopped;
+  session.phase = SessionPhase::Idle;
+  session.inProgress.store(false);
+  return true;
+}
+
+UpdateSession::~UpdateSession() {
+  if (phase != SessionPhase::Streaming && !workerThread.joinable()) return;
+  timerAlive.store(false);
+  StopStream(*this);
+  phase = SessionPhase::Idle;
+  inProgress.store(false);
+}
+
+}  // namespace varnet

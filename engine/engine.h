@@ -32,6 +32,14 @@ struct Engine {
 
   // Pacing of outgoing pieces on absolute deadlines (see sender.cpp).
   Clock::TimePoint nextPieceAt{};
+
+  // The sender's hold on the MIDI layer's message area (see sender.cpp). outputPending: a piece
+  // was accepted by the MIDI service and its completion has not been seen yet. outputFailed: a
+  // piece of this exchange could not be delivered (refused, not completed in time, or more than
+  // the log holds); nothing more goes out until IdentifyDevice starts the next exchange. Written
+  // and read only by the thread that sends, but that thread changes between handshake and stream.
+  std::atomic<uint32_t> outputPending{0};
+  std::atomic<uint32_t> outputFailed{0};
 };
 
 // Stream encoder.
@@ -41,6 +49,9 @@ void StreamPayload(Engine& engine);
 // Sender and echo check.
 void SendBytes(Engine& engine, uint32_t count);
 void CheckEcho(Engine& engine);
+// Waits `gap` measured on the pacing schedule (from the deadline the last piece set, not from
+// now), so that pauses and waits between sends add no drift.
+void WaitOnSchedule(Engine& engine, Clock::Duration gap);
 
 // Identification handshake and the stream's framing.
 int IdentifyDevice(Engine& engine);  // 1 passed, 0 refused (the reason has been shown)

@@ -1,0 +1,137 @@
+// The identification handshake and the framing of the update stream: every System Exclusive
+// message the updater sends or reads, byte by byte.
+//
+//   identify request  F0 00 20 0D id 7F 10 F7
+//   stream header     F0 00 20 0D id 7F 08 15 47 11      (left open: the stream body follows)
+//   end byte          F7
+//   identify reply    byte 4 = 0x32, byte 6 = 0x30, byte 10 bit 0 = DA (set) / AD (clear)
+#include <algorithm>
+#include <chrono>
+#include <string>
+
+#include "engine/engine.h"
+
+namespace varnet {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr uint8_t kPrefix[6] = {0xF0, 0x00, 0x20, 0x0D, 0x00 /* DeviceId */, 0x7F};
+constexpr uint32_t kRequestSize = 8;
+constexpr uint32_t kHeaderSize = 10;
+constexpr uint8_t kIdentifyCode = 0x10;
+constexpr uint8_t kStreamCode = 0x08;
+constexpr uint8_t kHeaderTail[3] = {0x15, 0x47, 0x11};
+constexpr uint8_t kEndOfExclusive = 0xF7;
+
+constexpr uint8_t kReplyDeviceId = 0x32;
+constexpr uint8_t kReplyCode = 0x30;
+constexpr int32_t kRequestEchoLength = 8;  // a block no longer than the request is not a reply
+
+constexpr milliseconds kReplyWait{500};
+constexpr milliseconds kHeaderSettle{100};
+
+constexpr const char* kNoResponseText =
+    "No response received! Please check connection or device type!";
+constexpr const char* kWrongDeviceText = "Wrong device ID!";
+constexpr const char* kMismatchText =
+    "Firmware mismatch! Wrong firmware file for current device type. Please check whether you "
+    "want to update an Ixar AD or an Ixar DA.";
+constexpr const char* kErrorCaption = "Error!";
+
+// The messages are assembled in SendBuffer, which the loader keeps large enough; an image that
+// holds less (a tiny payload in a hand-built image) gets a larger block rather than a write past
+// its end. This runs only on the user-interface thread while no worker exists.
+uint8_t* MessageArea(Engine& engine, uint32_t size) {
+  std::vector<uint8_t>& buffer = engine.image.SendBuffer;
+  if (buffer.size() < size) buffer.resize(size, 0x40);
+  return buffer.data();
+}
+
+void WritePrefix(Engine& engine, uint8_t* message) {
+  std::copy(std::begin(kPrefix), std::end(kPrefix), message);
+  message[4] = engine.DeviceId;
+}
+
+// A reply byte: bytes past the captured length read as 0, whatever an earlier, longer block left
+// in the frame.
+uint8_t ReplyByte(const std::array<uint8_t, kInputBufferSize>& frame, int32_t length,
+                  std::size_t index) {
+  const std::size_t captured = std::min<std::size_t>(std::max(length, 0), frame.size());
+  return index < captured ? frame[index] : 0;
+}
+
+int Refuse(Engine& engine, const char* text, bool abort) {
+  engine.prompts.showBox({text, kErrorCaption, BoxIcon::Error, BoxButtons::Ok, nullptr});
+  if (abort) {
+    engine.SessionState.store(Idle);
+    engine.aborted.store(1);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int IdentifyDevice(Engine& engine) {
+  // Each identification starts a new exchange on freshly opened ports.
+  engine.outputFailed.store(0);
+
+  uint8_t* message = MessageArea(engine, kRequestSize);
+  WritePrefix(engine, message);
+  message[6] = kIdentifyCode;
+  message[7] = kEndOfExclusive;
+  SendBytes(engine, kRequestSize);
+  std::fill_n(message, kRequestSize, 0);
+
+  engine.clock.sleepFor(kReplyWait);
+  MidiLayer& midi = engine.midi;
+  FetchCapturedInput(midi);
+
+  const MidiPorts& ports = midi.ports;
+  const std::array<uint8_t, kInputBufferSize>* frame = nullptr;
+  int32_t length = 0;
+  if (ports.frameALength > kRequestEchoLength) {
+    frame = &ports.frameA;
+    length = ports.frameALength;
+  } else if (ports.frameBLength > 0) {
+    frame = &ports.frameB;
+    length = ports.frameBLength;
+  } else {
+    return Refuse(engine, kNoResponseText, true);
+  }
+
+  if (ReplyByte(*frame, length, 4) != kReplyDeviceId ||
+      ReplyByte(*frame, length, 6) != kReplyCode) {
+    return Refuse(engine, kWrongDeviceText, false);
+  }
+  const uint8_t kind = (ReplyByte(*frame, length, 10) & 0x01) != 0 ? kKindDA : kKindAD;
+  if (kind != engine.image.converterKind) return Refuse(engine, kMismatchText, true);
+
+  // Clean frames, so that the stream's first echo check starts from nothing.
+  midi.ports.frameA.fill(0);
+  midi.ports.frameB.fill(0);
+  midi.ports.frameALength = 0;
+  midi.ports.frameBLength = 0;
+  return 1;
+}
+
+void SendStartUpdateHeader(Engine& engine) {
+  uint8_t* message = MessageArea(engine, kHeaderSize);
+  WritePrefix(engine, message);
+  message[6] = kStreamCode;
+  std::copy(std::begin(kHeaderTail), std::end(kHeaderTail), message + 7);
+  SendBytes(engine, kHeaderSize);
+  // The device needs this long after the header before the body may follow; measured on the
+  // sender's schedule, from the header's own 10 ms.
+  WaitOnSchedule(engine, kHeaderSettle);
+  std::fill_n(engine.image.SendBuffer.begin(), kHeaderSize, 0);
+}
+
+void SendEndOfExclusive(Engine& engine) {
+  uint8_t* message = MessageArea(engine, 1);
+  message[0] = kEndOfExclusive;
+  SendBytes(engine, 1);
+}
+
+}  // namespace varnet

@@ -9,7 +9,9 @@ Clock::TimePoint RealClock::now() {
   return std::chrono::time_point_cast<Duration>(std::chrono::steady_clock::now());
 }
 
-void RealClock::sleepUntil(TimePoint deadline) { std::this_thread::sleep_until(deadline); }
+void RealClock::sleepUntil(TimePoint deadline) {
+  std::this_thread::sleep_until(deadline);
+}
 
 bool RealClock::waitFor(const std::function<bool()>& ready, Duration timeout) {
   const TimePoint deadline = now() + timeout;
@@ -27,18 +29,12 @@ Clock::TimePoint VirtualClock::now() {
 
 bool VirtualClock::popDue(TimePoint limit, Event& out) {
   std::lock_guard lock(mutex_);
-  auto best = events_.end();
-  for (auto it = events_.begin(); it != events_.end(); ++it) {
-    if (it->due > limit) continue;
-    if (best == events_.end() || it->due < best->due ||
-        (it->due == best->due && it->seq < best->seq)) {
-      best = it;
-    }
-  }
-  if (best == events_.end()) return false;
-  if (best->due > now_) now_ = best->due;
-  out = std::move(best->event);
-  events_.erase(best);
+  if (events_.empty() || events_.top().due > limit) return false;
+  // The queue's top is const; the event is moved out just before the pop discards it.
+  auto& top = const_cast<Scheduled&>(events_.top());
+  if (top.due > now_) now_ = top.due;
+  out = std::move(top.event);
+  events_.pop();
   return true;
 }
 
@@ -66,7 +62,7 @@ bool VirtualClock::waitFor(const std::function<bool()>& ready, Duration timeout)
       std::lock_guard lock(mutex_);
       if (now_ >= deadline) break;
       next = deadline;
-      for (const auto& e : events_) next = std::min(next, std::max(e.due, now_));
+      if (!events_.empty()) next = std::min(next, std::max(events_.top().due, now_));
     }
     advanceTo(next);
   }
@@ -75,10 +71,12 @@ bool VirtualClock::waitFor(const std::function<bool()>& ready, Duration timeout)
 
 void VirtualClock::schedule(TimePoint due, Event event) {
   std::lock_guard lock(mutex_);
-  events_.push_back({due, nextSeq_++, std::move(event)});
+  events_.push({due, nextSeq_++, std::move(event)});
 }
 
-void VirtualClock::runDue() { advanceTo(now()); }
+void VirtualClock::runDue() {
+  advanceTo(now());
+}
 
 std::size_t VirtualClock::pendingEvents() {
   std::lock_guard lock(mutex_);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <queue>
 #include <vector>
 
 namespace varnet {
@@ -66,12 +67,16 @@ class VirtualClock final : public Clock {
     TimePoint due;
     uint64_t seq;
     Event event;
+    // Earliest due first; equal times in the order they were scheduled.
+    bool operator>(const Scheduled& other) const {
+      return due != other.due ? due > other.due : seq > other.seq;
+    }
   };
   std::mutex mutex_;
   std::recursive_mutex runMutex_;  // serialises the running of events
   TimePoint now_{};
   uint64_t nextSeq_ = 0;
-  std::vector<Scheduled> events_;  // kept small; searched linearly in (due, seq) order
+  std::priority_queue<Scheduled, std::vector<Scheduled>, std::greater<>> events_;
 };
 
 }  // namespace varnet

@@ -33,7 +33,7 @@ struct MidiPorts {
   std::atomic<uint32_t> inputOpen{0};
   std::atomic<uint32_t> outputOpen{0};
   std::atomic<uint32_t> sessionPortsOpen{0};
-  std::array<char, kNameAreaSize> inputDeviceName{};   // first 32 characters: NUL-terminated name
+  std::array<char, kNameAreaSize> inputDeviceName{};  // first 32 characters: NUL-terminated name
   std::array<char, kNameAreaSize> outputDeviceName{};
   int32_t inputDeviceCount = 0;
   int32_t outputDeviceCount = 0;
@@ -52,9 +52,9 @@ struct MidiPorts {
 // One staging area, written by the input callback and handed over by FetchCapturedInput.
 // See midi_ports.cpp for the hand-over scheme.
 struct StagingArea {
-  std::atomic<uint32_t> free{1};     // stagingAFree / stagingBFree
-  std::atomic<int32_t> length{0};    // stagingALength / stagingBLength
-  std::atomic<uint32_t> busy{0};     // nonzero while the callback or a fetch copies the bytes
+  std::atomic<uint32_t> free{1};   // stagingAFree / stagingBFree
+  std::atomic<int32_t> length{0};  // stagingALength / stagingBLength
+  std::atomic<uint32_t> busy{0};   // claim word: 1 while the callback or a fetch owns the bytes
   std::array<uint8_t, kInputBufferSize> bytes{};
 };
 
@@ -72,6 +72,9 @@ struct MidiLayer {
   StagingArea stagingA;
   StagingArea stagingB;
   std::atomic<uint32_t> requeueInput{0};
+  // Input headers handed to the service and not yet back through the callback; lets
+  // PrepareInputBuffers take back headers that are still queued before it zero-fills them.
+  std::atomic<int32_t> inputBuffersQueued{0};
 };
 
 // Operations. Results: 0 for success; the codes each one lists otherwise.
@@ -87,18 +90,19 @@ void FetchCapturedInput(MidiLayer& midi);
 int PrepareOutputMessage(MidiLayer& midi);
 int SendOutputMessage(MidiLayer& midi);  // 0 accepted, 2 refused
 int UnprepareOutputMessage(MidiLayer& midi);
-int ResetMidiOutput(MidiLayer& midi);    // 0 reset issued, 1 skipped (a message is outstanding)
+int ResetMidiOutput(MidiLayer& midi);  // 0 reset issued, 1 skipped (a message is outstanding)
 uint32_t CloseMidiOutput(MidiLayer& midi);
 void StopMidiInput(MidiLayer& midi);
 int UnprepareInputBuffers(MidiLayer& midi);
-int CloseMidiInput(MidiLayer& midi);     // 0 closed, 1 reset failed or still playing, 2 other
+int CloseMidiInput(MidiLayer& midi);  // 0 closed, 1 reset failed or still playing, 2 other
 void ShutdownMidiInput(MidiLayer& midi);
 
-// The two callbacks; `instance` is the MidiLayer* the ports were opened with.
+// The two callbacks; `instance` is the MidiLayer* the ports were opened with (the open operations
+// pass &midi as the instance word, where the original service call passed 0).
 void MidiInputCallback(MidiHandle handle, uint32_t message, uintptr_t instance, uintptr_t param1,
                        uintptr_t param2);
-void MidiOutputCallback(MidiHandle handle, uint32_t message, uintptr_t instance,
-                        uintptr_t param1, uintptr_t param2);
+void MidiOutputCallback(MidiHandle handle, uint32_t message, uintptr_t instance, uintptr_t param1,
+                        uintptr_t param2);
 
 // Staging logic alone (no platform call): what the input callback does with a returned block.
 void StageInputBlock(MidiLayer& midi, const uint8_t* data, uint32_t count);

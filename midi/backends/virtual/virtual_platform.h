@@ -1,0 +1,185 @@
+// The virtual MIDI platform: input and output ports inside the process, with the semantics of the
+// Windows service, optionally wired to a simulated converter. Tests, the session and the dialogs
+// run against it; varnet-flash offers it as a port for dry runs.
+//
+// Timing. An output long message occupies the wire for its bytes' time at 3125 bytes/s (10 bits a
+// byte at 31250 baud); messages queue behind each other. When its last byte has left, the
+// converter receives the bytes with their arrival times and MOM_DONE is reported (unless the
+// converter stalls or is unplugged). The converter's replies and echo are fed to the wired input
+// port at their due times. With wireBytesPerSecond = 0 a message is delivered and completed at
+// once (on the next clock event run).
+//
+// Clocks. On a VirtualClock every delivery is scheduled with VirtualClock::schedule and runs on
+// the thread whose sleep or wait carries the clock past it, so a run is deterministic. On any
+// other clock the deliveries run on one backend thread of the platform's own, which then plays
+// the part of the MIDI service's callback thread.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "midi/clock.h"
+#include "midi/input_queue.h"
+#include "midi/platform.h"
+
+namespace varnet {
+
+namespace sim {
+class SimulatedConverter;
+}
+
+// Operations that can be made to fail on demand.
+enum class VirtualOp {
+  InGetDevCaps,
+  OutGetDevCaps,
+  InOpen,
+  InPrepare,
+  InUnprepare,
+  InAddBuffer,
+  InStart,
+  InStop,
+  InReset,
+  InClose,
+  OutOpen,
+  OutPrepare,
+  OutUnprepare,
+  OutLongMsg,
+  OutReset,
+  OutClose,
+};
+
+struct VirtualPlatformConfig {
+  std::vector<std::string> inputs{"Varnet Simulator In"};  // names longer than 31 are cut
+  std::vector<std::string> outputs{"Varnet Simulator Out"};
+  uint32_t wireBytesPerSecond = 3125;  // 0: long messages complete at once
+};
+
+// A config with n inputs and m outputs named "Virtual In 1".. / "Virtual Out 1"..; the first of
+// each keeps the simulator's name when `simulatorFirst` is set.
+VirtualPlatformConfig VirtualPorts(uint32_t inputs, uint32_t outputs, bool simulatorFirst = true);
+
+class VirtualMidiPlatform final : public MidiPlatform {
+ public:
+  static constexpr int kAlways = -1;
+
+  explicit VirtualMidiPlatform(Clock& clock, VirtualPlatformConfig config = {});
+  ~VirtualMidiPlatform() override;
+  VirtualMidiPlatform(const VirtualMidiPlatform&) = delete;
+  VirtualMidiPlatform& operator=(const VirtualMidiPlatform&) = delete;
+
+  // What is sent on output device `output` reaches `converter`; what it sends back arrives on
+  // input device `input`. The converter must outlive the platform. Call before opening ports.
+  void connectConverter(sim::SimulatedConverter& converter, uint32_t input = 0,
+                        uint32_t output = 0);
+
+  // The next `times` calls of `op` (every call with kAlways) fail with `code` and do nothing.
+  void failOn(VirtualOp op, uint32_t code, int times = kAlways);
+  void clearFailures();
+
+  // Raw bytes arriving on input device `input` after `delay` (a stray message, a second device).
+  void injectInput(uint32_t input, std::vector<uint8_t> bytes,
+                   Clock::Duration delay = Clock::Duration::zero());
+
+  // Observation for tests.
+  std::vector<uint8_t> sentBytes(uint32_t output) const;  // every byte that left the port
+  std::size_t queuedInputBuffers(uint32_t input) const;
+  uint64_t droppedInputBytes(uint32_t input) const;
+  bool isInputOpen(uint32_t input) const;
+  bool isOutputOpen(uint32_t output) const;
+  std::size_t pendingLongMessages(uint32_t output) const;
+  // On a real clock: waits (up to `timeout`) until every delivery due by now has run.
+  bool settle(Clock::Duration timeout = std::chrono::seconds(2));
+
+  // MidiPlatform.
+  uint32_t inGetNumDevs() override;
+  uint32_t outGetNumDevs() override;
+  uint32_t inGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override;
+  uint32_t outGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override;
+  uint32_t inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
+                  uintptr_t instance) override;
+  uint32_t inPrepareHeader(MidiHandle handle, MidiHeader* header) override;
+  uint32_t inUnprepareHeader(MidiHandle handle, MidiHeader* header) override;
+  uint32_t inAddBuffer(MidiHandle handle, MidiHeader* header) override;
+  uint32_t inStart(MidiHandle handle) override;
+  uint32_t inStop(MidiHandle handle) override;
+  uint32_t inReset(MidiHandle handle) override;
+  uint32_t inClose(MidiHandle handle) override;
+  uint32_t outOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
+                   uintptr_t instance) override;
+  uint32_t outPrepareHeader(MidiHandle handle, MidiHeader* header) override;
+  uint32_t outUnprepareHeader(MidiHandle handle, MidiHeader* header) override;
+  uint32_t outLongMsg(MidiHandle handle, MidiHeader* header) override;
+  uint32_t outReset(MidiHandle handle) override;
+  uint32_t outClose(MidiHandle handle) override;
+  std::string inGetErrorText(uint32_t result) override;
+  std::string outGetErrorText(uint32_t result) override;
+
+ private:
+  struct InPort {
+    std::string name;
+    bool open = false;
+    InputBufferQueue queue;
+  };
+  struct OutPort {
+    std::string name;
+    bool open = false;
+    MidiCallback callback = nullptr;
+    uintptr_t instance = 0;
+    uint64_t generation = 0;           // bumped by reset and close: pending deliveries are dropped
+    std::vector<MidiHeader*> pending;  // long messages not yet completed, oldest first
+    Clock::TimePoint wireFreeAt{};
+    std::vector<uint8_t> sent;
+  };
+  struct Failure {
+    uint32_t code = 0;
+    int remaining = 0;
+  };
+  using Event = std::function<void()>;
+
+  bool takeFailure(VirtualOp op, uint32_t& code);  // mutex_ held
+  InPort* inPort(MidiHandle handle);               // mutex_ held
+  OutPort* outPort(MidiHandle handle);             // mutex_ held
+  void post(Clock::TimePoint due, Event event);
+  void runThread();
+  void completeLongMessage(uint32_t output, uint64_t generation, MidiHeader* header,
+                           std::vector<uint8_t> bytes, Clock::TimePoint firstArrival,
+                           Clock::Duration spacing);
+  void deliverInput(uint32_t input, const std::vector<uint8_t>& bytes, bool flush);
+
+  Clock& clock_;
+  VirtualClock* virtualClock_ = nullptr;
+  VirtualPlatformConfig config_;
+  std::shared_ptr<std::atomic<bool>> alive_;
+
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<InPort>> inputs_;
+  std::vector<std::unique_ptr<OutPort>> outputs_;
+  std::map<VirtualOp, Failure> failures_;
+  sim::SimulatedConverter* converter_ = nullptr;
+  uint32_t converterInput_ = 0;
+  uint32_t converterOutput_ = 0;
+
+  // The backend thread (real clocks only).
+  struct Timed {
+    Clock::TimePoint due;
+    uint64_t seq;
+    Event event;
+  };
+  std::mutex threadMutex_;
+  std::condition_variable threadWake_;
+  std::vector<Timed> timed_;
+  uint64_t nextSeq_ = 0;
+  bool stopping_ = false;
+  bool running_ = false;  // an event is being run
+  std::thread thread_;
+};
+
+}  // namespace varnet

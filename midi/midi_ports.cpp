@@ -1,0 +1,405 @@
+#include "midi/midi_ports.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+namespace varnet {
+
+namespace {
+
+constexpr char kErrorCaption[] = "Error!";
+
+void StoreText(std::array<char, kErrorTextSize>& area, const std::string& text) {
+  area.fill('\0');
+  const std::size_t n = std::min(text.size(), area.size() - 1);
+  std::memcpy(area.data(), text.data(), n);
+}
+
+std::string TextOf(const std::array<char, kErrorTextSize>& area) {
+  return std::string(area.data(), strnlen(area.data(), area.size()));
+}
+
+void ReportInput(MidiLayer& midi, uint32_t result, bool show, const char* caption = kErrorCaption) {
+  StoreText(midi.ports.inputErrorText, midi.platform.inGetErrorText(result));
+  if (show) midi.prompts.showError(TextOf(midi.ports.inputErrorText), caption);
+}
+
+void ReportOutput(MidiLayer& midi, uint32_t result, bool show,
+                  const char* caption = kErrorCaption) {
+  StoreText(midi.ports.outputErrorText, midi.platform.outGetErrorText(result));
+  if (show) midi.prompts.showError(TextOf(midi.ports.outputErrorText), caption);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Staging hand-over.
+//
+// The free flags keep their documented meaning (the callback clears one before it copies; a fetch
+// sets it only after handing the block over), but the bytes of an area are only ever touched by
+// the side that holds the area's claim: the `busy` word, taken with an acquiring compare-exchange
+// and given back with a releasing store. So a fetch can never copy a block that the callback is
+// still writing, and the callback never writes an area while a fetch copies it out. Each holder
+// keeps a claim for one 128-byte copy (the fetch also zero-fills the area), so the callback waits
+// at most that long.
+//
+// Order. Blocks must reach the frames in arrival order (the echo check reads frameA before
+// frameB). Two rules keep "B waits only while A waits" true at every moment a fetch can look:
+// - the callback decides between A and B under A's claim, and when it goes to B it claims B and
+//   clears B's free flag before it lets go of A; a fetch that then hands A over therefore finds B
+//   claimed and waits for it, instead of missing it and handing it over a round later, after a
+//   newer block in A;
+// - a fetch hands B over only if it has just handed A over: finding A free means any block in B
+//   arrived after the fetch looked at A, and must stay behind the block that will fill A.
+// A block that arrives while both areas wait replaces the one in B, as documented; A is never
+// overwritten while it waits.
+// ---------------------------------------------------------------------------------------------
+
+void Claim(StagingArea& area) {
+  uint32_t expected = 0;
+  unsigned spins = 0;
+  while (!area.busy.compare_exchange_weak(expected, 1, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) {
+    expected = 0;
+    // The holder is inside one short copy; yield only if it has been preempted.
+    if (++spins > 256) std::this_thread::yield();
+  }
+}
+
+void Release(StagingArea& area) {
+  area.busy.store(0, std::memory_order_release);
+}
+
+// Copies a waiting area into its frame. Called with the area claimed. Returns true if a block
+// was handed over.
+bool HandOverClaimed(StagingArea& area, std::array<uint8_t, kInputBufferSize>& frame,
+                     int32_t& frameLength) {
+  if (area.free.load(std::memory_order_relaxed) != 0) return false;
+  const int32_t n = area.length.load(std::memory_order_relaxed);
+  if (n > 0) {
+    std::memcpy(frame.data(), area.bytes.data(),
+                std::min<std::size_t>(static_cast<std::size_t>(n), kInputBufferSize));
+  }
+  frameLength = n;
+  area.bytes.fill(0);
+  area.free.store(1, std::memory_order_release);
+  return true;
+}
+
+bool HandOver(StagingArea& area, std::array<uint8_t, kInputBufferSize>& frame,
+              int32_t& frameLength) {
+  Claim(area);
+  const bool handed = HandOverClaimed(area, frame, frameLength);
+  Release(area);
+  return handed;
+}
+
+void FreeArea(StagingArea& area, bool zero) {
+  Claim(area);
+  if (zero) area.bytes.fill(0);
+  area.free.store(1, std::memory_order_release);
+  Release(area);
+}
+
+void WriteClaimed(StagingArea& area, const uint8_t* data, uint32_t count) {
+  if (count > 0 && data != nullptr) std::memcpy(area.bytes.data(), data, count);
+  area.length.store(static_cast<int32_t>(count), std::memory_order_release);
+}
+
+}  // namespace
+
+void StageInputBlock(MidiLayer& midi, const uint8_t* data, uint32_t count) {
+  const uint32_t n = data == nullptr ? 0 : std::min<uint32_t>(count, kInputBufferSize);
+  StagingArea& a = midi.stagingA;
+  StagingArea& b = midi.stagingB;
+  Claim(a);
+  if (a.free.load(std::memory_order_relaxed) != 0) {
+    a.free.store(0, std::memory_order_release);
+    WriteClaimed(a, data, n);
+    Release(a);
+    return;
+  }
+  Claim(b);
+  b.free.store(0, std::memory_order_release);
+  Release(a);
+  WriteClaimed(b, data, n);
+  Release(b);
+}
+
+void FetchCapturedInput(MidiLayer& midi) {
+  MidiPorts& p = midi.ports;
+  if (HandOver(midi.stagingA, p.frameA, p.frameALength)) {
+    HandOver(midi.stagingB, p.frameB, p.frameBLength);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Callbacks.
+
+void MidiInputCallback(MidiHandle handle, uint32_t message, uintptr_t instance, uintptr_t param1,
+                       uintptr_t /*param2*/) {
+  if (message != MIM_LONGDATA) return;
+  auto* midi = reinterpret_cast<MidiLayer*>(instance);
+  auto* header = reinterpret_cast<MidiHeader*>(param1);
+  if (midi == nullptr || header == nullptr) return;
+  midi->inputBuffersQueued.fetch_sub(1, std::memory_order_relaxed);
+  StageInputBlock(*midi, header->data, std::min<uint32_t>(header->bytesRecorded, kInputBufferSize));
+  if (midi->requeueInput.load(std::memory_order_acquire) == 1) {
+    midi->inputBuffersQueued.fetch_add(1, std::memory_order_relaxed);
+    if (midi->platform.inAddBuffer(handle, header) != MMSYSERR_NOERROR) {
+      midi->inputBuffersQueued.fetch_sub(1, std::memory_order_relaxed);
+    }
+  }
+}
+
+void MidiOutputCallback(MidiHandle /*handle*/, uint32_t message, uintptr_t instance,
+                        uintptr_t /*param1*/, uintptr_t /*param2*/) {
+  if (message != MOM_DONE) return;
+  auto* midi = reinterpret_cast<MidiLayer*>(instance);
+  if (midi != nullptr) midi->outputDone.store(1, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Operations.
+
+void InitMidiPorts(MidiLayer& midi) {
+  MidiPorts& p = midi.ports;
+  p.inputDeviceCount = static_cast<int32_t>(midi.platform.inGetNumDevs());
+  p.outputDeviceCount = static_cast<int32_t>(midi.platform.outGetNumDevs());
+  p.inputOpen = 0;
+  p.outputOpen = 0;
+  p.sessionPortsOpen = 0;
+}
+
+void RefreshDeviceNames(MidiLayer& midi, int32_t inputIndex, int32_t outputIndex, WindowRef owner) {
+  char name[kMidiNameLength] = {};
+  if (midi.platform.inGetDevCaps(static_cast<uint32_t>(inputIndex), name) != MMSYSERR_NOERROR) {
+    midi.prompts.showError("MIDI Input Error!", "Error", owner);
+    return;
+  }
+  name[kMidiNameLength - 1] = '\0';  // a name that lacks its terminator is cut, never overrun
+  std::memcpy(midi.ports.inputDeviceName.data(), name, kMidiNameLength);
+
+  char outName[kMidiNameLength] = {};
+  if (midi.platform.outGetDevCaps(static_cast<uint32_t>(outputIndex), outName) !=
+      MMSYSERR_NOERROR) {
+    midi.prompts.showError("MIDI Output Error!", "Error", owner);
+    return;
+  }
+  outName[kMidiNameLength - 1] = '\0';
+  std::memcpy(midi.ports.outputDeviceName.data(), outName, kMidiNameLength);
+}
+
+int OpenMidiInput(MidiLayer& midi) {
+  MidiHandle handle = 0;
+  const uint32_t r =
+      midi.platform.inOpen(&handle, static_cast<uint32_t>(midi.ports.inputDeviceIndex),
+                           MidiInputCallback, reinterpret_cast<uintptr_t>(&midi));
+  if (r != MMSYSERR_NOERROR) {
+    ReportInput(midi, r, true, "MIDI-Input Error");
+    return 1;
+  }
+  midi.ports.inputHandle = handle;
+  return 0;
+}
+
+int OpenMidiOutput(MidiLayer& midi) {
+  MidiHandle handle = 0;
+  const uint32_t r =
+      midi.platform.outOpen(&handle, static_cast<uint32_t>(midi.ports.outputDeviceIndex),
+                            MidiOutputCallback, reinterpret_cast<uintptr_t>(&midi));
+  if (r != MMSYSERR_NOERROR) {
+    ReportOutput(midi, r, true, "MIDI-Output Error");
+    return 1;
+  }
+  midi.ports.outputHandle = handle;
+  return 0;
+}
+
+int PrepareInputBuffers(MidiLayer& midi) {
+  MidiPorts& p = midi.ports;
+  // Headers still with the service (a session end whose output close failed left the input
+  // capturing) must come back before they are zero-filled: the service would otherwise write
+  // into a header we are rewriting. The reset returns them without re-queueing them, and the
+  // blocks it delivers are discarded with the free flags below.
+  if (midi.inputBuffersQueued.load(std::memory_order_acquire) > 0) {
+    const uint32_t requeue = midi.requeueInput.exchange(0);
+    const uint32_t r = midi.platform.inReset(p.inputHandle);
+    midi.requeueInput.store(requeue);
+    if (r != MMSYSERR_NOERROR) {
+      ReportInput(midi, r, true);
+      return 1;
+    }
+  }
+  p.inputHeaderA = MidiHeader{};
+  p.inputHeaderB = MidiHeader{};
+  p.inputHeaderA.data = p.inputDataA.data();
+  p.inputHeaderA.bufferLength = kInputBufferSize;
+  uint32_t r = midi.platform.inPrepareHeader(p.inputHandle, &p.inputHeaderA);
+  if (r != MMSYSERR_NOERROR) {
+    ReportInput(midi, r, true);
+    return 1;
+  }
+  p.inputHeaderB.data = p.inputDataB.data();
+  p.inputHeaderB.bufferLength = kInputBufferSize;
+  r = midi.platform.inPrepareHeader(p.inputHandle, &p.inputHeaderB);
+  if (r != MMSYSERR_NOERROR) {
+    ReportInput(midi, r, true);
+    return 1;
+  }
+  FreeArea(midi.stagingA, false);
+  FreeArea(midi.stagingB, false);
+  return 0;
+}
+
+int StartMidiInput(MidiLayer& midi) {
+  const uint32_t r = midi.platform.inStart(midi.ports.inputHandle);
+  if (r != MMSYSERR_NOERROR) {
+    ReportInput(midi, r, true);
+    return 1;
+  }
+  return 0;
+}
+
+void QueueInputBuffers(MidiLayer& midi) {
+  for (MidiHeader* header : {&midi.ports.inputHeaderA, &midi.ports.inputHeaderB}) {
+    // Counted before the call: the buffer may come back on the service's thread at once.
+    midi.inputBuffersQueued.fetch_add(1, std::memory_order_relaxed);
+    if (midi.platform.inAddBuffer(midi.ports.inputHandle, header) != MMSYSERR_NOERROR) {
+      midi.inputBuffersQueued.fetch_sub(1, std::memory_order_relaxed);
+    }
+  }
+}
+
+void SetInputRequeue(MidiLayer& midi, uint32_t value) {
+  midi.requeueInput.store(value, std::memory_order_release);
+}
+
+int PrepareOutputMessage(MidiLayer& midi) {
+  MidiPorts& p = midi.ports;
+  p.outputHeader = MidiHeader{};
+  p.outputHeader.data = p.outputData.data();
+  // The area holds 32 bytes; a longer count would hand the service memory past it.
+  p.outputHeader.bufferLength = std::min<uint32_t>(p.outputLength, kOutputAreaSize);
+  const uint32_t r = midi.platform.outPrepareHeader(p.outputHandle, &p.outputHeader);
+  if (r != MMSYSERR_NOERROR) {
+    ReportOutput(midi, r, true);
+    return 1;
+  }
+  return 0;
+}
+
+int SendOutputMessage(MidiLayer& midi) {
+  midi.outputDone.store(0, std::memory_order_release);
+  const uint32_t r = midi.platform.outLongMsg(midi.ports.outputHandle, &midi.ports.outputHeader);
+  return r == MMSYSERR_NOERROR ? 0 : 2;
+}
+
+int UnprepareOutputMessage(MidiLayer& midi) {
+  const uint32_t r =
+      midi.platform.outUnprepareHeader(midi.ports.outputHandle, &midi.ports.outputHeader);
+  if (r != MMSYSERR_NOERROR) {
+    ReportOutput(midi, r, true);
+    return 1;
+  }
+  midi.ports.outputData.fill(0);
+  return 0;
+}
+
+int ResetMidiOutput(MidiLayer& midi) {
+  if (midi.outputDone.load(std::memory_order_acquire) == 0) return 1;
+  midi.platform.outReset(midi.ports.outputHandle);
+  return 0;
+}
+
+uint32_t CloseMidiOutput(MidiLayer& midi) {
+  return midi.platform.outClose(midi.ports.outputHandle);
+}
+
+void StopMidiInput(MidiLayer& midi) {
+  midi.platform.inReset(midi.ports.inputHandle);
+  midi.platform.inStop(midi.ports.inputHandle);
+  FreeArea(midi.stagingA, true);
+  FreeArea(midi.stagingB, true);
+}
+
+int UnprepareInputBuffers(MidiLayer& midi) {
+  MidiPorts& p = midi.ports;
+  for (MidiHeader* header : {&p.inputHeaderA, &p.inputHeaderB}) {
+    const uint32_t r = midi.platform.inUnprepareHeader(p.inputHandle, header);
+    if (r != MMSYSERR_NOERROR) {
+      ReportInput(midi, r, true);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int CloseMidiInput(MidiLayer& midi) {
+  const uint32_t reset = midi.platform.inReset(midi.ports.inputHandle);
+  if (reset != MMSYSERR_NOERROR) {
+    ReportInput(midi, reset, false);
+    return 1;
+  }
+  const uint32_t r = midi.platform.inClose(midi.ports.inputHandle);
+  if (r == MMSYSERR_NOERROR) return 0;
+  return r == MIDIERR_STILLPLAYING ? 1 : 2;
+}
+
+void ShutdownMidiInput(MidiLayer& midi) {
+  if (midi.ports.inputOpen.load() != 1) return;
+  SetInputRequeue(midi, 0);
+  UnprepareInputBuffers(midi);
+  const uint32_t reset = midi.platform.inReset(midi.ports.inputHandle);
+  if (reset != MMSYSERR_NOERROR) {
+    ReportInput(midi, reset, false);
+  } else {
+    midi.platform.inClose(midi.ports.inputHandle);
+  }
+  midi.ports.inputOpen = 0;
+}
+
+std::string DeviceName(const std::array<char, kNameAreaSize>& area) {
+  return std::string(area.data(), strnlen(area.data(), kMidiNameLength));
+}
+
+std::string StandardMidiErrorText(uint32_t result) {
+  switch (result) {
+    case MMSYSERR_NOERROR:
+      return "The command completed without error.";
+    case MMSYSERR_ERROR:
+      return "An unspecified error occurred in the MIDI system.";
+    case MMSYSERR_BADDEVICEID:
+      return "A device ID has been used that is out of range for your system.";
+    case 3:
+      return "The MIDI driver is not enabled.";
+    case MMSYSERR_ALLOCATED:
+      return "The MIDI device is already in use by another program. Close that program and try "
+             "again.";
+    case MMSYSERR_INVALHANDLE:
+      return "The MIDI port handle is not valid; the port may have been closed.";
+    case MMSYSERR_NODRIVER:
+      return "No MIDI driver is installed for this device.";
+    case MMSYSERR_NOMEM:
+      return "There is not enough memory for this MIDI operation.";
+    case 8:
+      return "The MIDI driver does not support this operation.";
+    case MMSYSERR_INVALFLAG:
+      return "An invalid flag was passed to the MIDI system.";
+    case MMSYSERR_INVALPARAM:
+      return "An invalid parameter was passed to the MIDI system.";
+    case MIDIERR_UNPREPARED:
+      return "The MIDI buffer header has not been prepared.";
+    case MIDIERR_STILLPLAYING:
+      return "The buffers are still in the queue.";
+    case 66:
+      return "No MIDI map is available.";
+    case MIDIERR_NOTREADY:
+      return "The MIDI port is busy sending data. Wait until it is free and try again.";
+    case MIDIERR_NODEVICE:
+      return "The MIDI device is not connected or could not be found.";
+    default:
+      return "Unknown MIDI error (code " + std::to_string(result) + ").";
+  }
+}
+
+}  // namespace varnet

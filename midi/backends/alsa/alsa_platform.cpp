@@ -1,0 +1,506 @@
+#include "midi/backends/alsa/alsa_platform.h"
+
+#include <alsa/asoundlib.h>
+#include <poll.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "midi/backends/alsa/seq_ports.h"
+#include "midi/input_queue.h"
+
+namespace varnet {
+namespace {
+
+using alsaseq::Direction;
+using alsaseq::SeqPortInfo;
+
+// The library prints its own complaints to stderr (for instance when /dev/snd/seq is missing);
+// the program reports failures itself.
+void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
+uint32_t AlsaResult(int err) {
+  return kAlsaResultBase | (static_cast<uint32_t>(err < 0 ? -err : err) & 0xFFFF);
+}
+
+int OpenSequencer(snd_seq_t** seq, const std::string& clientName) {
+  snd_lib_error_set_handler(QuietAlsa);
+  const int err = snd_seq_open(seq, "default", SND_SEQ_OPEN_DUPLEX, 0);
+  if (err < 0) return err;
+  snd_seq_set_client_name(*seq, clientName.c_str());
+  return 0;
+}
+
+std::vector<SeqPortInfo> QueryPorts(snd_seq_t* seq) {
+  std::vector<SeqPortInfo> all;
+  snd_seq_client_info_t* client;
+  snd_seq_port_info_t* port;
+  snd_seq_client_info_alloca(&client);
+  snd_seq_port_info_alloca(&port);
+  snd_seq_client_info_set_client(client, -1);
+  while (snd_seq_query_next_client(seq, client) >= 0) {
+    const int c = snd_seq_client_info_get_client(client);
+    snd_seq_port_info_set_client(port, c);
+    snd_seq_port_info_set_port(port, -1);
+    while (snd_seq_query_next_port(seq, port) >= 0) {
+      SeqPortInfo info;
+      info.client = c;
+      info.port = snd_seq_port_info_get_port(port);
+      info.clientName = snd_seq_client_info_get_name(client);
+      info.portName = snd_seq_port_info_get_name(port);
+      info.capability = snd_seq_port_info_get_capability(port);
+      info.type = snd_seq_port_info_get_type(port);
+      all.push_back(std::move(info));
+    }
+  }
+  return all;
+}
+
+uint32_t CopyName(const std::vector<SeqPortInfo>& ports, uint32_t device,
+                  char (&name)[kMidiNameLength]) {
+  if (device >= ports.size()) return MMSYSERR_BADDEVICEID;
+  const std::string n = alsaseq::DeviceName(ports[device]);
+  std::copy(n.begin(), n.end(), name);
+  name[n.size()] = '\0';
+  return MMSYSERR_NOERROR;
+}
+
+// One open port: its own sequencer client, so that a reader blocked in one never holds up the
+// other, and closing one never disturbs the other.
+class SeqEndpoint {
+ public:
+  ~SeqEndpoint() {
+    if (seq_) snd_seq_close(seq_);
+  }
+  int open(const std::string& clientName, const std::string& portName, unsigned caps) {
+    if (int err = OpenSequencer(&seq_, clientName); err < 0) {
+      seq_ = nullptr;
+      return err;
+    }
+    port_ =
+        snd_seq_create_simple_port(seq_, portName.c_str(), caps,
+                                   SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    return port_ < 0 ? port_ : 0;
+  }
+  snd_seq_t* seq() const { return seq_; }
+  int port() const { return port_; }
+
+ private:
+  snd_seq_t* seq_ = nullptr;
+  int port_ = -1;
+};
+
+// Runs `onBytes` for every System Exclusive chunk and short message until `stop` is set.
+template <typename OnBytes>
+void ReadLoop(snd_seq_t* seq, const std::atomic<bool>& stop, OnBytes onBytes) {
+  const int count = snd_seq_poll_descriptors_count(seq, POLLIN);
+  std::vector<pollfd> fds(static_cast<std::size_t>(count));
+  snd_seq_poll_descriptors(seq, fds.data(), static_cast<unsigned>(count), POLLIN);
+  snd_seq_nonblock(seq, 1);
+  snd_midi_event_t* decoder = nullptr;
+  snd_midi_event_new(16, &decoder);
+  if (decoder) snd_midi_event_no_status(decoder, 1);
+  while (!stop.load()) {
+    if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+    snd_seq_event_t* ev = nullptr;
+    int rc;
+    while ((rc = snd_seq_event_input(seq, &ev)) >= 0 && ev != nullptr) {
+      if (ev->type == SND_SEQ_EVENT_SYSEX) {
+        onBytes(static_cast<const uint8_t*>(ev->data.ext.ptr), ev->data.ext.len);
+      } else if (decoder != nullptr) {
+        unsigned char bytes[16];
+        const long n = snd_midi_event_decode(decoder, bytes, sizeof bytes, ev);
+        if (n > 0) onBytes(bytes, static_cast<std::size_t>(n));
+      }
+    }
+    // -ENOSPC: the kernel dropped input because we read too slowly; the echo check notices.
+    (void)rc;
+  }
+  if (decoder) snd_midi_event_free(decoder);
+}
+
+// Hands `size` bytes to the sequencer as System Exclusive events of at most 256 bytes each,
+// written straight to the kernel (no queue): when this returns, the kernel has taken them.
+int WriteSysex(snd_seq_t* seq, int port, const uint8_t* data, std::size_t size,
+               alsaseq::WirePacer* pacer) {
+  std::size_t done = 0;
+  while (done < size) {
+    const std::size_t n = std::min(alsaseq::kSysexChunk, size - done);
+    if (pacer != nullptr) {
+      const auto now = std::chrono::steady_clock::now().time_since_epoch();
+      const auto at =
+          pacer->release(std::chrono::duration_cast<alsaseq::WirePacer::Duration>(now), n);
+      std::this_thread::sleep_until(std::chrono::steady_clock::time_point(
+          std::chrono::duration_cast<std::chrono::steady_clock::duration>(at)));
+    }
+    snd_seq_event_t ev;
+    snd_seq_ev_clear(&ev);
+    snd_seq_ev_set_source(&ev, port);
+    snd_seq_ev_set_subs(&ev);
+    snd_seq_ev_set_direct(&ev);
+    snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(n), const_cast<uint8_t*>(data + done));
+    const int err = snd_seq_event_output_direct(seq, &ev);
+    if (err < 0) return err;
+    done += n;
+  }
+  return 0;
+}
+
+// Hardware and kernel ports pass their bytes to a wire; application ports take them at once.
+bool NeedsPacing(unsigned type) {
+  if (type & (SND_SEQ_PORT_TYPE_HARDWARE | SND_SEQ_PORT_TYPE_PORT)) return true;
+  return (type & (SND_SEQ_PORT_TYPE_APPLICATION | SND_SEQ_PORT_TYPE_SOFTWARE |
+                  SND_SEQ_PORT_TYPE_SYNTHESIZER)) == 0;
+}
+
+struct InPort {
+  SeqEndpoint endpoint;
+  InputBufferQueue queue;
+  std::atomic<bool> stop{false};
+  std::thread reader;
+};
+
+struct OutPort {
+  SeqEndpoint endpoint;
+  MidiCallback callback = nullptr;
+  uintptr_t instance = 0;
+  bool paced = true;
+  alsaseq::WirePacer pacer;
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<MidiHeader*> queue;  // the front one is being written
+  bool stop = false;
+  bool broken = false;
+  std::thread writer;
+
+  void complete(MidiHeader* header) {
+    header->flags = (header->flags & ~MHDR_INQUEUE) | MHDR_DONE;
+    if (callback)
+      callback(reinterpret_cast<MidiHandle>(this), MOM_DONE, instance,
+               reinterpret_cast<uintptr_t>(header), 0);
+  }
+
+  void run() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      wake.wait(lock, [&] { return stop || !queue.empty(); });
+      if (stop) return;
+      MidiHeader* header = queue.front();
+      lock.unlock();
+      const int err = WriteSysex(endpoint.seq(), endpoint.port(), header->data,
+                                 header->bufferLength, paced ? &pacer : nullptr);
+      lock.lock();
+      if (err < 0) {
+        // The port is gone: the message stays outstanding, like bytes for an unplugged cable.
+        broken = true;
+        wake.wait(lock, [&] { return stop; });
+        return;
+      }
+      queue.pop_front();
+      lock.unlock();
+      complete(header);
+      lock.lock();
+    }
+  }
+};
+
+class AlsaMidiPlatform final : public MidiPlatform {
+ public:
+  explicit AlsaMidiPlatform(std::string clientName) : clientName_(std::move(clientName)) {
+    if (OpenSequencer(&seq_, clientName_ + " (list)") < 0) seq_ = nullptr;
+  }
+  ~AlsaMidiPlatform() override {
+    if (in_) stopIn(*in_);
+    if (out_) stopOut(*out_);
+    if (seq_) snd_seq_close(seq_);
+  }
+
+  uint32_t inGetNumDevs() override {
+    std::scoped_lock lock(mutex_);
+    refresh();
+    return static_cast<uint32_t>(inputs_.size());
+  }
+  uint32_t outGetNumDevs() override {
+    std::scoped_lock lock(mutex_);
+    refresh();
+    return static_cast<uint32_t>(outputs_.size());
+  }
+  uint32_t inGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override {
+    std::scoped_lock lock(mutex_);
+    if (!listed_) refresh();
+    return CopyName(inputs_, device, name);
+  }
+  uint32_t outGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override {
+    std::scoped_lock lock(mutex_);
+    if (!listed_) refresh();
+    return CopyName(outputs_, device, name);
+  }
+
+  uint32_t inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
+                  uintptr_t instance) override {
+    if (handle == nullptr) return MMSYSERR_INVALPARAM;
+    std::scoped_lock lock(mutex_);
+    if (!listed_) refresh();
+    if (device >= inputs_.size()) return MMSYSERR_BADDEVICEID;
+    if (in_) return MMSYSERR_ALLOCATED;
+    auto port = std::make_unique<InPort>();
+    if (int err = port->endpoint.open(clientName_, clientName_ + " in",
+                                      SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE);
+        err < 0)
+      return AlsaResult(err);
+    const SeqPortInfo& peer = inputs_[device];
+    if (int err = snd_seq_connect_from(port->endpoint.seq(), port->endpoint.port(), peer.client,
+                                       peer.port);
+        err < 0)
+      return AlsaResult(err);
+    port->queue.open(reinterpret_cast<MidiHandle>(port.get()), callback, instance);
+    InPort* p = port.get();
+    p->reader = std::thread([p] {
+      ReadLoop(p->endpoint.seq(), p->stop,
+               [p](const uint8_t* data, std::size_t size) { p->queue.feed(data, size); });
+    });
+    *handle = reinterpret_cast<MidiHandle>(p);
+    in_ = std::move(port);
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t inPrepareHeader(MidiHandle handle, MidiHeader* header) override {
+    if (inPort(handle) == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
+    header->flags |= MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t inUnprepareHeader(MidiHandle handle, MidiHeader* header) override {
+    InPort* port = inPort(handle);
+    if (port == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr) return MMSYSERR_INVALPARAM;
+    if (port->queue.isQueued(header)) return MIDIERR_STILLPLAYING;
+    header->flags &= ~MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t inAddBuffer(MidiHandle handle, MidiHeader* header) override {
+    InPort* port = inPort(handle);
+    if (port == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr) return MMSYSERR_INVALPARAM;
+    return port->queue.addBuffer(header);
+  }
+  uint32_t inStart(MidiHandle handle) override {
+    return withIn(handle, [](InPort& p) { p.queue.start(); });
+  }
+  uint32_t inStop(MidiHandle handle) override {
+    return withIn(handle, [](InPort& p) { p.queue.stop(); });
+  }
+  uint32_t inReset(MidiHandle handle) override {
+    return withIn(handle, [](InPort& p) { p.queue.reset(); });
+  }
+  uint32_t inClose(MidiHandle handle) override {
+    std::unique_ptr<InPort> closing;
+    {
+      std::scoped_lock lock(mutex_);
+      if (handle == 0 || handle != reinterpret_cast<MidiHandle>(in_.get()))
+        return MMSYSERR_INVALHANDLE;
+      if (in_->queue.queuedCount() != 0) return MIDIERR_STILLPLAYING;
+      closing = std::move(in_);
+    }
+    stopIn(*closing);
+    return MMSYSERR_NOERROR;
+  }
+
+  uint32_t outOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
+                   uintptr_t instance) override {
+    if (handle == nullptr) return MMSYSERR_INVALPARAM;
+    std::scoped_lock lock(mutex_);
+    if (!listed_) refresh();
+    if (device >= outputs_.size()) return MMSYSERR_BADDEVICEID;
+    if (out_) return MMSYSERR_ALLOCATED;
+    auto port = std::make_unique<OutPort>();
+    if (int err = port->endpoint.open(clientName_, clientName_ + " out",
+                                      SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
+        err < 0)
+      return AlsaResult(err);
+    const SeqPortInfo& peer = outputs_[device];
+    if (int err =
+            snd_seq_connect_to(port->endpoint.seq(), port->endpoint.port(), peer.client, peer.port);
+        err < 0)
+      return AlsaResult(err);
+    port->callback = callback;
+    port->instance = instance;
+    port->paced = NeedsPacing(peer.type);
+    OutPort* p = port.get();
+    p->writer = std::thread([p] { p->run(); });
+    *handle = reinterpret_cast<MidiHandle>(p);
+    out_ = std::move(port);
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outPrepareHeader(MidiHandle handle, MidiHeader* header) override {
+    if (outPort(handle) == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
+    header->flags |= MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outUnprepareHeader(MidiHandle handle, MidiHeader* header) override {
+    if (outPort(handle) == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr) return MMSYSERR_INVALPARAM;
+    if (header->flags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    header->flags &= ~MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outLongMsg(MidiHandle handle, MidiHeader* header) override {
+    OutPort* port = outPort(handle);
+    if (port == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr) return MMSYSERR_INVALPARAM;
+    if (!(header->flags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+    if (header->flags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    std::scoped_lock lock(port->mutex);
+    header->flags = (header->flags & ~MHDR_DONE) | MHDR_INQUEUE;
+    port->queue.push_back(header);
+    port->wake.notify_one();
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outReset(MidiHandle handle) override {
+    OutPort* port = outPort(handle);
+    if (port == nullptr) return MMSYSERR_INVALHANDLE;
+    // Messages not yet started come back at once; the one being written completes on its own.
+    std::deque<MidiHeader*> dropped;
+    {
+      std::scoped_lock lock(port->mutex);
+      while (port->queue.size() > 1) {
+        dropped.push_front(port->queue.back());
+        port->queue.pop_back();
+      }
+    }
+    for (MidiHeader* h : dropped) port->complete(h);
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outClose(MidiHandle handle) override {
+    std::unique_ptr<OutPort> closing;
+    {
+      std::scoped_lock lock(mutex_);
+      if (handle == 0 || handle != reinterpret_cast<MidiHandle>(out_.get()))
+        return MMSYSERR_INVALHANDLE;
+      {
+        std::scoped_lock q(out_->mutex);
+        if (!out_->queue.empty() && !out_->broken) return MIDIERR_STILLPLAYING;
+      }
+      closing = std::move(out_);
+    }
+    stopOut(*closing);
+    return MMSYSERR_NOERROR;
+  }
+
+  std::string inGetErrorText(uint32_t result) override { return AlsaResultText(result); }
+  std::string outGetErrorText(uint32_t result) override { return AlsaResultText(result); }
+
+ private:
+  // mutex_ held. Without a sequencer both lists stay empty.
+  void refresh() {
+    listed_ = true;
+    inputs_.clear();
+    outputs_.clear();
+    if (seq_ == nullptr) return;
+    const auto all = QueryPorts(seq_);
+    const int own = snd_seq_client_id(seq_);
+    inputs_ = alsaseq::SelectDevicePorts(all, own, Direction::Input);
+    outputs_ = alsaseq::SelectDevicePorts(all, own, Direction::Output);
+    // Our own open ports live in clients of their own: leave them out too.
+    auto ownPort = [&](const SeqPortInfo& p) {
+      return (in_ && p.client == snd_seq_client_id(in_->endpoint.seq())) ||
+             (out_ && p.client == snd_seq_client_id(out_->endpoint.seq()));
+    };
+    std::erase_if(inputs_, ownPort);
+    std::erase_if(outputs_, ownPort);
+  }
+
+  template <typename F>
+  uint32_t withIn(MidiHandle handle, F f) {
+    InPort* port = inPort(handle);
+    if (port == nullptr) return MMSYSERR_INVALHANDLE;
+    f(*port);
+    return MMSYSERR_NOERROR;
+  }
+  InPort* inPort(MidiHandle h) {
+    std::scoped_lock lock(mutex_);
+    return h != 0 && h == reinterpret_cast<MidiHandle>(in_.get()) ? in_.get() : nullptr;
+  }
+  OutPort* outPort(MidiHandle h) {
+    std::scoped_lock lock(mutex_);
+    return h != 0 && h == reinterpret_cast<MidiHandle>(out_.get()) ? out_.get() : nullptr;
+  }
+  static void stopIn(InPort& p) {
+    p.stop.store(true);
+    if (p.reader.joinable()) p.reader.join();
+  }
+  static void stopOut(OutPort& p) {
+    {
+      std::scoped_lock lock(p.mutex);
+      p.stop = true;
+    }
+    p.wake.notify_all();
+    if (p.writer.joinable()) p.writer.join();
+  }
+
+  std::string clientName_;
+  snd_seq_t* seq_ = nullptr;  // for listing only
+  std::mutex mutex_;
+  bool listed_ = false;
+  std::vector<SeqPortInfo> inputs_, outputs_;
+  std::unique_ptr<InPort> in_;
+  std::unique_ptr<OutPort> out_;
+};
+
+class PublishedPorts final : public AlsaPublishedPorts {
+ public:
+  ~PublishedPorts() override {
+    stop_.store(true);
+    if (reader_.joinable()) reader_.join();
+  }
+  int open(const std::string& name, Received received) {
+    if (int err =
+            in_.open(name, name + " in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE);
+        err < 0)
+      return err;
+    if (int err =
+            out_.open(name, name + " out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
+        err < 0)
+      return err;
+    received_ = std::move(received);
+    reader_ = std::thread([this] {
+      ReadLoop(in_.seq(), stop_, [this](const uint8_t* d, std::size_t n) { received_(d, n); });
+    });
+    return 0;
+  }
+  bool send(const uint8_t* data, std::size_t size) override {
+    return WriteSysex(out_.seq(), out_.port(), data, size, nullptr) == 0;
+  }
+
+ private:
+  SeqEndpoint in_, out_;
+  Received received_;
+  std::atomic<bool> stop_{false};
+  std::thread reader_;
+};
+
+}  // namespace
+
+std::unique_ptr<MidiPlatform> CreateAlsaMidiPlatform(const std::string& clientName) {
+  return std::make_unique<AlsaMidiPlatform>(clientName);
+}
+
+std::string AlsaResultText(uint32_t result) {
+  if (!IsAlsaResult(result)) return StandardMidiErrorText(result);
+  return snd_strerror(-static_cast<int>(result & 0xFFFF));
+}
+
+std::unique_ptr<AlsaPublishedPorts> AlsaPublishedPorts::Open(const std::string& name,
+                                                             Received received, int* error) {
+  auto ports = std::make_unique<PublishedPorts>();
+  const int err = ports->open(name, std::move(received));
+  if (error) *error = err;
+  if (err < 0) return nullptr;
+  return ports;
+}
+
+}  // namespace varnet

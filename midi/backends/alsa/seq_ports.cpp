@@ -1,0 +1,56 @@
+#include "midi/backends/alsa/seq_ports.h"
+
+#include <alsa/asoundlib.h>
+
+#include <algorithm>
+
+namespace varnet::alsaseq {
+
+std::vector<SeqPortInfo> SelectDevicePorts(const std::vector<SeqPortInfo>& all, int ownClient,
+                                           Direction direction) {
+  const unsigned wanted = direction == Direction::Input
+                              ? (SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ)
+                              : (SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE);
+  std::vector<SeqPortInfo> out;
+  for (const SeqPortInfo& p : all) {
+    if (p.client == ownClient || p.client == SND_SEQ_CLIENT_SYSTEM) continue;
+    if ((p.capability & wanted) != wanted) continue;
+    if (p.capability & SND_SEQ_PORT_CAP_NO_EXPORT) continue;
+    out.push_back(p);
+  }
+  std::sort(out.begin(), out.end(), [](const SeqPortInfo& a, const SeqPortInfo& b) {
+    return a.client != b.client ? a.client < b.client : a.port < b.port;
+  });
+  return out;
+}
+
+std::string DeviceName(const SeqPortInfo& port) {
+  std::string name = port.portName.empty() ? port.clientName : port.portName;
+  if (name.size() > 31) name.resize(31);
+  return name;
+}
+
+WirePacer::Duration WirePacer::timeFor(uint64_t bytes) const {
+  // Whole nanoseconds, rounded up: a port is never fed early by rounding.
+  const uint64_t ns = (bytes * 1'000'000'000ULL + bytesPerSecond_ - 1) / bytesPerSecond_;
+  return Duration(static_cast<Duration::rep>(ns));
+}
+
+WirePacer::Duration WirePacer::idleAt() const {
+  return running_ ? anchor_ + timeFor(bytesSinceAnchor_) : Duration{};
+}
+
+WirePacer::Duration WirePacer::release(Duration now, std::size_t bytes) {
+  if (!running_ || idleAt() <= now) {
+    // The wire has run empty: count afresh from now, owing nothing.
+    running_ = true;
+    anchor_ = now;
+    bytesSinceAnchor_ = bytes;
+    return now;
+  }
+  const Duration at = idleAt();
+  bytesSinceAnchor_ += bytes;
+  return at;
+}
+
+}  // namespace varnet::alsaseq

@@ -1,0 +1,322 @@
+#include "midi/backends/jack/jack_platform.h"
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "midi/backends/jack/jack_client.h"
+#include "midi/input_queue.h"
+
+namespace varnet {
+namespace {
+
+using jackmidi::JackMidiClient;
+
+struct InPort {
+  std::string peer;
+  InputBufferQueue queue;
+};
+
+struct OutPort {
+  MidiCallback callback = nullptr;
+  uintptr_t instance = 0;
+};
+
+uint32_t CopyName(const std::vector<std::string>& names, uint32_t device,
+                  char (&name)[kMidiNameLength]) {
+  if (device >= names.size()) return MMSYSERR_BADDEVICEID;
+  const std::string& n = names[device];
+  const std::size_t len = std::min(n.size(), kMidiNameLength - 1);
+  std::copy_n(n.data(), len, name);
+  name[len] = '\0';
+  return MMSYSERR_NOERROR;
+}
+
+class JackMidiPlatform final : public MidiPlatform {
+ public:
+  explicit JackMidiPlatform(std::string clientName) : clientName_(std::move(clientName)) {}
+  ~JackMidiPlatform() override {
+    std::unique_ptr<JackMidiClient> client;
+    {
+      std::scoped_lock lock(delivery_, mutex_);
+      in_.reset();
+      out_.reset();
+      client = std::move(client_);
+    }
+  }
+
+  uint32_t inGetNumDevs() override {
+    std::scoped_lock lock(mutex_);
+    refresh(true);
+    return static_cast<uint32_t>(inputs_.size());
+  }
+  uint32_t outGetNumDevs() override {
+    std::scoped_lock lock(mutex_);
+    refresh(false);
+    return static_cast<uint32_t>(outputs_.size());
+  }
+  uint32_t inGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override {
+    std::scoped_lock lock(mutex_);
+    if (!listedIn_) refresh(true);
+    return CopyName(inputs_, device, name);
+  }
+  uint32_t outGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override {
+    std::scoped_lock lock(mutex_);
+    if (!listedOut_) refresh(false);
+    return CopyName(outputs_, device, name);
+  }
+
+  uint32_t inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
+                  uintptr_t instance) override {
+    if (handle == nullptr) return MMSYSERR_INVALPARAM;
+    std::unique_ptr<JackMidiClient> closing;  // closed after the locks are released
+    std::scoped_lock lock(delivery_, mutex_);
+    if (!listedIn_) refresh(true);
+    if (device >= inputs_.size()) return MMSYSERR_BADDEVICEID;
+    if (in_) return MMSYSERR_ALLOCATED;
+    if (const uint32_t rc = ensureClient(); rc != MMSYSERR_NOERROR) return rc;
+    auto port = std::make_unique<InPort>();
+    port->peer = inputs_[device];
+    port->queue.open(reinterpret_cast<MidiHandle>(port.get()), callback, instance);
+    if (client_->connectInputFrom(port->peer) != 0) {
+      closing = takeClientIfUnused();
+      return kJackResultBase | kJackConnectFailed;
+    }
+    *handle = reinterpret_cast<MidiHandle>(port.get());
+    in_ = std::move(port);
+    return MMSYSERR_NOERROR;
+  }
+
+  uint32_t inPrepareHeader(MidiHandle handle, MidiHeader* header) override {
+    if (!isIn(handle)) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
+    header->flags |= MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t inUnprepareHeader(MidiHandle handle, MidiHeader* header) override {
+    InPort* port = inPort(handle);
+    if (port == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr) return MMSYSERR_INVALPARAM;
+    if (port->queue.isQueued(header)) return MIDIERR_STILLPLAYING;
+    header->flags &= ~MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t inAddBuffer(MidiHandle handle, MidiHeader* header) override {
+    InPort* port = inPort(handle);
+    if (port == nullptr) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr) return MMSYSERR_INVALPARAM;
+    return port->queue.addBuffer(header);
+  }
+  uint32_t inStart(MidiHandle handle) override {
+    InPort* port = inPort(handle);
+    if (port == nullptr) return MMSYSERR_INVALHANDLE;
+    port->queue.start();
+    std::scoped_lock lock(mutex_);
+    if (client_) client_->setInputEnabled(true);
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t inStop(MidiHandle handle) override {
+    InPort* port = inPort(handle);
+    if (port == nullptr) return MMSYSERR_INVALHANDLE;
+    {
+      std::scoped_lock lock(mutex_);
+      if (client_) client_->setInputEnabled(false);
+    }
+    port->queue.stop();
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t inReset(MidiHandle handle) override {
+    InPort* port = inPort(handle);
+    if (port == nullptr) return MMSYSERR_INVALHANDLE;
+    {
+      std::scoped_lock lock(mutex_);
+      if (client_) client_->setInputEnabled(false);
+    }
+    port->queue.reset();
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t inClose(MidiHandle handle) override {
+    std::unique_ptr<JackMidiClient> closing;  // closed after the locks are released
+    std::scoped_lock lock(delivery_, mutex_);
+    if (handle == 0 || handle != reinterpret_cast<MidiHandle>(in_.get()))
+      return MMSYSERR_INVALHANDLE;
+    if (in_->queue.queuedCount() != 0) return MIDIERR_STILLPLAYING;
+    client_->setInputEnabled(false);
+    in_.reset();
+    closing = takeClientIfUnused();
+    return MMSYSERR_NOERROR;
+  }
+
+  uint32_t outOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
+                   uintptr_t instance) override {
+    if (handle == nullptr) return MMSYSERR_INVALPARAM;
+    std::unique_ptr<JackMidiClient> closing;  // closed after the locks are released
+    std::scoped_lock lock(delivery_, mutex_);
+    if (!listedOut_) refresh(false);
+    if (device >= outputs_.size()) return MMSYSERR_BADDEVICEID;
+    if (out_) return MMSYSERR_ALLOCATED;
+    if (const uint32_t rc = ensureClient(); rc != MMSYSERR_NOERROR) return rc;
+    auto port = std::make_unique<OutPort>();
+    port->callback = callback;
+    port->instance = instance;
+    if (client_->connectOutputTo(outputs_[device]) != 0) {
+      closing = takeClientIfUnused();
+      return kJackResultBase | kJackConnectFailed;
+    }
+    *handle = reinterpret_cast<MidiHandle>(port.get());
+    out_ = std::move(port);
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outPrepareHeader(MidiHandle handle, MidiHeader* header) override {
+    if (!isOut(handle)) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
+    header->flags |= MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outUnprepareHeader(MidiHandle handle, MidiHeader* header) override {
+    if (!isOut(handle)) return MMSYSERR_INVALHANDLE;
+    if (header == nullptr) return MMSYSERR_INVALPARAM;
+    if (header->flags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    header->flags &= ~MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outLongMsg(MidiHandle handle, MidiHeader* header) override {
+    std::scoped_lock lock(mutex_);
+    if (handle == 0 || handle != reinterpret_cast<MidiHandle>(out_.get()))
+      return MMSYSERR_INVALHANDLE;
+    if (header == nullptr) return MMSYSERR_INVALPARAM;
+    if (!(header->flags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+    if (header->flags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    header->flags = (header->flags & ~MHDR_DONE) | MHDR_INQUEUE;
+    if (!client_->send(header->data, header->bufferLength, reinterpret_cast<uintptr_t>(header))) {
+      header->flags &= ~MHDR_INQUEUE;
+      return MIDIERR_NOTREADY;
+    }
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outReset(MidiHandle handle) override {
+    JackMidiClient* client = nullptr;
+    {
+      std::scoped_lock lock(mutex_);
+      if (handle == 0 || handle != reinterpret_cast<MidiHandle>(out_.get()))
+        return MMSYSERR_INVALHANDLE;
+      client = client_.get();
+    }
+    if (deviceGone(*client)) return MMSYSERR_NOERROR;
+    // The process callback drops what is queued and the delivery thread hands the headers back;
+    // a dead graph must not hang the caller.
+    client->discardPendingOutput();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (client->pendingOutput() != 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outClose(MidiHandle handle) override {
+    std::unique_ptr<JackMidiClient> closing;  // closed after the locks are released
+    std::scoped_lock lock(delivery_, mutex_);
+    if (handle == 0 || handle != reinterpret_cast<MidiHandle>(out_.get()))
+      return MMSYSERR_INVALHANDLE;
+    // Messages still on their way keep the port open, unless the device is gone and they never
+    // will arrive: then the port closes like an unplugged one.
+    if (client_->pendingOutput() != 0 && !deviceGone(*client_)) return MIDIERR_STILLPLAYING;
+    out_.reset();
+    closing = takeClientIfUnused();
+    return MMSYSERR_NOERROR;
+  }
+
+  std::string inGetErrorText(uint32_t result) override { return JackResultText(result); }
+  std::string outGetErrorText(uint32_t result) override { return JackResultText(result); }
+
+ private:
+  static bool deviceGone(const JackMidiClient& c) { return c.serverGone() || c.outputPeerGone(); }
+
+  // mutex_ held.
+  void refresh(bool inputs) {
+    std::vector<std::string> readable, writable;
+    std::vector<std::string> exclude;
+    if (client_) exclude.push_back(client_->clientName());
+    jackmidi::ListJackMidiPorts(exclude, readable, writable);
+    if (inputs) {
+      inputs_ = std::move(readable);
+      listedIn_ = true;
+    } else {
+      outputs_ = std::move(writable);
+      listedOut_ = true;
+    }
+  }
+
+  // delivery_ and mutex_ held.
+  uint32_t ensureClient() {
+    if (client_ && client_->serverGone()) {
+      if (in_ || out_) return kJackResultBase | JackServerError;
+      client_.reset();
+    }
+    if (client_) return MMSYSERR_NOERROR;
+    JackMidiClient::Events events;
+    events.received = [this](const uint8_t* data, std::size_t size) {
+      std::scoped_lock lock(delivery_);
+      if (in_) in_->queue.feed(data, size);
+    };
+    events.sent = [this](uintptr_t token, bool) {
+      std::scoped_lock lock(delivery_);
+      auto* header = reinterpret_cast<MidiHeader*>(token);
+      header->flags = (header->flags & ~MHDR_INQUEUE) | MHDR_DONE;
+      if (out_ && out_->callback)
+        out_->callback(reinterpret_cast<MidiHandle>(out_.get()), MOM_DONE, out_->instance, token,
+                       0);
+    };
+    jack_status_t status{};
+    client_ = JackMidiClient::Open(clientName_, std::move(events), &status);
+    if (!client_) return kJackResultBase | (static_cast<uint32_t>(status) & 0x7FFF) | JackFailure;
+    return MMSYSERR_NOERROR;
+  }
+
+  // delivery_ and mutex_ held. The client's destructor joins its delivery thread, which takes
+  // delivery_: the caller destroys the client it gets only after releasing both locks.
+  std::unique_ptr<JackMidiClient> takeClientIfUnused() {
+    if (in_ || out_ || !client_) return nullptr;
+    client_->disconnectAll();
+    return std::move(client_);
+  }
+
+  bool isIn(MidiHandle h) { return inPort(h) != nullptr; }
+  bool isOut(MidiHandle h) {
+    std::scoped_lock lock(mutex_);
+    return h != 0 && h == reinterpret_cast<MidiHandle>(out_.get());
+  }
+  InPort* inPort(MidiHandle h) {
+    std::scoped_lock lock(mutex_);
+    return h != 0 && h == reinterpret_cast<MidiHandle>(in_.get()) ? in_.get() : nullptr;
+  }
+
+  std::string clientName_;
+  std::mutex delivery_;  // taken before mutex_; held while input or completions are delivered
+  std::mutex mutex_;
+  std::vector<std::string> inputs_, outputs_;
+  bool listedIn_ = false, listedOut_ = false;
+  std::unique_ptr<JackMidiClient> client_;
+  std::unique_ptr<InPort> in_;
+  std::unique_ptr<OutPort> out_;
+};
+
+}  // namespace
+
+std::unique_ptr<MidiPlatform> CreateJackMidiPlatform(const std::string& clientName) {
+  return std::make_unique<JackMidiPlatform>(clientName);
+}
+
+std::string JackResultText(uint32_t result) {
+  if (!IsJackResult(result)) return StandardMidiErrorText(result);
+  const uint32_t bits = result & 0xFFFF;
+  if (bits & kJackConnectFailed) return "The chosen JACK port cannot be connected; it may be gone.";
+  if (bits & JackServerFailed) return "No JACK server is running.";
+  if (bits & JackServerError) return "Communication error with the JACK server.";
+  if (bits & JackShmFailure) return "Unable to access the JACK server's shared memory.";
+  if (bits & JackVersionError) return "The JACK server speaks another protocol version.";
+  if (bits & JackInitFailure) return "Unable to initialise the JACK client.";
+  if (bits & JackNameNotUnique) return "The JACK client name is already in use.";
+  return "The JACK operation failed.";
+}
+
+}  // namespace varnet

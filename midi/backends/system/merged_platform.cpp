@@ -1,0 +1,183 @@
+#include "midi/backends/system/merged_platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace varnet {
+
+MergedMidiPlatform::MergedMidiPlatform(std::vector<Backend> backends)
+    : backends_(std::move(backends)) {}
+
+void MergedMidiPlatform::count(bool input) {
+  auto& counts = input ? inCounts_ : outCounts_;
+  counts.clear();
+  for (Backend& b : backends_)
+    counts.push_back(input ? b.platform->inGetNumDevs() : b.platform->outGetNumDevs());
+  (input ? inCounted_ : outCounted_) = true;
+}
+
+bool MergedMidiPlatform::route(bool input, uint32_t device, Route& out) {
+  if (!(input ? inCounted_ : outCounted_)) count(input);
+  const auto& counts = input ? inCounts_ : outCounts_;
+  uint32_t first = 0;
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    if (device - first < counts[i] && device >= first) {
+      out = Route{backends_[i].platform.get(), i, device - first};
+      return true;
+    }
+    first += counts[i];
+  }
+  return false;
+}
+
+uint32_t MergedMidiPlatform::inGetNumDevs() {
+  std::scoped_lock lock(mutex_);
+  count(true);
+  uint32_t total = 0;
+  for (uint32_t c : inCounts_) total += c;
+  return total;
+}
+
+uint32_t MergedMidiPlatform::outGetNumDevs() {
+  std::scoped_lock lock(mutex_);
+  count(false);
+  uint32_t total = 0;
+  for (uint32_t c : outCounts_) total += c;
+  return total;
+}
+
+namespace {
+
+uint32_t TaggedName(const std::string& tag, MidiPlatform& platform, bool input, uint32_t device,
+                    char (&name)[kMidiNameLength]) {
+  char own[kMidiNameLength] = {};
+  const uint32_t rc =
+      input ? platform.inGetDevCaps(device, own) : platform.outGetDevCaps(device, own);
+  if (rc != MMSYSERR_NOERROR) return rc;
+  std::string full = tag + own;
+  if (full.size() > kMidiNameLength - 1) full.resize(kMidiNameLength - 1);
+  std::memcpy(name, full.c_str(), full.size() + 1);
+  return MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+uint32_t MergedMidiPlatform::inGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) {
+  std::scoped_lock lock(mutex_);
+  Route r;
+  if (!route(true, device, r)) return MMSYSERR_BADDEVICEID;
+  return TaggedName(backends_[r.backend].tag, *r.platform, true, r.device, name);
+}
+
+uint32_t MergedMidiPlatform::outGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) {
+  std::scoped_lock lock(mutex_);
+  Route r;
+  if (!route(false, device, r)) return MMSYSERR_BADDEVICEID;
+  return TaggedName(backends_[r.backend].tag, *r.platform, false, r.device, name);
+}
+
+uint32_t MergedMidiPlatform::open(bool input, MidiHandle* handle, uint32_t device,
+                                  MidiCallback callback, uintptr_t instance) {
+  if (handle == nullptr) return MMSYSERR_INVALPARAM;
+  Route r;
+  {
+    std::scoped_lock lock(mutex_);
+    if (!route(input, device, r)) return MMSYSERR_BADDEVICEID;
+  }
+  // Opening may wait for a server; the backend's callbacks never come back through this object.
+  MidiHandle h = 0;
+  const uint32_t rc = input ? r.platform->inOpen(&h, r.device, callback, instance)
+                            : r.platform->outOpen(&h, r.device, callback, instance);
+  if (rc != MMSYSERR_NOERROR) return rc;
+  std::scoped_lock lock(mutex_);
+  handles_.emplace_back(h, r.platform);
+  *handle = h;
+  return MMSYSERR_NOERROR;
+}
+
+MidiPlatform* MergedMidiPlatform::owner(MidiHandle handle) {
+  std::scoped_lock lock(mutex_);
+  for (auto& [h, p] : handles_)
+    if (h == handle && handle != 0) return p;
+  return nullptr;
+}
+
+uint32_t MergedMidiPlatform::close(bool input, MidiHandle handle) {
+  MidiPlatform* p = owner(handle);
+  if (p == nullptr) return MMSYSERR_INVALHANDLE;
+  const uint32_t rc = input ? p->inClose(handle) : p->outClose(handle);
+  if (rc == MMSYSERR_NOERROR) {
+    std::scoped_lock lock(mutex_);
+    std::erase_if(handles_, [&](const auto& e) { return e.first == handle && e.second == p; });
+  }
+  return rc;
+}
+
+uint32_t MergedMidiPlatform::inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
+                                    uintptr_t instance) {
+  return open(true, handle, device, callback, instance);
+}
+uint32_t MergedMidiPlatform::outOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
+                                     uintptr_t instance) {
+  return open(false, handle, device, callback, instance);
+}
+uint32_t MergedMidiPlatform::inClose(MidiHandle handle) {
+  return close(true, handle);
+}
+uint32_t MergedMidiPlatform::outClose(MidiHandle handle) {
+  return close(false, handle);
+}
+
+#define VARNET_FORWARD(call)                     \
+  MidiPlatform* p = owner(handle);               \
+  if (p == nullptr) return MMSYSERR_INVALHANDLE; \
+  return p->call
+
+uint32_t MergedMidiPlatform::inPrepareHeader(MidiHandle handle, MidiHeader* header) {
+  VARNET_FORWARD(inPrepareHeader(handle, header));
+}
+uint32_t MergedMidiPlatform::inUnprepareHeader(MidiHandle handle, MidiHeader* header) {
+  VARNET_FORWARD(inUnprepareHeader(handle, header));
+}
+uint32_t MergedMidiPlatform::inAddBuffer(MidiHandle handle, MidiHeader* header) {
+  VARNET_FORWARD(inAddBuffer(handle, header));
+}
+uint32_t MergedMidiPlatform::inStart(MidiHandle handle) {
+  VARNET_FORWARD(inStart(handle));
+}
+uint32_t MergedMidiPlatform::inStop(MidiHandle handle) {
+  VARNET_FORWARD(inStop(handle));
+}
+uint32_t MergedMidiPlatform::inReset(MidiHandle handle) {
+  VARNET_FORWARD(inReset(handle));
+}
+uint32_t MergedMidiPlatform::outPrepareHeader(MidiHandle handle, MidiHeader* header) {
+  VARNET_FORWARD(outPrepareHeader(handle, header));
+}
+uint32_t MergedMidiPlatform::outUnprepareHeader(MidiHandle handle, MidiHeader* header) {
+  VARNET_FORWARD(outUnprepareHeader(handle, header));
+}
+uint32_t MergedMidiPlatform::outLongMsg(MidiHandle handle, MidiHeader* header) {
+  VARNET_FORWARD(outLongMsg(handle, header));
+}
+uint32_t MergedMidiPlatform::outReset(MidiHandle handle) {
+  VARNET_FORWARD(outReset(handle));
+}
+
+#undef VARNET_FORWARD
+
+std::string MergedMidiPlatform::errorText(bool input, uint32_t result) {
+  for (Backend& b : backends_)
+    if (b.ownsResult && b.ownsResult(result))
+      return input ? b.platform->inGetErrorText(result) : b.platform->outGetErrorText(result);
+  return StandardMidiErrorText(result);
+}
+
+std::string MergedMidiPlatform::inGetErrorText(uint32_t result) {
+  return errorText(true, result);
+}
+std::string MergedMidiPlatform::outGetErrorText(uint32_t result) {
+  return errorText(false, result);
+}
+
+}  // namespace varnet

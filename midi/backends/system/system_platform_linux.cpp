@@ -1,0 +1,26 @@
+// The system platform on Linux: every backend that was built, merged. A backend with nothing to
+// offer (no kernel sequencer, no JACK server) simply adds no devices.
+#include "midi/backends/system/merged_platform.h"
+#include "midi/system_platform.h"
+
+#ifdef VARNET_HAVE_ALSA
+#include "midi/backends/alsa/alsa_platform.h"
+#endif
+#ifdef VARNET_HAVE_JACK
+#include "midi/backends/jack/jack_platform.h"
+#endif
+
+namespace varnet {
+
+std::unique_ptr<MidiPlatform> CreateSystemMidiPlatform() {
+  std::vector<MergedMidiPlatform::Backend> backends;
+#ifdef VARNET_HAVE_ALSA
+  backends.push_back({"A: ", CreateAlsaMidiPlatform(), IsAlsaResult});
+#endif
+#ifdef VARNET_HAVE_JACK
+  backends.push_back({"J: ", CreateJackMidiPlatform(), IsJackResult});
+#endif
+  return std::make_unique<MergedMidiPlatform>(std::move(backends));
+}
+
+}  // namespace varnet

@@ -1,0 +1,214 @@
+#include "settings/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
+namespace varnet {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> SettingsBytes(uint8_t input, uint8_t output, uint8_t type,
+                                   size_t size = kSettingsFileSize) {
+  std::vector<uint8_t> bytes = {'u', 'p', 'd', 'i', 'n', 'i', input, output, type};
+  bytes.resize(size, 0);
+  return bytes;
+}
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("varnet-settings-" + std::to_string(std::random_device{}()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::permissions(File(), fs::perms::owner_write, fs::perm_options::add, ec);
+    fs::remove_all(dir_, ec);
+  }
+
+  fs::path File() const { return dir_ / "ini.upd"; }
+  void WriteFile(const std::vector<uint8_t>& bytes) {
+    std::ofstream(File(), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  }
+  std::vector<uint8_t> ReadFile() const {
+    std::ifstream in(File(), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  // Only the settings file itself may be left in the directory: no temporary file.
+  size_t FilesInDirectory() const {
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator(dir_), fs::directory_iterator()));
+  }
+
+  int Load() { return LoadSettings(dir_.string(), buffer_, {input_, output_, type_}); }
+  int Save() { return SaveSettings(dir_.string(), buffer_, {input_, output_, type_}); }
+  void ExpectValues(int32_t input, int32_t output, uint8_t type) const {
+    EXPECT_EQ(input_, input);
+    EXPECT_EQ(output_, output);
+    EXPECT_EQ(type_, type);
+  }
+
+  fs::path dir_;
+  FileBuffer buffer_;
+  int32_t input_ = 7;
+  int32_t output_ = 8;
+  uint8_t type_ = 9;
+};
+
+TEST_F(SettingsTest, SaveWritesTheDocumentedHundredBytes) {
+  input_ = 1;
+  output_ = 2;
+  type_ = 1;
+  EXPECT_EQ(Save(), 1);
+  EXPECT_EQ(ReadFile(), SettingsBytes(1, 2, 1));
+  EXPECT_EQ(buffer_.writeSize, 100u);
+  EXPECT_EQ(buffer_.bytesWritten, 100u);
+  EXPECT_EQ(FilesInDirectory(), 1u);
+
+  input_ = output_ = 0;
+  type_ = 0;
+  EXPECT_EQ(Load(), 1);
+  ExpectValues(1, 2, 1);
+}
+
+TEST_F(SettingsTest, MissingFileLeavesValuesAlone) {
+  EXPECT_EQ(Load(), 0);
+  ExpectValues(7, 8, 9);
+  EXPECT_FALSE(fs::exists(File()));
+}
+
+TEST_F(SettingsTest, ElevenBytesAreEnoughTenAreNot) {
+  std::vector<uint8_t> bytes = SettingsBytes(3, 4, 1, 10);
+  WriteFile(bytes);
+  EXPECT_EQ(Load(), 0);
+  ExpectValues(7, 8, 9);
+
+  bytes.push_back(0x55);
+  WriteFile(bytes);
+  EXPECT_EQ(Load(), 1);
+  ExpectValues(3, 4, 1);
+}
+
+TEST_F(SettingsTest, MagicMustMatchEveryByteAndLetterCase) {
+  for (size_t i = 0; i < 6; ++i) {
+    std::vector<uint8_t> bytes = SettingsBytes(3, 4, 1);
+    bytes[i] = static_cast<uint8_t>(bytes[i] - 'a' + 'A');
+    WriteFile(bytes);
+    EXPECT_EQ(Load(), 0) << i;
+    ExpectValues(7, 8, 9);
+  }
+}
+
+TEST_F(SettingsTest, NoSelectionIsStoredAs0xFFAndReadBackAs255) {
+  input_ = -1;
+  output_ = -1;
+  type_ = 0xFF;
+  EXPECT_EQ(Save(), 1);
+  EXPECT_EQ(ReadFile(), SettingsBytes(0xFF, 0xFF, 0xFF));
+  EXPECT_EQ(Load(), 1);
+  ExpectValues(255, 255, 255);
+}
+
+TEST_F(SettingsTest, OnlyTheLowByteOfAnIndexIsStored) {
+  input_ = 0x1234;
+  output_ = 256;
+  EXPECT_EQ(Save(), 1);
+  EXPECT_EQ(Load(), 1);
+  ExpectValues(0x34, 0, 9);
+}
+
+TEST_F(SettingsTest, LongerFileIsAcceptedAndReplacedByHundredBytes) {
+  WriteFile(SettingsBytes(5, 6, 0, 200));
+  EXPECT_EQ(Load(), 1);
+  ExpectValues(5, 6, 0);
+  EXPECT_EQ(Save(), 1);
+  EXPECT_EQ(ReadFile(), SettingsBytes(5, 6, 0));
+}
+
+TEST_F(SettingsTest, ReadOnlyFileIsReadAndSilentlyKept) {
+  const std::vector<uint8_t> old = SettingsBytes(5, 6, 1, 120);
+  WriteFile(old);
+  fs::permissions(File(), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_EQ(Load(), 1);
+  input_ = 9;
+  EXPECT_EQ(Save(), 0);
+  EXPECT_EQ(ReadFile(), old);
+  EXPECT_EQ(FilesInDirectory(), 1u);
+}
+
+TEST_F(SettingsTest, DirectoryInTheWayIsLeftAlone) {
+  fs::create_directory(File());
+  EXPECT_EQ(Load(), 0);
+  EXPECT_EQ(Save(), 0);
+  EXPECT_TRUE(fs::is_directory(File()));
+  EXPECT_EQ(FilesInDirectory(), 1u);
+}
+
+#ifndef _WIN32
+// A write that runs out of room half way (as on a full disk) must leave the old file whole.
+// The file size limit makes every write past 50 bytes fail, for root as well.
+TEST_F(SettingsTest, FailedWriteLeavesTheOldFileWhole) {
+  const std::vector<uint8_t> old = SettingsBytes(5, 6, 1);
+  WriteFile(old);
+  input_ = 1;
+
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = 50;
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+  const int result = Save();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previousHandler);
+
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(ReadFile(), old);
+  EXPECT_EQ(FilesInDirectory(), 1u);
+}
+
+TEST_F(SettingsTest, UnwritableDirectoryLeavesTheOldFileWhole) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may write into any directory";
+  const std::vector<uint8_t> old = SettingsBytes(5, 6, 1);
+  WriteFile(old);
+  fs::permissions(dir_, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  input_ = 1;
+  EXPECT_EQ(Save(), 0);
+  EXPECT_EQ(ReadFile(), old);
+}
+#endif
+
+TEST_F(SettingsTest, PathIsTheStartDirectoryNotTheCurrentOne) {
+  const fs::path previous = fs::current_path();
+  fs::create_directory(dir_ / "elsewhere");
+  fs::current_path(dir_ / "elsewhere");
+  const int result = Save();
+  fs::current_path(previous);
+  EXPECT_EQ(result, 1);
+  EXPECT_TRUE(fs::exists(File()));
+  EXPECT_FALSE(fs::exists(dir_ / "elsewhere" / "ini.upd"));
+}
+
+}  // namespace
+}  // namespace varnet

@@ -134,6 +134,8 @@ class SimulatedConverter {
  private:
   void receiveByte(uint8_t byte, TimePoint at, std::vector<uint8_t>& echo,
                    std::vector<TimePoint>& echoTimes);
+  void processByte(uint8_t byte, TimePoint at, std::vector<uint8_t>& echo,
+                   std::vector<TimePoint>& echoTimes);
   void decodeBodyByte(uint8_t byte, TimePoint at);
   void finishBody();
   void commitPending(uint8_t next, TimePoint at);

@@ -1,0 +1,126 @@
+// The desktop program's one top-level window: a fixed 400 x 240 client area under the menu
+// bar, its controls, the commands behind the buttons and the menu, and the window side of the
+// update session (button captions and states, the 200 ms progress timer, repaints).
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+#include <QWidget>
+#include <cstdint>
+#include <string>
+
+#include "engine/session.h"
+#include "ui/painting.h"
+
+class QCloseEvent;
+class QKeyEvent;
+class QMouseEvent;
+class QPaintEvent;
+
+namespace varnet {
+
+class FileChooser;
+
+// Command and control identifiers.
+constexpr int IDC_SELECT_FILE = 50;
+constexpr int IDC_RUN_UPDATE = 60;
+constexpr int IDM_QUIT = 100;
+constexpr int IDM_ABOUT = 101;
+constexpr int IDM_MIDI_IO = 200;
+constexpr int IDC_FILE_TITLE = 501;
+constexpr int IDC_DEVICE_TYPE = 503;
+
+extern const char* const kWindowTitle;
+extern const char* const kCloseQuestionText;
+extern const char* const kAboutText;
+extern const char* const kFileNotValidText;
+
+// The shell's own records, owned by the program's entry (or a test).
+struct ShellState {
+  std::string startDirectory;  // current directory at start: where the settings file lives
+  std::string firmwarePath;    // empty: no firmware loaded
+  std::string firmwareTitle;
+  uint8_t deviceType = 0;  // 0 "Kestrin", 1 "Varnet", 0xFF none selected
+};
+
+class MainWindow;
+
+// The client area: paints the background and the status, and holds the controls.
+class StatusCanvas final : public QWidget {
+ public:
+  explicit StatusCanvas(MainWindow& window);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  MainWindow& window_;
+};
+
+class MainWindow final : public QMainWindow, public SessionView {
+ public:
+  // Runs the start-up sequence. created() tells whether it succeeded (a failure has been shown).
+  MainWindow(Engine& engine, FileBuffer& fileBuffer, ShellState& shell, FileChooser& files);
+  ~MainWindow() override;
+
+  bool created() const { return created_; }
+  // True once the destroy sequence has run; the window is then hidden and done.
+  bool ended() const { return ended_; }
+  void setOnEnded(std::function<void()> onEnded) { onEnded_ = std::move(onEnded); }
+
+  // Commands: ids 50 to 200 go to the command table, every other id does nothing.
+  void OnCommand(int id);
+  void DispatchCommand(int index);
+  void OnSelectFile();
+  void ConfirmAndClose();
+  void ShowAboutBox();
+  void ShowSystemError(const std::string& systemText);
+  void OnMidiIo();
+
+  // SessionView.
+  void setRunUpdateCaption(const std::string& caption) override;
+  void setRunUpdateEnabled(bool enabled) override;
+  void setSelectFileEnabled(bool enabled) override;
+  void invalidateProgress() override;
+  bool startProgressTimer() override;
+  void killProgressTimer() override;
+
+  UpdateSession& session() { return session_; }
+  Engine& engine() { return engine_; }
+  const WindowResources& resources() const { return resources_; }
+  StatusCanvas* canvas() const { return canvas_; }
+  QTimer& progressTimer() { return progressTimer_; }
+  StatusSnapshot TakeStatusSnapshot() const;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  // Keys and mouse on the window itself do nothing.
+  void keyPressEvent(QKeyEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+
+ private:
+  bool InitApplicationState();
+  int CreateControls();
+  void DestroyControls();
+  void BuildMenu();
+  void CloseWhenSessionStopped();
+  void DestroySequence();
+
+  Engine& engine_;
+  FileBuffer& fileBuffer_;
+  ShellState& shell_;
+  FileChooser& files_;
+  WindowResources resources_;
+  StatusCanvas* canvas_ = nullptr;
+  QTimer progressTimer_;
+  UpdateSession session_;
+  std::function<void()> onEnded_;
+  bool created_ = false;
+  bool closeQuestionOpen_ = false;
+  bool closing_ = false;
+  bool ended_ = false;
+};
+
+}  // namespace varnet

@@ -1,0 +1,76 @@
+#include "ui/qt_prompts.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+#include <QString>
+#include <QWidget>
+
+namespace varnet {
+
+namespace {
+
+QMessageBox::Icon ToQtIcon(BoxIcon icon) {
+  switch (icon) {
+    case BoxIcon::Error:
+      return QMessageBox::Critical;
+    case BoxIcon::Warning:
+      return QMessageBox::Warning;
+    case BoxIcon::Information:
+      return QMessageBox::Information;
+    case BoxIcon::Question:
+      return QMessageBox::Question;
+  }
+  return QMessageBox::NoIcon;
+}
+
+}  // namespace
+
+BoxAnswer QtPrompts::showBox(const BoxRequest& request) {
+  QMessageBox box(ToQtIcon(request.icon), QString::fromStdString(request.caption),
+                  QString::fromStdString(request.text), QMessageBox::NoButton,
+                  static_cast<QWidget*>(request.owner));
+  // The texts are the product's own and contain line feeds, never markup.
+  box.setTextFormat(Qt::PlainText);
+  // As with the platform's boxes, the first button is the default one; a question without a
+  // Cancel button cannot be dismissed with Escape, so the user has to choose.
+  switch (request.buttons) {
+    case BoxButtons::Ok:
+      box.setDefaultButton(box.addButton(QMessageBox::Ok));
+      box.setEscapeButton(QMessageBox::Ok);
+      break;
+    case BoxButtons::OkCancel:
+      box.setDefaultButton(box.addButton(QMessageBox::Ok));
+      box.setEscapeButton(box.addButton(QMessageBox::Cancel));
+      break;
+    case BoxButtons::YesNo:
+      box.setDefaultButton(box.addButton(QMessageBox::Yes));
+      box.addButton(QMessageBox::No);
+      break;
+  }
+  box.exec();
+  switch (box.standardButton(box.clickedButton())) {
+    case QMessageBox::Yes:
+      return BoxAnswer::Yes;
+    case QMessageBox::No:
+      return BoxAnswer::No;
+    case QMessageBox::Cancel:
+      return BoxAnswer::Cancel;
+    case QMessageBox::Ok:
+      return BoxAnswer::Ok;
+    default:
+      break;
+  }
+  // A box closed some other way (the window manager's close button) counts as the negative
+  // answer, which is the one every caller tests.
+  switch (request.buttons) {
+    case BoxButtons::Ok:
+      return BoxAnswer::Ok;
+    case BoxButtons::OkCancel:
+      return BoxAnswer::Cancel;
+    case BoxButtons::YesNo:
+      return BoxAnswer::No;
+  }
+  return BoxAnswer::Cancel;
+}
+
+}  // namespace varnet

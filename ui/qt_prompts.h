@@ -1,0 +1,21 @@
+// Message boxes of the desktop program: every box of the MIDI layer, the engine and the window
+// is a QMessageBox. A box without an owner is a top-level box of its own; it is modal for the
+// whole application, and the window's timers keep running while it is open.
+#pragma once
+
+#include "midi/prompts.h"
+
+class QWidget;
+
+namespace varnet {
+
+class QtPrompts final : public Prompts {
+ public:
+  BoxAnswer showBox(const BoxRequest& request) override;
+};
+
+inline WindowRef AsOwner(QWidget* widget) {
+  return static_cast<WindowRef>(widget);
+}
+
+}  // namespace varnet

@@ -1,0 +1,343 @@
+// The port operations with their results, texts and boxes, driven through a platform that fails
+// on demand.
+#include <gtest/gtest.h>
+
+#include "midi/backends/virtual/virtual_platform.h"
+#include "midi/midi_ports.h"
+#include "tests/midi/test_prompts.h"
+
+namespace varnet {
+namespace {
+
+std::string Text(const std::array<char, kErrorTextSize>& area) {
+  return area.data();
+}
+
+class Ports : public ::testing::Test {
+ protected:
+  VirtualClock clock;
+  VirtualMidiPlatform platform{clock, VirtualPorts(2, 3)};
+  testing::RecordingPrompts prompts;
+  MidiLayer midi{platform, prompts};
+
+  void ExpectOneBox(const std::string& text, const std::string& caption,
+                    WindowRef owner = nullptr) {
+    ASSERT_EQ(prompts.boxes.size(), 1u);
+    EXPECT_EQ(prompts.boxes[0].text, text);
+    EXPECT_EQ(prompts.boxes[0].caption, caption);
+    EXPECT_EQ(prompts.boxes[0].icon, BoxIcon::Error);
+    EXPECT_EQ(prompts.boxes[0].buttons, BoxButtons::Ok);
+    EXPECT_EQ(prompts.boxes[0].owner, owner);
+    prompts.boxes.clear();
+  }
+
+  void OpenAndCapture() {
+    ASSERT_EQ(OpenMidiInput(midi), 0);
+    midi.ports.inputOpen = 1;
+    ASSERT_EQ(OpenMidiOutput(midi), 0);
+    midi.ports.outputOpen = 1;
+    SetInputRequeue(midi, 1);
+    ASSERT_EQ(PrepareInputBuffers(midi), 0);
+    ASSERT_EQ(StartMidiInput(midi), 0);
+    QueueInputBuffers(midi);
+  }
+};
+
+TEST_F(Ports, InitReadsTheCountsAndClearsTheFlags) {
+  midi.ports.inputOpen = 1;
+  midi.ports.sessionPortsOpen = 1;
+  InitMidiPorts(midi);
+  EXPECT_EQ(midi.ports.inputDeviceCount, 2);
+  EXPECT_EQ(midi.ports.outputDeviceCount, 3);
+  EXPECT_EQ(midi.ports.inputOpen.load(), 0u);
+  EXPECT_EQ(midi.ports.sessionPortsOpen.load(), 0u);
+}
+
+TEST_F(Ports, OpenFailuresShowTheServiceTextUnderThePortCaption) {
+  midi.ports.inputHandle = 77;
+  platform.failOn(VirtualOp::InOpen, MMSYSERR_ALLOCATED, 1);
+  EXPECT_EQ(OpenMidiInput(midi), 1);
+  EXPECT_EQ(midi.ports.inputHandle, 77u);
+  EXPECT_EQ(Text(midi.ports.inputErrorText), StandardMidiErrorText(MMSYSERR_ALLOCATED));
+  ExpectOneBox(StandardMidiErrorText(MMSYSERR_ALLOCATED), "MIDI-Input Error");
+
+  midi.ports.outputDeviceIndex = 3;  // one past the last output
+  EXPECT_EQ(OpenMidiOutput(midi), 1);
+  EXPECT_EQ(midi.ports.outputHandle, 0u);
+  ExpectOneBox("A device ID has been used that is out of range for your system.",
+               "MIDI-Output Error");
+  EXPECT_EQ(Text(midi.ports.outputErrorText),
+            "A device ID has been used that is out of range for your system.");
+}
+
+TEST_F(Ports, IndexMinusOneNamesNoDevice) {
+  midi.ports.inputDeviceIndex = -1;
+  EXPECT_EQ(OpenMidiInput(midi), 1);
+  ExpectOneBox(StandardMidiErrorText(MMSYSERR_BADDEVICEID), "MIDI-Input Error");
+}
+
+TEST_F(Ports, ASecondOpenOfTheSameDeviceIsRefused) {
+  MidiLayer other{platform, prompts};
+  ASSERT_EQ(OpenMidiInput(midi), 0);
+  EXPECT_EQ(OpenMidiInput(other), 1);
+  ExpectOneBox(StandardMidiErrorText(MMSYSERR_ALLOCATED), "MIDI-Input Error");
+}
+
+TEST_F(Ports, RefreshDeviceNamesReadsBothNames) {
+  RefreshDeviceNames(midi, 1, 2, nullptr);
+  EXPECT_EQ(DeviceName(midi.ports.inputDeviceName), "Virtual In 2");
+  EXPECT_EQ(DeviceName(midi.ports.outputDeviceName), "Virtual Out 3");
+  EXPECT_TRUE(prompts.boxes.empty());
+}
+
+TEST_F(Ports, AnUnreadableInputChangesNeitherName) {
+  RefreshDeviceNames(midi, 0, 0, nullptr);
+  int ownerWindow = 0;
+  RefreshDeviceNames(midi, 5, 1, &ownerWindow);
+  ExpectOneBox("MIDI Input Error!", "Error", &ownerWindow);
+  EXPECT_EQ(DeviceName(midi.ports.inputDeviceName), "Varnet Simulator In");
+  EXPECT_EQ(DeviceName(midi.ports.outputDeviceName), "Varnet Simulator Out");
+}
+
+TEST_F(Ports, WithNoOutputDeviceOnlyTheInputNameIsRead) {
+  VirtualMidiPlatform noOutputs{clock, VirtualPorts(1, 0)};
+  MidiLayer layer{noOutputs, prompts};
+  int ownerWindow = 0;
+  RefreshDeviceNames(layer, 0, 0, &ownerWindow);
+  ExpectOneBox("MIDI Output Error!", "Error", &ownerWindow);
+  EXPECT_EQ(DeviceName(layer.ports.inputDeviceName), "Varnet Simulator In");
+  EXPECT_EQ(layer.ports.outputDeviceName[0], '\0');
+}
+
+TEST_F(Ports, AThirtyOneCharacterNameArrivesWholeAndLongerOnesAreCut) {
+  VirtualPlatformConfig config;
+  config.inputs = {std::string(31, 'x')};
+  config.outputs = {std::string(40, 'y')};
+  VirtualMidiPlatform named{clock, config};
+  MidiLayer layer{named, prompts};
+  layer.ports.inputDeviceName.fill('#');
+  RefreshDeviceNames(layer, 0, 0, nullptr);
+  EXPECT_EQ(DeviceName(layer.ports.inputDeviceName), std::string(31, 'x'));
+  EXPECT_EQ(layer.ports.inputDeviceName[31], '\0');
+  EXPECT_EQ(layer.ports.inputDeviceName[32], '#');  // only the first 32 characters are written
+  EXPECT_EQ(DeviceName(layer.ports.outputDeviceName), std::string(31, 'y'));
+}
+
+TEST_F(Ports, PreparingHeaderAFailsAndBIsNotPrepared) {
+  ASSERT_EQ(OpenMidiInput(midi), 0);
+  midi.stagingA.free = 0;
+  platform.failOn(VirtualOp::InPrepare, MMSYSERR_NOMEM, 1);
+  EXPECT_EQ(PrepareInputBuffers(midi), 1);
+  ExpectOneBox(StandardMidiErrorText(MMSYSERR_NOMEM), "Error!");
+  EXPECT_EQ(midi.ports.inputHeaderB.flags & MHDR_PREPARED, 0u);
+  EXPECT_EQ(midi.stagingA.free.load(), 0u);  // the free flags keep their values
+}
+
+TEST_F(Ports, PreparingHeaderBFailsAfterAWasPrepared) {
+  ASSERT_EQ(OpenMidiInput(midi), 0);
+  platform.failOn(VirtualOp::InPrepare, MMSYSERR_INVALPARAM, 1, /*after=*/1);
+  EXPECT_EQ(PrepareInputBuffers(midi), 1);
+  ExpectOneBox(StandardMidiErrorText(MMSYSERR_INVALPARAM), "Error!");
+  EXPECT_NE(midi.ports.inputHeaderA.flags & MHDR_PREPARED, 0u);
+  EXPECT_EQ(midi.ports.inputHeaderA.bufferLength, 128u);
+}
+
+TEST_F(Ports, StartFailureShowsItsBox) {
+  ASSERT_EQ(OpenMidiInput(midi), 0);
+  platform.failOn(VirtualOp::InStart, MMSYSERR_ERROR);
+  EXPECT_EQ(StartMidiInput(midi), 1);
+  ExpectOneBox(StandardMidiErrorText(MMSYSERR_ERROR), "Error!");
+  EXPECT_EQ(Text(midi.ports.inputErrorText), StandardMidiErrorText(MMSYSERR_ERROR));
+}
+
+TEST_F(Ports, UnpreparingHeaderAFailsAndBIsLeftPrepared) {
+  ASSERT_EQ(OpenMidiInput(midi), 0);
+  ASSERT_EQ(PrepareInputBuffers(midi), 0);
+  platform.failOn(VirtualOp::InUnprepare, MMSYSERR_INVALHANDLE, 1);
+  EXPECT_EQ(UnprepareInputBuffers(midi), 1);
+  ExpectOneBox(StandardMidiErrorText(MMSYSERR_INVALHANDLE), "Error!");
+  EXPECT_NE(midi.ports.inputHeaderB.flags & MHDR_PREPARED, 0u);
+  EXPECT_EQ(UnprepareInputBuffers(midi), 0);
+}
+
+TEST_F(Ports, UnpreparingQueuedBuffersIsRefused) {
+  OpenAndCapture();
+  EXPECT_EQ(UnprepareInputBuffers(midi), 1);
+  ExpectOneBox("The buffers are still in the queue.", "Error!");
+}
+
+TEST_F(Ports, CloseInputWhileBuffersAreQueuedReturnsOne) {
+  OpenAndCapture();  // requeue is on: the reset's buffers go straight back
+  EXPECT_EQ(CloseMidiInput(midi), 1);
+  EXPECT_TRUE(prompts.boxes.empty());
+  EXPECT_TRUE(platform.isInputOpen(0));
+  SetInputRequeue(midi, 0);
+  StopMidiInput(midi);
+  EXPECT_EQ(UnprepareInputBuffers(midi), 0);
+  EXPECT_EQ(CloseMidiInput(midi), 0);
+  EXPECT_FALSE(platform.isInputOpen(0));
+}
+
+TEST_F(Ports, CloseInputWhoseResetFailsKeepsTheTextAndShowsNothing) {
+  OpenAndCapture();
+  platform.failOn(VirtualOp::InReset, MMSYSERR_NODRIVER, 1);
+  EXPECT_EQ(CloseMidiInput(midi), 1);
+  EXPECT_TRUE(prompts.boxes.empty());
+  EXPECT_EQ(Text(midi.ports.inputErrorText), StandardMidiErrorText(MMSYSERR_NODRIVER));
+  EXPECT_TRUE(platform.isInputOpen(0));
+}
+
+TEST_F(Ports, CloseInputFailingOtherwiseReturnsTwo) {
+  ASSERT_EQ(OpenMidiInput(midi), 0);
+  platform.failOn(VirtualOp::InClose, MMSYSERR_INVALHANDLE, 1);
+  EXPECT_EQ(CloseMidiInput(midi), 2);
+  EXPECT_EQ(CloseMidiInput(midi), 0);
+}
+
+TEST_F(Ports, PrepareOutputFailureShowsItsBox) {
+  ASSERT_EQ(OpenMidiOutput(midi), 0);
+  platform.failOn(VirtualOp::OutPrepare, MMSYSERR_NOMEM, 1);
+  midi.ports.outputLength = 8;
+  EXPECT_EQ(PrepareOutputMessage(midi), 1);
+  ExpectOneBox(StandardMidiErrorText(MMSYSERR_NOMEM), "Error!");
+  EXPECT_EQ(Text(midi.ports.outputErrorText), StandardMidiErrorText(MMSYSERR_NOMEM));
+}
+
+TEST_F(Ports, AnOutputLengthBeyondTheAreaIsCut) {
+  ASSERT_EQ(OpenMidiOutput(midi), 0);
+  midi.ports.outputLength = 500;
+  ASSERT_EQ(PrepareOutputMessage(midi), 0);
+  EXPECT_EQ(midi.ports.outputHeader.bufferLength, 32u);
+}
+
+TEST_F(Ports, ARefusedLongMessageLeavesOutputDoneAtZeroAndTheResetIsSkipped) {
+  ASSERT_EQ(OpenMidiOutput(midi), 0);
+  midi.ports.outputLength = 1;
+  ASSERT_EQ(PrepareOutputMessage(midi), 0);
+  platform.failOn(VirtualOp::OutLongMsg, MIDIERR_NOTREADY, 1);
+  EXPECT_EQ(SendOutputMessage(midi), 2);
+  EXPECT_TRUE(prompts.boxes.empty());
+  clock.sleepMs(50);
+  EXPECT_EQ(midi.outputDone.load(), 0u);
+  platform.failOn(VirtualOp::OutReset, MMSYSERR_ERROR);  // would show if the reset were issued
+  EXPECT_EQ(ResetMidiOutput(midi), 1);
+}
+
+TEST_F(Ports, ResetBeforeAnyMessageIsIssued) {
+  ASSERT_EQ(OpenMidiOutput(midi), 0);
+  platform.failOn(VirtualOp::OutReset, MMSYSERR_ERROR, 1);
+  EXPECT_EQ(ResetMidiOutput(midi), 0);
+  // The failed reset was consumed: the reset really reached the platform.
+  EXPECT_EQ(platform.outReset(midi.ports.outputHandle), 0u);
+}
+
+TEST_F(Ports, ALongMessageCompletesAfterItsWireTime) {
+  ASSERT_EQ(OpenMidiOutput(midi), 0);
+  for (uint8_t i = 0; i < 32; ++i) midi.ports.outputData[i] = i;
+  midi.ports.outputLength = 32;
+  ASSERT_EQ(PrepareOutputMessage(midi), 0);
+  ASSERT_EQ(SendOutputMessage(midi), 0);
+  EXPECT_EQ(ResetMidiOutput(midi), 1);  // outstanding
+  clock.sleepFor(std::chrono::microseconds(32 * 320 - 1));
+  EXPECT_EQ(midi.outputDone.load(), 0u);
+  clock.sleepFor(std::chrono::microseconds(1));
+  EXPECT_EQ(midi.outputDone.load(), 1u);
+  EXPECT_EQ(platform.sentBytes(0).size(), 32u);
+  EXPECT_EQ(platform.sentBytes(0)[31], 31);
+}
+
+TEST_F(Ports, UnprepareOutputZeroesTheAreaOnlyWhenItSucceeds) {
+  ASSERT_EQ(OpenMidiOutput(midi), 0);
+  midi.ports.outputData.fill(0x42);
+  midi.ports.outputLength = 4;
+  ASSERT_EQ(PrepareOutputMessage(midi), 0);
+  platform.failOn(VirtualOp::OutUnprepare, MMSYSERR_INVALHANDLE, 1);
+  EXPECT_EQ(UnprepareOutputMessage(midi), 1);
+  ExpectOneBox(StandardMidiErrorText(MMSYSERR_INVALHANDLE), "Error!");
+  EXPECT_EQ(midi.ports.outputData[31], 0x42);
+  EXPECT_EQ(UnprepareOutputMessage(midi), 0);
+  EXPECT_EQ(midi.ports.outputData[0], 0);
+  EXPECT_EQ(midi.ports.outputData[31], 0);
+}
+
+TEST_F(Ports, CloseOutputReturnsTheServiceResult) {
+  ASSERT_EQ(OpenMidiOutput(midi), 0);
+  platform.failOn(VirtualOp::OutClose, MMSYSERR_ERROR, 1);
+  EXPECT_EQ(CloseMidiOutput(midi), 1u);
+  EXPECT_EQ(CloseMidiOutput(midi), 0u);
+  EXPECT_FALSE(platform.isOutputOpen(0));
+}
+
+TEST_F(Ports, CloseOutputWithAMessageInFlightIsRefused) {
+  ASSERT_EQ(OpenMidiOutput(midi), 0);
+  midi.ports.outputLength = 1;
+  ASSERT_EQ(PrepareOutputMessage(midi), 0);
+  ASSERT_EQ(SendOutputMessage(midi), 0);
+  EXPECT_EQ(CloseMidiOutput(midi), static_cast<uint32_t>(MIDIERR_STILLPLAYING));
+  clock.sleepMs(1);
+  EXPECT_EQ(CloseMidiOutput(midi), 0u);
+}
+
+TEST_F(Ports, ShutdownClosesACapturingInput) {
+  OpenAndCapture();
+  ShutdownMidiInput(midi);
+  // The headers were still queued when the shutdown unprepared them: that box is documented.
+  ExpectOneBox("The buffers are still in the queue.", "Error!");
+  EXPECT_EQ(midi.ports.inputOpen.load(), 0u);
+  EXPECT_EQ(midi.requeueInput.load(), 0u);
+  EXPECT_FALSE(platform.isInputOpen(0));
+}
+
+TEST_F(Ports, ShutdownWhoseResetFailsLeavesThePortOpenAndShowsNothing) {
+  ASSERT_EQ(OpenMidiInput(midi), 0);
+  midi.ports.inputOpen = 1;
+  ASSERT_EQ(PrepareInputBuffers(midi), 0);
+  platform.failOn(VirtualOp::InReset, MMSYSERR_NODRIVER, 1);
+  ShutdownMidiInput(midi);
+  EXPECT_TRUE(prompts.boxes.empty());
+  EXPECT_EQ(Text(midi.ports.inputErrorText), StandardMidiErrorText(MMSYSERR_NODRIVER));
+  EXPECT_EQ(midi.ports.inputOpen.load(), 0u);
+  EXPECT_TRUE(platform.isInputOpen(0));
+}
+
+TEST_F(Ports, ShutdownDoesNothingWhenTheInputIsNotOpen) {
+  platform.failOn(VirtualOp::InReset, MMSYSERR_ERROR);
+  ShutdownMidiInput(midi);
+  EXPECT_TRUE(prompts.boxes.empty());
+  EXPECT_EQ(midi.ports.inputErrorText[0], '\0');
+}
+
+// A session end whose output close failed leaves the input capturing; the next session start
+// prepares the headers again. They are taken back from the service first.
+TEST_F(Ports, PreparingHeadersThatAreStillQueuedTakesThemBackFirst) {
+  OpenAndCapture();
+  ASSERT_EQ(platform.queuedInputBuffers(0), 2u);
+  platform.injectInput(0, {0xF0, 0x01, 0x02});  // half a message in a queued buffer
+  clock.sleepMs(1);
+  EXPECT_EQ(PrepareInputBuffers(midi), 0);
+  EXPECT_TRUE(prompts.boxes.empty());
+  EXPECT_EQ(platform.queuedInputBuffers(0), 0u);
+  EXPECT_EQ(midi.requeueInput.load(), 1u);   // restored after the reset
+  EXPECT_EQ(midi.stagingA.free.load(), 1u);  // what the reset delivered is discarded
+  ASSERT_EQ(StartMidiInput(midi), 0);
+  QueueInputBuffers(midi);
+  platform.injectInput(0, {0xF0, 0x07, 0xF7});
+  clock.sleepMs(1);
+  FetchCapturedInput(midi);
+  ASSERT_EQ(midi.ports.frameALength, 3);
+  EXPECT_EQ(midi.ports.frameA[1], 0x07);
+}
+
+TEST(StandardMidiErrorText, GivesPlainTextsAndNamesUnknownCodes) {
+  EXPECT_EQ(StandardMidiErrorText(2),
+            "A device ID has been used that is out of range for your system.");
+  EXPECT_EQ(StandardMidiErrorText(65), "The buffers are still in the queue.");
+  EXPECT_EQ(StandardMidiErrorText(12345), "Unknown MIDI error (code 12345).");
+  for (uint32_t code : {0u, 1u, 4u, 5u, 6u, 7u, 10u, 11u, 64u, 67u, 68u}) {
+    EXPECT_FALSE(StandardMidiErrorText(code).empty());
+    EXPECT_LT(StandardMidiErrorText(code).size(), kErrorTextSize);
+  }
+}
+
+}  // namespace
+}  // namespace varnet

@@ -11,6 +11,8 @@ namespace varnet::jackmidi {
 namespace {
 
 constexpr std::size_t kRingSize = 1 << 16;  // rounded to a power of two by the library anyway
+// Room for many queued long messages: a MIDI service accepts as many as the caller queues.
+constexpr std::size_t kSendRingSize = 1 << 18;
 constexpr std::size_t kOutHeader = sizeof(uint32_t) + sizeof(uintptr_t);
 constexpr std::size_t kDoneRecord = sizeof(uintptr_t) + 1;
 
@@ -64,8 +66,8 @@ std::unique_ptr<JackMidiClient> JackMidiClient::Open(const std::string& name, Ev
   self->client_ = jack_client_open(name.c_str(), JackNoStartServer, st);
   if (self->client_ == nullptr) return nullptr;
   self->inRing_ = jack_ringbuffer_create(kRingSize);
-  self->outRing_ = jack_ringbuffer_create(kRingSize);
-  self->doneRing_ = jack_ringbuffer_create(kRingSize);
+  self->outRing_ = jack_ringbuffer_create(kSendRingSize);
+  self->doneRing_ = jack_ringbuffer_create(kSendRingSize);
   if (!self->inRing_ || !self->outRing_ || !self->doneRing_ || sem_init(&self->wake_, 0, 0) != 0) {
     *st = static_cast<jack_status_t>(JackFailure);
     return nullptr;
@@ -148,7 +150,9 @@ void JackMidiClient::disconnectAll() {
 }
 
 bool JackMidiClient::send(const uint8_t* data, std::size_t size, uintptr_t token) {
-  if (size > kRingSize / 2) return false;
+  if (size > kSendRingSize / 2) return false;
+  // Every message not yet reported may need a record in the done ring.
+  if ((pending_.load() + 1) * kDoneRecord >= kSendRingSize) return false;
   if (jack_ringbuffer_write_space(outRing_) < kOutHeader + size) return false;
   // One contiguous record, so that the process callback never sees a header without its bytes.
   uint8_t record[kOutHeader + 512];
@@ -206,7 +210,7 @@ void JackMidiClient::processOutput(jack_nframes_t frames) {
     char record[kDoneRecord];
     std::memcpy(record, &token, sizeof token);
     record[sizeof token] = written ? 1 : 0;
-    // The done ring is as large as the send ring and records are smaller: always room.
+    // send() admits no more messages than the done ring has records for: always room.
     jack_ringbuffer_write(doneRing_, record, kDoneRecord);
     reported = true;
   };

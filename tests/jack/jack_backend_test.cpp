@@ -1,0 +1,279 @@
+// The JACK backend against a real (private, dummy-driver) JACK server, with a peer client that
+// plays the device.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "jack_server.h"
+#include "midi/backends/jack/jack_client.h"
+#include "midi/backends/jack/jack_platform.h"
+
+namespace varnet {
+namespace {
+
+using jackmidi::JackMidiClient;
+using namespace std::chrono_literals;
+
+template <typename F>
+bool WaitUntil(F ready, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// The far side: a client named "peer" that records what it receives and, if asked, echoes it.
+struct Peer {
+  std::unique_ptr<JackMidiClient> client;
+  std::mutex mutex;
+  std::vector<uint8_t> received;
+  std::vector<std::size_t> eventSizes;
+  std::atomic<bool> echo{false};
+
+  bool open() {
+    JackMidiClient::Events events;
+    events.received = [this](const uint8_t* data, std::size_t size) {
+      {
+        std::scoped_lock lock(mutex);
+        received.insert(received.end(), data, data + size);
+        eventSizes.push_back(size);
+      }
+      if (echo.load()) client->send(data, size, 0);
+    };
+    jack_status_t status{};
+    client = JackMidiClient::Open("peer", std::move(events), &status);
+    if (client) client->setInputEnabled(true);
+    return client != nullptr;
+  }
+  std::size_t receivedCount() {
+    std::scoped_lock lock(mutex);
+    return received.size();
+  }
+};
+
+// What the port layer would see: completions and returned input buffers.
+struct Host {
+  std::atomic<int> done{0};
+  std::mutex mutex;
+  std::vector<uint8_t> input;
+  MidiPlatform* platform = nullptr;
+  MidiHandle in = 0;
+  std::array<std::array<uint8_t, 128>, 2> data{};
+  std::array<MidiHeader, 2> headers{};
+  std::atomic<bool> requeue{true};
+
+  static void OutCallback(MidiHandle, uint32_t message, uintptr_t instance, uintptr_t, uintptr_t) {
+    if (message == MOM_DONE) reinterpret_cast<Host*>(instance)->done.fetch_add(1);
+  }
+  static void InCallback(MidiHandle handle, uint32_t message, uintptr_t instance, uintptr_t p1,
+                         uintptr_t) {
+    if (message != MIM_LONGDATA) return;
+    auto* self = reinterpret_cast<Host*>(instance);
+    auto* header = reinterpret_cast<MidiHeader*>(p1);
+    {
+      std::scoped_lock lock(self->mutex);
+      self->input.insert(self->input.end(), header->data, header->data + header->bytesRecorded);
+    }
+    if (self->requeue.load()) self->platform->inAddBuffer(handle, header);
+  }
+  std::size_t inputCount() {
+    std::scoped_lock lock(mutex);
+    return input.size();
+  }
+};
+
+uint32_t FindDevice(MidiPlatform& p, bool input, const std::string& name) {
+  const uint32_t n = input ? p.inGetNumDevs() : p.outGetNumDevs();
+  for (uint32_t i = 0; i < n; ++i) {
+    char caps[kMidiNameLength];
+    if ((input ? p.inGetDevCaps(i, caps) : p.outGetDevCaps(i, caps)) == 0 && name == caps) return i;
+  }
+  return 0xFFFFFFFF;
+}
+
+class JackBackendTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testing::JackdInstalled()) GTEST_SKIP() << "jackd is not installed";
+    ASSERT_TRUE(server_.start("varnet-test-" + std::to_string(getpid())));
+    ASSERT_TRUE(peer_.open());
+    platform_ = CreateJackMidiPlatform("varnet-test");
+    host_.platform = platform_.get();
+  }
+  void TearDown() override {
+    platform_.reset();
+    peer_.client.reset();
+    server_.stop();
+  }
+
+  // Opens both ports on the peer and starts capture with two queued buffers.
+  void openBoth() {
+    const uint32_t inDev = FindDevice(*platform_, true, "peer:out");
+    const uint32_t outDev = FindDevice(*platform_, false, "peer:in");
+    ASSERT_NE(inDev, 0xFFFFFFFFu);
+    ASSERT_NE(outDev, 0xFFFFFFFFu);
+    ASSERT_EQ(
+        platform_->inOpen(&host_.in, inDev, &Host::InCallback, reinterpret_cast<uintptr_t>(&host_)),
+        0u);
+    ASSERT_EQ(
+        platform_->outOpen(&out_, outDev, &Host::OutCallback, reinterpret_cast<uintptr_t>(&host_)),
+        0u);
+    for (int i = 0; i < 2; ++i) {
+      host_.headers[i] = MidiHeader{host_.data[i].data(), 128, 0, 0};
+      ASSERT_EQ(platform_->inPrepareHeader(host_.in, &host_.headers[i]), 0u);
+      ASSERT_EQ(platform_->inAddBuffer(host_.in, &host_.headers[i]), 0u);
+    }
+    ASSERT_EQ(platform_->inStart(host_.in), 0u);
+  }
+
+  // Sends `bytes` as one long message; true when it completed within `timeout`.
+  bool sendLong(std::vector<uint8_t> bytes, std::chrono::milliseconds timeout = 2000ms) {
+    message_ = std::move(bytes);
+    header_ = MidiHeader{message_.data(), static_cast<uint32_t>(message_.size()), 0, 0};
+    if (platform_->outPrepareHeader(out_, &header_) != 0) return false;
+    const int before = host_.done.load();
+    if (platform_->outLongMsg(out_, &header_) != 0) return false;
+    return WaitUntil([&] { return host_.done.load() > before; }, timeout);
+  }
+
+  void closeBoth() {
+    host_.requeue.store(false);
+    EXPECT_EQ(platform_->inReset(host_.in), 0u);
+    for (auto& h : host_.headers) EXPECT_EQ(platform_->inUnprepareHeader(host_.in, &h), 0u);
+    EXPECT_EQ(platform_->inClose(host_.in), 0u);
+    EXPECT_EQ(platform_->outClose(out_), 0u);
+  }
+
+  testing::JackServer server_;
+  Peer peer_;
+  std::unique_ptr<MidiPlatform> platform_;
+  Host host_;
+  MidiHandle out_ = 0;
+  std::vector<uint8_t> message_;
+  MidiHeader header_{};
+};
+
+TEST_F(JackBackendTest, ListsMidiPortsByDirectionWithoutItsOwn) {
+  EXPECT_NE(FindDevice(*platform_, true, "peer:out"), 0xFFFFFFFFu);
+  EXPECT_NE(FindDevice(*platform_, false, "peer:in"), 0xFFFFFFFFu);
+  EXPECT_EQ(FindDevice(*platform_, true, "peer:in"), 0xFFFFFFFFu);
+  EXPECT_EQ(FindDevice(*platform_, false, "peer:out"), 0xFFFFFFFFu);
+  openBoth();
+  // Our own client's ports never show up as devices, even while open.
+  const uint32_t inputs = platform_->inGetNumDevs();
+  for (uint32_t i = 0; i < inputs; ++i) {
+    char caps[kMidiNameLength];
+    ASSERT_EQ(platform_->inGetDevCaps(i, caps), 0u);
+    EXPECT_EQ(std::string(caps).rfind("varnet-test", 0), std::string::npos) << caps;
+  }
+  char caps[kMidiNameLength];
+  EXPECT_EQ(platform_->inGetDevCaps(inputs, caps), MMSYSERR_BADDEVICEID);
+  closeBoth();
+}
+
+TEST_F(JackBackendTest, PartialSysexChunksPassUnchangedAndComeBackInBuffers) {
+  openBoth();
+  peer_.echo.store(true);
+  std::vector<uint8_t> stream = {0xF0, 0x00, 0x20, 0x0D};
+  for (int i = 0; i < 300; ++i) stream.push_back(static_cast<uint8_t>(i & 0x7F));
+  stream.push_back(0xF7);
+  for (std::size_t at = 0; at < stream.size(); at += 32) {
+    const std::size_t n = std::min<std::size_t>(32, stream.size() - at);
+    ASSERT_TRUE(sendLong({stream.begin() + at, stream.begin() + at + n})) << "chunk at " << at;
+  }
+  ASSERT_TRUE(WaitUntil([&] { return host_.inputCount() >= stream.size(); }, 2000ms));
+  {
+    std::scoped_lock lock(peer_.mutex);
+    EXPECT_EQ(peer_.received, stream);
+    // Each long message arrived as one raw event of its own size.
+    EXPECT_EQ(peer_.eventSizes.front(), 32u);
+  }
+  {
+    std::scoped_lock lock(host_.mutex);
+    EXPECT_EQ(host_.input, stream);
+  }
+  closeBoth();
+}
+
+TEST_F(JackBackendTest, MessagesLargerThanOneCycleAreSplitAcrossCycles) {
+  openBoth();
+  // Three messages of 30000 bytes do not fit one 32 KB port buffer together.
+  std::vector<uint8_t> all(90000);
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint8_t>((i * 7) & 0x7F);
+  std::array<std::vector<uint8_t>, 3> parts;
+  std::array<MidiHeader, 3> headers{};
+  for (int m = 0; m < 3; ++m) {
+    parts[m].assign(all.begin() + m * 30000, all.begin() + (m + 1) * 30000);
+    headers[m] = MidiHeader{parts[m].data(), 30000, 0, 0};
+    ASSERT_EQ(platform_->outPrepareHeader(out_, &headers[m]), 0u);
+    ASSERT_EQ(platform_->outLongMsg(out_, &headers[m]), 0u);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return host_.done.load() == 3; }, 3000ms));
+  for (auto& h : headers) EXPECT_TRUE(h.flags & MHDR_DONE);
+  ASSERT_TRUE(WaitUntil([&] { return peer_.receivedCount() == all.size(); }, 2000ms));
+  std::scoped_lock lock(peer_.mutex);
+  EXPECT_EQ(peer_.received, all);
+  EXPECT_GT(peer_.eventSizes.size(), 3u);  // at least one message was split
+  EXPECT_TRUE(std::all_of(peer_.eventSizes.begin(), peer_.eventSizes.end(),
+                          [](std::size_t n) { return n <= 30000; }));
+}
+
+TEST_F(JackBackendTest, VanishedPeerIsAnUnpluggedDevice) {
+  openBoth();
+  peer_.echo.store(true);
+  ASSERT_TRUE(sendLong({0xF0, 0x00, 0x20, 0x0D, 0xF7}));
+  ASSERT_TRUE(WaitUntil([&] { return host_.inputCount() >= 5; }, 2000ms));
+  peer_.client.reset();  // the device is unplugged
+  // The pending message never completes, however long we wait for it.
+  EXPECT_FALSE(sendLong({0x01, 0x02, 0x03}, 300ms));
+  EXPECT_TRUE(header_.flags & MHDR_INQUEUE);
+  EXPECT_EQ(platform_->outUnprepareHeader(out_, &header_), MIDIERR_STILLPLAYING);
+  // Closing does not hang and does not refuse: the bytes will never arrive anywhere.
+  host_.requeue.store(false);
+  EXPECT_EQ(platform_->inReset(host_.in), 0u);
+  EXPECT_EQ(platform_->inClose(host_.in), 0u);
+  EXPECT_EQ(platform_->outClose(out_), 0u);
+  // The peer's ports are no longer listed.
+  EXPECT_EQ(FindDevice(*platform_, true, "peer:out"), 0xFFFFFFFFu);
+}
+
+TEST_F(JackBackendTest, ServerShutdownIsAnUnpluggedDevice) {
+  openBoth();
+  ASSERT_TRUE(sendLong({0xF0, 0x00}));
+  peer_.client.reset();
+  server_.stop();
+  EXPECT_FALSE(sendLong({0x01}, 300ms));
+  host_.requeue.store(false);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(platform_->inReset(host_.in), 0u);
+  EXPECT_EQ(platform_->inClose(host_.in), 0u);
+  EXPECT_EQ(platform_->outReset(out_), 0u);
+  EXPECT_EQ(platform_->outClose(out_), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  // Without a server there is nothing to list, and opening says why.
+  EXPECT_EQ(platform_->inGetNumDevs(), 0u);
+}
+
+TEST(JackWithoutServer, HasNoDevicesAndDoesNotStartOne) {
+  setenv("JACK_DEFAULT_SERVER", "varnet-test-no-such-server", 1);
+  auto platform = CreateJackMidiPlatform("varnet-test");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(platform->inGetNumDevs(), 0u);
+  EXPECT_EQ(platform->outGetNumDevs(), 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  MidiHandle h = 0;
+  EXPECT_EQ(platform->inOpen(&h, 0, nullptr, 0), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(JackResultText(kJackResultBase | JackServerFailed), "No JACK server is running.");
+  EXPECT_EQ(JackResultText(MMSYSERR_BADDEVICEID), StandardMidiErrorText(MMSYSERR_BADDEVICEID));
+}
+
+}  // namespace
+}  // namespace varnet

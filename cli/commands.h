@@ -12,6 +12,9 @@ namespace varnet {
 
 // The records one run of varnet-flash works on, owned by main() and handed to every verb.
 struct CliContext {
+  CliContext() = default;
+  CliContext(std::ostream& out, std::ostream& err) : out(out), err(err) {}
+
   std::ostream& out = std::cout;
   std::ostream& err = std::cerr;
   FileBuffer fileBuffer;

@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+namespace varnet {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class InspectTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("varnet-cli-" + std::to_string(std::random_device{}()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path WriteFirmware(const std::string& name, uint8_t kind, std::vector<uint8_t> payload) {
+    const auto length = static_cast<uint32_t>(payload.size());
+    std::vector<uint8_t> bytes = {'J',
+                                  'T',
+                                  'G',
+                                  kind,
+                                  0x07,
+                                  0x08,
+                                  0x01,
+                                  static_cast<uint8_t>(length >> 24),
+                                  static_cast<uint8_t>(length >> 16),
+                                  static_cast<uint8_t>(length >> 8),
+                                  static_cast<uint8_t>(length)};
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    bytes.resize(std::max<size_t>(bytes.size(), 51), 0);
+    const fs::path path = dir_ / name;
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    return path;
+  }
+
+  // Runs the built varnet-flash; returns its exit code and keeps what it printed.
+  int RunFlash(const std::string& arguments) {
+    const std::string command = std::string("\"") + VARNET_FLASH + "\" " + arguments + " >\"" +
+                                (dir_ / "out.txt").string() + "\" 2>\"" +
+                                (dir_ / "err.txt").string() + "\"";
+    const int status = std::system(command.c_str());
+    out_ = ReadText(dir_ / "out.txt");
+    err_ = ReadText(dir_ / "err.txt");
+#ifdef _WIN32
+    return status;
+#else
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+  }
+
+  // Runs inspect in this process.
+  int RunInspect(const fs::path& file) {
+    std::ostringstream out;
+    std::ostringstream err;
+    CliContext context{out, err};
+    CLI::App app;
+    AddInspectCommand(app, context);
+    const std::string path = file.string();
+    const char* argv[] = {"varnet-flash", "inspect", path.c_str()};
+    app.parse(3, argv);
+    out_ = out.str();
+    err_ = err.str();
+    return context.exitCode;
+  }
+
+  fs::path dir_;
+  std::string out_;
+  std::string err_;
+};
+
+TEST_F(InspectTest, ExitCodesOfTheProgram) {
+  const fs::path example = fs::path(VARNET_SOURCE_DIR) / "examples" / "varnet-ad-example.jtg";
+  EXPECT_EQ(RunFlash("inspect \"" + example.string() + "\""), 0);
+  EXPECT_NE(out_.find("Converter kind:   AD"), std::string::npos) << out_;
+
+  const fs::path notValid = dir_ / "notes.jtg";
+  std::ofstream(notValid) << std::string(80, 'x');
+  EXPECT_EQ(RunFlash("inspect \"" + notValid.string() + "\""), 1);
+  EXPECT_EQ(err_, "Failed opening file! File not valid!\n");
+
+  const fs::path missing = dir_ / "missing.jtg";
+  EXPECT_EQ(RunFlash("inspect \"" + missing.string() + "\""), 2);
+  EXPECT_NE(err_.find(std::generic_category().message(ENOENT)), std::string::npos) << err_;
+  EXPECT_FALSE(fs::exists(missing));
+
+  EXPECT_EQ(RunFlash("inspect \"" + dir_.string() + "\""), 2);
+}
+
+TEST_F(InspectTest, VersionAndHelp) {
+  EXPECT_EQ(RunFlash("--version"), 0);
+  EXPECT_EQ(out_, "varnet-flash 1.0.0\n");
+  EXPECT_EQ(RunFlash("--help"), 0);
+  EXPECT_NE(out_.find("inspect"), std::string::npos);
+  EXPECT_NE(RunFlash("inspect"), 0);  // the file is required
+}
+
+TEST_F(InspectTest, ReportsKindLengthPausesAndEstimate) {
+  // Sends 5B, then 20 ms, then 46 70. 0xC0 combines two codes and so calls for no pause.
+  const fs::path file =
+      WriteFirmware("da.jtg", 0xDA, {0x01, 0x02, 0x03, 0x10, 0x01, 0x02, 0x03, 0xC0});
+  ASSERT_EQ(RunInspect(file), 0) << err_;
+  EXPECT_NE(out_.find("Converter kind:   DA\n"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("Payload length:   8 bytes\n"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("0x10 (   20 ms): 1 byte\n"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("0x40 (  115 ms): 0 bytes\n"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("Encoded stream:   3 bytes in 2 sends\n"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("Estimated time:   0.04 s"), std::string::npos) << out_;
+  EXPECT_EQ(out_.find("first payload byte"), std::string::npos) << out_;
+}
+
+TEST_F(InspectTest, UnknownKindIsShownInHex) {
+  ASSERT_EQ(RunInspect(WriteFirmware("odd.jtg", 0x00, {0x81, 0x01})), 0);
+  EXPECT_NE(out_.find("Converter kind:   0x00\n"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("first payload byte carries a pause code"), std::string::npos) << out_;
+}
+
+// The committed example files are what the committed generator makes.
+TEST_F(InspectTest, ExamplesMatchTheirGenerator) {
+  const std::string command = std::string("\"") + VARNET_MAKE_EXAMPLES + "\" \"" + dir_.string() +
+                              "\" >\"" + (dir_ / "log.txt").string() + "\"";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  for (const char* name : {"varnet-ad-example.jtg", "varnet-da-example.jtg"}) {
+    const std::string made = ReadText(dir_ / name);
+    EXPECT_GT(made.size(), 51u) << name;
+    EXPECT_TRUE(made == ReadText(fs::path(VARNET_SOURCE_DIR) / "examples" / name)) << name;
+  }
+}
+
+}  // namespace
+}  // namespace varnet

@@ -117,6 +117,9 @@ int SaveSettings(const std::string& startDirectory, FileBuffer& buffer, Settings
     fs::remove(tempPath, ec);
     return 0;
   }
+  // The replacement keeps the access rights the user gave the old file.
+  const fs::file_status old = fs::status(path, ec);
+  if (!ec && fs::exists(old)) fs::permissions(tempPath, old.permissions(), ec);
   fs::rename(tempPath, path, ec);
   if (ec) {
     fs::remove(tempPath, ec);

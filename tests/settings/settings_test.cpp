@@ -145,6 +145,16 @@ TEST_F(SettingsTest, LongerFileIsAcceptedAndReplacedByHundredBytes) {
   EXPECT_EQ(ReadFile(), SettingsBytes(5, 6, 0));
 }
 
+#ifndef _WIN32
+TEST_F(SettingsTest, ReplacedFileKeepsItsAccessRights) {
+  WriteFile(SettingsBytes(5, 6, 1));
+  fs::permissions(File(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(Save(), 1);
+  EXPECT_EQ(fs::status(File()).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+}
+#endif
+
 TEST_F(SettingsTest, ReadOnlyFileIsReadAndSilentlyKept) {
   const std::vector<uint8_t> old = SettingsBytes(5, 6, 1, 120);
   WriteFile(old);

@@ -34,24 +34,34 @@ void ReportOutput(MidiLayer& midi, uint32_t result, bool show,
 // ---------------------------------------------------------------------------------------------
 // Staging hand-over.
 //
-// The free flags keep their documented meaning (the callback clears one before it copies; a fetch
-// sets it only after handing the block over), but the bytes of an area are only ever touched by
-// the side that holds the area's claim: the `busy` word, taken with an acquiring compare-exchange
-// and given back with a releasing store. So a fetch can never copy a block that the callback is
-// still writing, and the callback never writes an area while a fetch copies it out. Each holder
-// keeps a claim for one 128-byte copy (the fetch also zero-fills the area), so the callback waits
-// at most that long.
+// The free flags keep their documented meaning: only the callback clears one, before it copies a
+// block; only a fetch (or a stop) sets one, after the block has been handed over. Each area also
+// has a claim word, `busy`, taken with an acquiring compare-exchange and given back with a
+// releasing store. The callback writes an area only under its claim, so a fetch that takes the
+// claim waits out a copy in progress and never hands over half a block.
 //
-// Order. Blocks must reach the frames in arrival order (the echo check reads frameA before
-// frameB). Two rules keep "B waits only while A waits" true at every moment a fetch can look:
-// - the callback decides between A and B under A's claim, and when it goes to B it claims B and
-//   clears B's free flag before it lets go of A; a fetch that then hands A over therefore finds B
-//   claimed and waits for it, instead of missing it and handing it over a round later, after a
-//   newer block in A;
-// - a fetch hands B over only if it has just handed A over: finding A free means any block in B
-//   arrived after the fetch looked at A, and must stay behind the block that will fill A.
-// A block that arrives while both areas wait replaces the one in B, as documented; A is never
-// overwritten while it waits.
+// The fetch, in order:
+//   1. takes A's claim only to read A's free flag (waiting out a callback that is filling A);
+//      if A holds nothing, B holds nothing either (see below) and the fetch is done;
+//   2. copies A into frameA and zero-fills it without the claim: while A's flag is 0 the
+//      callback never writes A, and only this fetch sets the flag again;
+//   3. under B's claim: hands B over if it waits, then sets A's free flag, then lets go of B.
+// The callback, in order:
+//   1. under A's claim: if A is free, fills it and is done;
+//   2. otherwise takes B's claim as well, and looks at A's flag once more: a fetch that held B
+//      may have freed A meanwhile, and then the block goes into A (it is newer than whatever the
+//      fetch just handed over from B); otherwise it clears B's flag, lets go of A, fills B (also
+//      over a block waiting there: the documented replacement) and lets go of B.
+//
+// Why this order. Blocks must reach the frames in arrival order (the echo check reads frameA
+// before frameB). A is freed only while B's claim is held and B has been handed over, and the
+// callback chooses B only while it holds A's claim and sees A waiting; so whenever a fetch can
+// look, a block waiting in B is newer than the one in A, and B never waits while A is free. A
+// block waiting in A is never overwritten.
+//
+// Waiting. A fetch holds A's claim for one flag read and B's claim for one 128-byte copy (with
+// its zero-fill); the callback waits for no more than that. The fetch may wait for one callback
+// copy. Stops and preparations take each claim for one zero-fill.
 // ---------------------------------------------------------------------------------------------
 
 void Claim(StagingArea& area) {
@@ -69,11 +79,10 @@ void Release(StagingArea& area) {
   area.busy.store(0, std::memory_order_release);
 }
 
-// Copies a waiting area into its frame. Called with the area claimed. Returns true if a block
-// was handed over.
-bool HandOverClaimed(StagingArea& area, std::array<uint8_t, kInputBufferSize>& frame,
-                     int32_t& frameLength) {
-  if (area.free.load(std::memory_order_relaxed) != 0) return false;
+// Copies a waiting area's block into a frame and zero-fills the area. The caller has made sure
+// that the callback cannot write the area meanwhile.
+void CopyOut(StagingArea& area, std::array<uint8_t, kInputBufferSize>& frame,
+             int32_t& frameLength) {
   const int32_t n = area.length.load(std::memory_order_relaxed);
   if (n > 0) {
     std::memcpy(frame.data(), area.bytes.data(),
@@ -81,16 +90,6 @@ bool HandOverClaimed(StagingArea& area, std::array<uint8_t, kInputBufferSize>& f
   }
   frameLength = n;
   area.bytes.fill(0);
-  area.free.store(1, std::memory_order_release);
-  return true;
-}
-
-bool HandOver(StagingArea& area, std::array<uint8_t, kInputBufferSize>& frame,
-              int32_t& frameLength) {
-  Claim(area);
-  const bool handed = HandOverClaimed(area, frame, frameLength);
-  Release(area);
-  return handed;
 }
 
 void FreeArea(StagingArea& area, bool zero) {
@@ -100,7 +99,8 @@ void FreeArea(StagingArea& area, bool zero) {
   Release(area);
 }
 
-void WriteClaimed(StagingArea& area, const uint8_t* data, uint32_t count) {
+void Fill(StagingArea& area, const uint8_t* data, uint32_t count) {
+  area.free.store(0, std::memory_order_release);
   if (count > 0 && data != nullptr) std::memcpy(area.bytes.data(), data, count);
   area.length.store(static_cast<int32_t>(count), std::memory_order_release);
 }
@@ -112,24 +112,40 @@ void StageInputBlock(MidiLayer& midi, const uint8_t* data, uint32_t count) {
   StagingArea& a = midi.stagingA;
   StagingArea& b = midi.stagingB;
   Claim(a);
-  if (a.free.load(std::memory_order_relaxed) != 0) {
-    a.free.store(0, std::memory_order_release);
-    WriteClaimed(a, data, n);
+  if (a.free.load(std::memory_order_acquire) != 0) {
+    Fill(a, data, n);
     Release(a);
     return;
   }
   Claim(b);
+  if (a.free.load(std::memory_order_acquire) != 0) {
+    Release(b);
+    Fill(a, data, n);
+    Release(a);
+    return;
+  }
   b.free.store(0, std::memory_order_release);
   Release(a);
-  WriteClaimed(b, data, n);
+  Fill(b, data, n);
   Release(b);
 }
 
 void FetchCapturedInput(MidiLayer& midi) {
   MidiPorts& p = midi.ports;
-  if (HandOver(midi.stagingA, p.frameA, p.frameALength)) {
-    HandOver(midi.stagingB, p.frameB, p.frameBLength);
+  StagingArea& a = midi.stagingA;
+  StagingArea& b = midi.stagingB;
+  Claim(a);
+  const bool aWaiting = a.free.load(std::memory_order_acquire) == 0;
+  Release(a);
+  if (!aWaiting) return;
+  CopyOut(a, p.frameA, p.frameALength);
+  Claim(b);
+  if (b.free.load(std::memory_order_acquire) == 0) {
+    CopyOut(b, p.frameB, p.frameBLength);
+    b.free.store(1, std::memory_order_release);
   }
+  a.free.store(1, std::memory_order_release);
+  Release(b);
 }
 
 // ---------------------------------------------------------------------------------------------

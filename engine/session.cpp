@@ -63,14 +63,18 @@ void RefuseStart(UpdateSession& session) {
 }
 
 // Tells the worker to stop the way a confirmed cancel does. Only a Running stream is cancelled:
-// once the stream has ended or failed on its own, that outcome stands. The state leaves Running
-// before `aborted` is set, so the worker, which tests `aborted` only after its last pass, never
-// sees `aborted` with the state still Running and leaves the state alone.
+// once the stream has ended or failed on its own, that outcome stands. `aborted` is set before
+// the state leaves Running: the encoder re-checks `aborted` after it enters Running, and leaves
+// the state alone at its end while `aborted` is set, so no order of the two threads lets the
+// stream run on after the cancel.
 bool CancelRunningStream(Engine& engine) {
-  int32_t expected = Running;
-  if (!engine.SessionState.compare_exchange_strong(expected, Idle)) return false;
   engine.aborted.store(1);
-  return true;
+  int32_t expected = Running;
+  if (engine.SessionState.compare_exchange_strong(expected, Idle)) return true;
+  // Idle: the worker saw `aborted` clear at its end and finished the stream; that stands.
+  // VerifyFailed: the echo check has set `aborted` itself.
+  if (expected == Idle) engine.aborted.store(0);
+  return false;
 }
 
 void JoinWorker(UpdateSession& session) {
@@ -247,9 +251,9 @@ int UpdateWorkerMain(UpdateSession& session) {
     StreamPayload(session.engine);
   } catch (...) {
     // An escaping exception would end the whole program with the stream still open. Report it
-    // as an interrupted update instead; the finish still sends the end byte.
-    session.engine.SessionState.store(Idle);
+    // as a failed update instead; the finish still sends the end byte.
     session.engine.aborted.store(1);
+    session.engine.SessionState.store(VerifyFailed);
   }
   session.workerEnded.store(true);
   return 0;

@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <random>
 #include <cstring>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -127,7 +127,7 @@ TEST(StagingStress, CallbackAgainstFetchLosesOnlyReplacedBlocks) {
 #if defined(__SANITIZE_THREAD__)
   constexpr uint32_t kBlocks = 6000;  // ThreadSanitizer runs every access some 10 times slower
 #else
-  constexpr uint32_t kBlocks = 20000;
+  constexpr uint32_t kBlocks = 50000;
 #endif
 
   std::atomic<bool> done{false};
@@ -158,6 +158,8 @@ TEST(StagingStress, CallbackAgainstFetchLosesOnlyReplacedBlocks) {
     ++fetches;
     fetchCount.store(fetches, std::memory_order_relaxed);
     Jitter(random, 600);
+    if (random() % 128 == 0)
+      std::this_thread::yield();  // let the callback thread run on a busy core
   }
   callbackThread.join();
   FetchCapturedInput(midi);  // what the callback left waiting

@@ -76,9 +76,9 @@ void VirtualMidiPlatform::connectConverter(sim::SimulatedConverter& converter, u
   converterOutput_ = output;
 }
 
-void VirtualMidiPlatform::failOn(VirtualOp op, uint32_t code, int times) {
+void VirtualMidiPlatform::failOn(VirtualOp op, uint32_t code, int times, int after) {
   std::lock_guard lock(mutex_);
-  failures_[op] = {code, times};
+  failures_[op] = {code, times, after};
 }
 
 void VirtualMidiPlatform::clearFailures() {
@@ -89,6 +89,10 @@ void VirtualMidiPlatform::clearFailures() {
 bool VirtualMidiPlatform::takeFailure(VirtualOp op, uint32_t& code) {
   auto it = failures_.find(op);
   if (it == failures_.end() || it->second.remaining == 0) return false;
+  if (it->second.skip > 0) {
+    --it->second.skip;
+    return false;
+  }
   code = it->second.code;
   if (it->second.remaining > 0) --it->second.remaining;
   return true;

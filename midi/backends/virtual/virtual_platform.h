@@ -80,8 +80,9 @@ class VirtualMidiPlatform final : public MidiPlatform {
   void connectConverter(sim::SimulatedConverter& converter, uint32_t input = 0,
                         uint32_t output = 0);
 
-  // The next `times` calls of `op` (every call with kAlways) fail with `code` and do nothing.
-  void failOn(VirtualOp op, uint32_t code, int times = kAlways);
+  // After `after` calls that succeed, the next `times` calls of `op` (every later call with
+  // kAlways) fail with `code` and do nothing.
+  void failOn(VirtualOp op, uint32_t code, int times = kAlways, int after = 0);
   void clearFailures();
 
   // Raw bytes arriving on input device `input` after `delay` (a stray message, a second device).
@@ -141,6 +142,7 @@ class VirtualMidiPlatform final : public MidiPlatform {
   struct Failure {
     uint32_t code = 0;
     int remaining = 0;
+    int skip = 0;
   };
   using Event = std::function<void()>;
 

@@ -2,6 +2,7 @@
 // status area, the outcome boxes, cancel, an echo difference, and closing during an update.
 // Real time on the virtual MIDI platform with the simulated converter behind it.
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QLineEdit>
@@ -17,13 +18,17 @@ using namespace varnet::test;
 
 namespace {
 
-// 3 symbols make one encoded byte; the wire carries about 3100 of them a second.
+// 3 symbols make one encoded byte; the wire carries about 3100 of them a second. The sender
+// counts a send when it has gone out whole, and a send ends at each pause, so the payloads carry
+// a 20 ms pause every 600 symbols for the progress to move.
 constexpr std::size_t kShortPayload = 9000;  // about a second
 constexpr std::size_t kLongPayload = 60000;  // long enough to act on it while it runs
+constexpr std::size_t kPauseEvery = 600;
 
 std::vector<uint8_t> LoadFirmware(WindowRig& rig, std::size_t symbols, uint8_t kind = 0xDA) {
   const auto file = rig.dir.path() / "update.jtg";
   std::vector<uint8_t> payload = PlainPayload(symbols);
+  for (std::size_t i = kPauseEvery; i < payload.size(); i += kPauseEvery) payload[i] |= 0x10;
   WriteFirmwareFile(file, kind, payload);
   rig.files.next.push_back(file);
   rig.window->OnSelectFile();

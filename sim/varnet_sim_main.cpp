@@ -1,0 +1,324 @@
+// varnet-sim: the simulated converter behind real MIDI ports (ALSA sequencer or JACK), for
+// trying the updater end to end without a device. It reports what it received and can write the
+// decoded symbols to a file for comparison with the firmware.
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/firmware.h"
+#include "midi/clock.h"
+#include "sim/converter.h"
+#ifdef VARNET_HAVE_ALSA
+#include "midi/backends/alsa/alsa_platform.h"
+#endif
+#ifdef VARNET_HAVE_JACK
+#include "midi/backends/jack/jack_client.h"
+#endif
+
+namespace varnet::sim {
+namespace {
+
+struct Options {
+  std::string kind = "da";
+  std::vector<std::string> faults;
+  bool alsa = false;
+  bool jack = false;
+  std::string name = "varnet-sim";
+  std::string symbolsOut;
+  std::string expect;
+  std::string symbolsOf;
+};
+
+// Where the device's bytes come from and go to.
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // False when there is no room right now; the caller tries again.
+  virtual bool send(const uint8_t* data, std::size_t size) = 0;
+  virtual std::string describe() const = 0;
+};
+
+using Receive = std::function<void(const uint8_t*, std::size_t)>;
+
+#ifdef VARNET_HAVE_JACK
+class JackTransport final : public Transport {
+ public:
+  static std::unique_ptr<Transport> Open(const std::string& name, Receive receive,
+                                         std::string& error) {
+    jackmidi::JackMidiClient::Events events;
+    events.received = std::move(receive);
+    jack_status_t status{};
+    auto client = jackmidi::JackMidiClient::Open(name, std::move(events), &status);
+    if (!client) {
+      error = (status & JackServerFailed) ? "no JACK server is running"
+                                          : "cannot open a JACK client (status " +
+                                                std::to_string(static_cast<int>(status)) + ")";
+      return nullptr;
+    }
+    client->setInputEnabled(true);
+    auto t = std::make_unique<JackTransport>();
+    t->client_ = std::move(client);
+    return t;
+  }
+  bool send(const uint8_t* data, std::size_t size) override { return client_->send(data, size, 0); }
+  std::string describe() const override {
+    return "JACK ports " + client_->inputPortName() + " (receives) and " +
+           client_->outputPortName() + " (sends)";
+  }
+
+ private:
+  std::unique_ptr<jackmidi::JackMidiClient> client_;
+};
+#endif
+
+#ifdef VARNET_HAVE_ALSA
+class AlsaTransport final : public Transport {
+ public:
+  static std::unique_ptr<Transport> Open(const std::string& name, Receive receive,
+                                         std::string& error) {
+    int err = 0;
+    auto ports = AlsaPublishedPorts::Open(name, std::move(receive), &err);
+    if (!ports) {
+      error = "cannot open the ALSA sequencer: " + AlsaResultText(kAlsaResultBase | -err);
+      return nullptr;
+    }
+    auto t = std::make_unique<AlsaTransport>();
+    t->ports_ = std::move(ports);
+    t->name_ = name;
+    return t;
+  }
+  bool send(const uint8_t* data, std::size_t size) override { return ports_->send(data, size); }
+  std::string describe() const override {
+    return "ALSA sequencer ports \"" + name_ + " in\" (receives) and \"" + name_ + " out\" (sends)";
+  }
+
+ private:
+  std::unique_ptr<AlsaPublishedPorts> ports_;
+  std::string name_;
+};
+#endif
+
+std::unique_ptr<Transport> OpenTransport(const Options& o, Receive receive, std::string& error) {
+  const bool tryAlsa = o.alsa || !o.jack;
+  const bool tryJack = o.jack || !o.alsa;
+  std::string alsaError, jackError;
+#ifdef VARNET_HAVE_ALSA
+  if (tryAlsa)
+    if (auto t = AlsaTransport::Open(o.name, receive, alsaError)) return t;
+#else
+  if (tryAlsa) alsaError = "built without ALSA";
+#endif
+#ifdef VARNET_HAVE_JACK
+  if (tryJack)
+    if (auto t = JackTransport::Open(o.name, receive, jackError)) return t;
+#else
+  if (tryJack) jackError = "built without JACK";
+#endif
+  error = alsaError.empty() ? jackError
+                            : (jackError.empty() ? alsaError : alsaError + "; " + jackError);
+  return nullptr;
+}
+
+std::string SymbolText(const std::vector<int8_t>& symbols) {
+  std::string text;
+  text.reserve(symbols.size() + 1);
+  for (int8_t s : symbols) text.push_back(s < 0 ? '-' : static_cast<char>('0' + s));
+  text.push_back('\n');
+  return text;
+}
+
+bool LoadPayload(const std::string& path, std::vector<uint8_t>& payload, std::string& error) {
+  FileBuffer buffer;
+  FirmwareImage image;
+  if (!ReadWholeFile(path, buffer, &error)) return false;
+  if (ParseFirmwareImage(buffer, image) != 0) {
+    error = "not a firmware file";
+    return false;
+  }
+  payload.assign(image.PayloadBuffer.begin(), image.PayloadBuffer.begin() + image.payloadLength);
+  return true;
+}
+
+void PrintSummary(const SimulatedConverter& device) {
+  const StreamDecode d = device.decoded();
+  std::cout << "received " << device.received().size() << " bytes, " << device.identifyRequests()
+            << " identify request(s), echoed " << device.echoedBytes() << " bytes\n";
+  std::cout << "stream: header " << (d.headerSeen ? "seen" : "not seen") << ", "
+            << (d.ended ? "ended" : "not ended") << ", body " << d.bodyBytes << " bytes, "
+            << d.symbols.size() << " symbols decoded, " << d.pauses.size() << " pauses observed\n";
+  for (const ObservedPause& p : d.pauses)
+    std::cout << "  pause after symbol " << p.symbolIndex << ": "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(p.gap).count() << " ms"
+              << (p.inferred ? " (announced)" : "") << "\n";
+  for (const std::string& v : d.violations) std::cout << "  violation: " << v << "\n";
+  std::cout.flush();
+}
+
+// What the device made of the stream: written to the symbols file, compared with the firmware.
+bool Report(const SimulatedConverter& device, const Options& o) {
+  PrintSummary(device);
+  const StreamDecode d = device.decoded();
+  bool ok = true;
+  if (!o.symbolsOut.empty()) {
+    std::ofstream out(o.symbolsOut, std::ios::binary | std::ios::trunc);
+    out << SymbolText(d.symbols);
+    if (!out) {
+      std::cerr << "varnet-sim: cannot write " << o.symbolsOut << "\n";
+      ok = false;
+    }
+  }
+  if (!o.expect.empty()) {
+    std::vector<uint8_t> payload;
+    std::string error;
+    if (!LoadPayload(o.expect, payload, error)) {
+      std::cerr << "varnet-sim: " << o.expect << ": " << error << "\n";
+      return false;
+    }
+    const std::string diff = CompareStream(ExpectStream(payload), d);
+    if (diff.empty()) {
+      std::cout << "stream matches " << o.expect << "\n";
+    } else {
+      std::cout << "stream differs from " << o.expect << ": " << diff << "\n";
+      ok = false;
+    }
+  }
+  std::cout.flush();
+  return ok;
+}
+
+int Run(const Options& o) {
+  if (!o.symbolsOf.empty()) {
+    std::vector<uint8_t> payload;
+    std::string error;
+    if (!LoadPayload(o.symbolsOf, payload, error)) {
+      std::cerr << "varnet-sim: " << o.symbolsOf << ": " << error << "\n";
+      return 2;
+    }
+    std::cout << SymbolText(ExpectStream(payload).symbols);
+    return 0;
+  }
+
+  ConverterConfig config;
+  config.kind = o.kind == "ad" ? kKindAD : kKindDA;
+  for (const std::string& f : o.faults) {
+    std::string error;
+    if (!ParseFault(f, config.faults, error)) {
+      std::cerr << "varnet-sim: --fault " << f << ": " << error << "\n";
+      return 2;
+    }
+  }
+  if (config.faults.stallOutput)
+    std::cerr << "varnet-sim: stall-output cannot be shown over real ports (the host's own MIDI "
+                 "service completes its messages); ignored\n";
+
+  // Signals are taken by sigtimedwait in the main loop: every thread started below inherits
+  // the blocked mask, so none of them is interrupted.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  RealClock clock;
+  SimulatedConverter device(config);
+  std::string error;
+  std::unique_ptr<Transport> transport = OpenTransport(
+      o, [&](const uint8_t* data, std::size_t size) { device.receive(data, size, clock.now()); },
+      error);
+  if (!transport) {
+    std::cerr << "varnet-sim: " << error << "\n";
+    return 1;
+  }
+  std::cout << "varnet-sim: " << (config.kind == kKindAD ? "AD" : "DA") << " converter on "
+            << transport->describe() << "; stop with Ctrl-C\n";
+  std::cout.flush();
+
+  std::vector<Emission> waiting;
+  uint64_t identifySeen = 0;
+  bool headerReported = false, endReported = false, unplugReported = false;
+  auto lastCheck = clock.now();
+  bool ok = true;
+  for (;;) {
+    timespec tick{0, 1'000'000};
+    const int sig = sigtimedwait(&stopSignals, nullptr, &tick);
+    if (sig == SIGINT || sig == SIGTERM) {
+      std::cout << "varnet-sim: stopping (" << (sig == SIGINT ? "SIGINT" : "SIGTERM") << ")\n";
+      break;
+    }
+    for (Emission& e : device.takeEmissions()) waiting.push_back(std::move(e));
+    const auto now = clock.now();
+    // Due emissions go out in order; one that finds no room waits for the next tick.
+    std::stable_sort(waiting.begin(), waiting.end(),
+                     [](const Emission& a, const Emission& b) { return a.due < b.due; });
+    std::size_t sent = 0;
+    while (sent < waiting.size() && waiting[sent].due <= now && transport &&
+           transport->send(waiting[sent].bytes.data(), waiting[sent].bytes.size()))
+      ++sent;
+    waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(sent));
+
+    if (!device.present() && !unplugReported) {
+      transport.reset();  // the ports disappear, like an unplugged cable
+      unplugReported = true;
+      std::cout << "varnet-sim: unplugged after " << device.received().size()
+                << " bytes; ports closed\n";
+      std::cout.flush();
+    }
+    if (now - lastCheck < std::chrono::milliseconds(100)) continue;
+    lastCheck = now;
+    if (device.identifyRequests() != identifySeen) {
+      identifySeen = device.identifyRequests();
+      std::cout << "varnet-sim: identify request " << identifySeen << " received\n";
+      std::cout.flush();
+    }
+    const StreamDecode d = device.decoded();
+    if (d.headerSeen && !headerReported) {
+      headerReported = true;
+      std::cout << "varnet-sim: stream header seen\n";
+      std::cout.flush();
+    }
+    if (d.ended && !endReported) {
+      endReported = true;
+      std::cout << "varnet-sim: stream ended\n";
+      ok = Report(device, o);
+    }
+  }
+  if (!endReported) ok = Report(device, o);
+  transport.reset();
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace varnet::sim
+
+int main(int argc, char** argv) {
+  varnet::sim::Options o;
+  CLI::App app{"varnet-sim: a simulated Varnet converter behind real MIDI ports"};
+  app.add_option("--kind", o.kind, "Converter kind")->check(CLI::IsMember({"ad", "da"}));
+  std::string faultHelp = "Misbehave (repeatable):";
+  for (const auto& f : varnet::sim::FaultList()) {
+    faultHelp += "\n  ";
+    faultHelp += f.name;
+    faultHelp += "  ";
+    faultHelp += f.description;
+  }
+  app.add_option("--fault", o.faults, faultHelp);
+  auto* alsa = app.add_flag("--alsa", o.alsa, "Publish ALSA sequencer ports");
+  auto* jack = app.add_flag("--jack", o.jack, "Publish JACK ports (needs a running server)");
+  alsa->excludes(jack);
+  app.add_option("--name", o.name, "Client name (the port names contain it)");
+  app.add_option("--symbols-out", o.symbolsOut,
+                 "Write the decoded symbols (0-3, '-' for a lost one) to FILE");
+  app.add_option("--expect", o.expect, "Compare the decoded stream with firmware FILE");
+  app.add_option("--symbols-of", o.symbolsOf,
+                 "Print the symbols firmware FILE should decode to, and exit");
+  CLI11_PARSE(app, argc, argv);
+  return varnet::sim::Run(o);
+}

@@ -23,5 +23,6 @@ struct CliContext {
 };
 
 void AddInspectCommand(CLI::App& app, CliContext& context);
+void AddExportCommand(CLI::App& app, CliContext& context);
 
 }  // namespace varnet

@@ -10,6 +10,7 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
 
   varnet::AddInspectCommand(app, context);
+  varnet::AddExportCommand(app, context);
 
   try {
     app.parse(argc, argv);

@@ -1,13 +1,18 @@
 #include "cli/stream_estimate.h"
 
 #include <algorithm>
+#include <chrono>
+
+#include "cli/stream_recording.h"
+#include "engine/firmware.h"
 
 namespace varnet {
 
 namespace {
 
-constexpr uint64_t kPieceBytes = 32;
-constexpr uint64_t kPieceMs = 10;
+// The loader's smallest blocks (the handshake's messages and the session's log clearing fit).
+constexpr std::size_t kMinSendBufferSize = 16;
+constexpr std::size_t kMinSentLogSize = 24;
 
 uint32_t PauseMsFor(uint8_t payloadByte) {
   switch (payloadByte & 0xF0) {
@@ -24,8 +29,9 @@ uint32_t PauseMsFor(uint8_t payloadByte) {
   }
 }
 
-uint64_t PiecesOf(uint64_t sendBytes) {
-  return (sendBytes + kPieceBytes - 1) / kPieceBytes;
+uint64_t WholeMs(Clock::Duration duration) {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(duration).count());
 }
 
 }  // namespace
@@ -34,35 +40,26 @@ StreamEstimate EstimateStream(const std::vector<uint8_t>& payload, uint32_t payl
   StreamEstimate estimate{{{0x10, 20, 0}, {0x20, 40, 0}, {0x40, 115, 0}, {0x80, 15000, 0}}};
   const uint32_t length = std::min<uint64_t>(payloadLength, payload.size());
   if (length > 0) estimate.firstByteHasPauseCode = PauseMsFor(payload[0]) != 0;
-
-  // Three symbols fill one byte; a pause ends the current send early, and the stream ends with
-  // one more (tail) byte.
-  uint64_t sendBytes = 0;
-  uint32_t slot = 0;
-  for (uint32_t position = 0; position < length; ++position) {
-    const uint32_t pause = position + 1 < length ? PauseMsFor(payload[position + 1]) : 0;
-    if (slot == 2) ++sendBytes;  // the third symbol completes the byte
-    if (pause == 0) {
-      slot = (slot + 1) % 3;
-      continue;
-    }
+  for (uint32_t position = 1; position < length; ++position) {
+    const uint32_t pause = PauseMsFor(payload[position]);
     for (PauseCount& count : estimate.pauses) {
-      if (count.pauseMs == pause) ++count.bytes;
+      if (pause != 0 && count.pauseMs == pause) ++count.bytes;
     }
-    // After a first symbol its byte goes alone, after a second with an extra zero byte; after a
-    // third nothing is added, the full byte was counted above.
-    sendBytes += slot == 0 ? 1 : slot == 1 ? 2 : 0;
-    slot = 0;
-    estimate.encodedBytes += sendBytes;
-    estimate.sendingMs += PiecesOf(sendBytes) * kPieceMs;
-    estimate.pausingMs += pause;
-    ++estimate.sends;
-    sendBytes = 0;
   }
-  ++sendBytes;  // the tail
-  estimate.encodedBytes += sendBytes;
-  estimate.sendingMs += PiecesOf(sendBytes) * kPieceMs;
-  ++estimate.sends;
+
+  // The stream's length and timing come from running the update's own sending path on a
+  // recording port, so they are exact rather than counted a second way.
+  FirmwareImage scratch;
+  scratch.payloadLength = length;
+  scratch.PayloadBuffer.assign(payload.begin(), payload.begin() + length);
+  scratch.SendBuffer.assign(std::max<std::size_t>(length, kMinSendBufferSize), 0x40);
+  scratch.SentLog.assign(std::max<std::size_t>(std::size_t{length} + 11, kMinSentLogSize), 0);
+  StreamRecording recording;
+  RecordUpdateStream(scratch, recording);
+  estimate.encodedBytes = recording.streamBytes;
+  estimate.sends = recording.streamSends;
+  estimate.pausingMs = WholeMs(recording.pauseTime);
+  estimate.sendingMs = WholeMs(recording.streamTime - recording.pauseTime);
   return estimate;
 }
 

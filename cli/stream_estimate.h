@@ -21,8 +21,8 @@ struct StreamEstimate {
   uint64_t pausingMs = 0;
 };
 
-// Counts without sending. Kept in one place so that it can be replaced by a run of the real
-// encoder against a recording port.
+// The pause codes are counted from the payload; the stream's bytes, sends and times come from a
+// run of the update's own sending path against a recording port (see stream_recording.h).
 StreamEstimate EstimateStream(const std::vector<uint8_t>& payload, uint32_t payloadLength);
 
 }  // namespace varnet

@@ -1,0 +1,163 @@
+#include "cli/stream_recording.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "engine/engine.h"
+#include "midi/midi_ports.h"
+#include "midi/platform.h"
+#include "midi/prompts.h"
+
+namespace varnet {
+
+namespace {
+
+constexpr uint8_t kDeviceId = 0x32;  // what every update's messages carry
+constexpr Clock::Duration kPieceSpacing = std::chrono::milliseconds(10);
+
+// An output port that takes every long message at once: it keeps the bytes with the virtual time
+// they left and reports completion from inside the call, as a service with an empty queue would.
+class RecordingPort final : public MidiPlatform {
+ public:
+  explicit RecordingPort(Clock& clock) : clock_(clock) {}
+
+  struct Piece {
+    Clock::TimePoint at;
+    std::size_t offset;  // into `wire`
+  };
+  std::vector<uint8_t> wire;
+  std::vector<Piece> pieces;
+
+  uint32_t outOpen(MidiHandle* handle, uint32_t, MidiCallback callback,
+                   uintptr_t instance) override {
+    *handle = kHandle;
+    callback_ = callback;
+    instance_ = instance;
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outPrepareHeader(MidiHandle, MidiHeader* header) override {
+    header->flags |= MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outLongMsg(MidiHandle handle, MidiHeader* header) override {
+    pieces.push_back({clock_.now(), wire.size()});
+    wire.insert(wire.end(), header->data, header->data + header->bufferLength);
+    header->flags |= MHDR_DONE;
+    callback_(handle, MOM_DONE, instance_, reinterpret_cast<uintptr_t>(header), 0);
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outUnprepareHeader(MidiHandle, MidiHeader*) override { return MMSYSERR_NOERROR; }
+  uint32_t outReset(MidiHandle) override { return MMSYSERR_NOERROR; }
+  uint32_t outClose(MidiHandle) override { return MMSYSERR_NOERROR; }
+  uint32_t outGetNumDevs() override { return 1; }
+  uint32_t outGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override {
+    if (device != 0) return MMSYSERR_BADDEVICEID;
+    std::snprintf(name, kMidiNameLength, "%s", "recording");
+    return MMSYSERR_NOERROR;
+  }
+
+  // No input: nothing is echoed, so nothing is ever compared.
+  uint32_t inGetNumDevs() override { return 0; }
+  uint32_t inGetDevCaps(uint32_t, char (&)[kMidiNameLength]) override {
+    return MMSYSERR_BADDEVICEID;
+  }
+  uint32_t inOpen(MidiHandle*, uint32_t, MidiCallback, uintptr_t) override {
+    return MMSYSERR_BADDEVICEID;
+  }
+  uint32_t inPrepareHeader(MidiHandle, MidiHeader*) override { return MMSYSERR_INVALHANDLE; }
+  uint32_t inUnprepareHeader(MidiHandle, MidiHeader*) override { return MMSYSERR_INVALHANDLE; }
+  uint32_t inAddBuffer(MidiHandle, MidiHeader*) override { return MMSYSERR_INVALHANDLE; }
+  uint32_t inStart(MidiHandle) override { return MMSYSERR_INVALHANDLE; }
+  uint32_t inStop(MidiHandle) override { return MMSYSERR_INVALHANDLE; }
+  uint32_t inReset(MidiHandle) override { return MMSYSERR_INVALHANDLE; }
+  uint32_t inClose(MidiHandle) override { return MMSYSERR_INVALHANDLE; }
+
+  std::string inGetErrorText(uint32_t result) override { return StandardMidiErrorText(result); }
+  std::string outGetErrorText(uint32_t result) override { return StandardMidiErrorText(result); }
+
+ private:
+  static constexpr MidiHandle kHandle = 1;
+  Clock& clock_;
+  MidiCallback callback_ = nullptr;
+  uintptr_t instance_ = 0;
+};
+
+// Nothing here should ever ask the user anything; a box means the run went wrong.
+class RecordedPrompts final : public Prompts {
+ public:
+  std::string firstText;
+  BoxAnswer showBox(const BoxRequest& request) override {
+    if (firstText.empty()) firstText = request.caption + ": " + request.text;
+    return BoxAnswer::Ok;
+  }
+};
+
+}  // namespace
+
+bool RecordUpdateStream(FirmwareImage& image, StreamRecording& recording) {
+  recording = StreamRecording{};
+  VirtualClock clock;
+  RecordingPort port(clock);
+  RecordedPrompts prompts;
+  MidiLayer midi(port, prompts);
+  InitMidiPorts(midi);
+  midi.ports.outputDeviceIndex = 0;
+  if (OpenMidiOutput(midi) != 0) {
+    recording.problem = "the recording port did not open: " + prompts.firstText;
+    return false;
+  }
+  midi.ports.outputOpen = 1;
+
+  Engine engine(image, midi, clock, prompts);
+  engine.DeviceId = kDeviceId;
+  engine.nextPieceAt = clock.now();
+
+  // As a session does it: a fresh log, the header, Running, the stream, the end byte.
+  image.sentLogCount = 0;
+  image.echoVerifiedCount = 0;
+  image.bytesSent = 0;
+  const Clock::TimePoint start = clock.now();
+  SendStartUpdateHeader(engine);
+  const std::size_t headerPieces = port.pieces.size();
+  const std::size_t headerBytes = port.wire.size();
+  engine.SessionState = Running;
+  const Clock::TimePoint streamStart = clock.now();
+  StreamPayload(engine);
+  const Clock::TimePoint streamEnd = clock.now();
+  const std::size_t streamPieceEnd = port.pieces.size();
+  const std::size_t streamByteEnd = port.wire.size();
+  SendEndOfExclusive(engine);
+
+  recording.updateTime = clock.now() - start;
+  recording.streamTime = streamEnd - streamStart;
+  recording.headerBytes = static_cast<uint32_t>(headerBytes);
+  recording.streamBytes = static_cast<uint32_t>(streamByteEnd - headerBytes);
+  recording.endBytes = static_cast<uint32_t>(port.wire.size() - streamByteEnd);
+  recording.streamPieces = static_cast<uint32_t>(streamPieceEnd - headerPieces);
+  // Pieces of one send leave 10 ms apart; a longer gap is a pause between two sends.
+  recording.streamSends = recording.streamPieces > 0 ? 1 : 0;
+  for (std::size_t i = headerPieces + 1; i < streamPieceEnd; ++i) {
+    const Clock::Duration gap = port.pieces[i].at - port.pieces[i - 1].at;
+    if (gap > kPieceSpacing) {
+      ++recording.streamSends;
+      recording.pauseTime += gap - kPieceSpacing;
+    }
+  }
+  recording.wire = std::move(port.wire);
+
+  // The recording must be exactly what the sender logged; anything else means a piece was lost.
+  const bool matchesLog =
+      image.sentLogCount == recording.wire.size() &&
+      std::equal(recording.wire.begin(), recording.wire.end(), image.SentLog.begin());
+  if (engine.outputFailed.load() != 0 || engine.aborted.load() != 0) {
+    recording.problem = "the stream could not be sent whole";
+  } else if (!matchesLog) {
+    recording.problem = "the bytes sent differ from the sender's log";
+  } else if (!prompts.firstText.empty()) {
+    recording.problem = prompts.firstText;
+  }
+  return recording.problem.empty();
+}
+
+}  // namespace varnet

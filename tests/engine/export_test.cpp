@@ -1,0 +1,167 @@
+// varnet-flash export and the recording run behind it (and behind inspect's stream figures).
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cli/commands.h"
+#include "cli/stream_estimate.h"
+#include "cli/stream_recording.h"
+#include "tests/engine/engine_rig.h"
+
+namespace varnet::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const Bytes kHeader = {0xF0, 0x00, 0x20, 0x0D, 0x32, 0x7F, 0x08, 0x15, 0x47, 0x11};
+
+Bytes FirmwareFile(const Bytes& payload, uint8_t kind = kKindAD) {
+  Bytes file = {'J', 'T', 'G', kind, 0x07, 0x08, 0x01};
+  const auto length = static_cast<uint32_t>(payload.size());
+  for (int shift = 24; shift >= 0; shift -= 8) file.push_back(uint8_t(length >> shift));
+  file.insert(file.end(), payload.begin(), payload.end());
+  while (file.size() < 51) file.push_back(0);
+  return file;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    path_ = fs::temp_directory_path() /
+            ("varnet-export-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  std::string file(const std::string& name, const Bytes& bytes = {}) const {
+    const fs::path p = path_ / name;
+    if (!bytes.empty()) {
+      std::ofstream(p, std::ios::binary)
+          .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    return p.string();
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+Bytes ReadAll(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(file), {});
+}
+
+struct CliRun {
+  int exitCode;
+  std::string out;
+  std::string err;
+};
+
+CliRun RunCli(std::vector<std::string> args) {
+  std::ostringstream out, err;
+  CliContext context(out, err);
+  CLI::App app;
+  app.require_subcommand(1);
+  AddExportCommand(app, context);
+  args.insert(args.begin(), "varnet-flash");
+  std::vector<const char*> argv;
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  app.parse(int(argv.size()), argv.data());
+  return {context.exitCode, out.str(), err.str()};
+}
+
+TEST(RecordUpdateStream, WorkedExampleOnTheWireAndInTime) {
+  FirmwareImage image;
+  image.payloadLength = 7;
+  image.PayloadBuffer = {0x02, 0x11, 0x03, 0x01, 0x02, 0x83, 0x00};
+  image.SendBuffer.assign(16, 0x40);
+  image.SentLog.assign(24, 0);
+  StreamRecording recording;
+  ASSERT_TRUE(RecordUpdateStream(image, recording)) << recording.problem;
+
+  Bytes expected = kHeader;
+  for (uint8_t b : {0x20, 0x5D, 0x20, 0x70, 0xF7}) expected.push_back(b);
+  EXPECT_EQ(recording.wire, expected);
+  EXPECT_EQ(recording.headerBytes, 10u);
+  EXPECT_EQ(recording.streamBytes, 4u);
+  EXPECT_EQ(recording.endBytes, 1u);
+  EXPECT_EQ(recording.streamPieces, 3u);
+  EXPECT_EQ(recording.streamSends, 3u);
+  EXPECT_EQ(Ms(recording.pauseTime), 15020);
+  EXPECT_EQ(Ms(recording.streamTime), 15050);                  // three pieces and the two pauses
+  EXPECT_EQ(Ms(recording.updateTime), 10 + 100 + 15050 + 10);  // header, its wait, stream, end
+}
+
+TEST(RecordUpdateStream, InspectFiguresComeFromTheSameRun) {
+  Bytes payload(3000);
+  for (std::size_t i = 0; i < payload.size(); ++i) {
+    payload[i] = static_cast<uint8_t>(i % 4 | (i % 211 == 7 ? 0x20 : 0) | (i == 1000 ? 0x40 : 0));
+  }
+  FirmwareImage image;
+  image.payloadLength = uint32_t(payload.size());
+  image.PayloadBuffer = payload;
+  image.SendBuffer.assign(payload.size(), 0x40);
+  image.SentLog.assign(payload.size() + 11, 0);
+  StreamRecording recording;
+  ASSERT_TRUE(RecordUpdateStream(image, recording));
+
+  const StreamEstimate estimate = EstimateStream(payload, uint32_t(payload.size()));
+  EXPECT_EQ(estimate.encodedBytes, recording.streamBytes);
+  EXPECT_EQ(recording.wire.size(), 10 + recording.streamBytes + 1);
+  EXPECT_EQ(estimate.sends, recording.streamSends);
+  EXPECT_EQ(estimate.sendingMs, 10u * recording.streamPieces);
+  EXPECT_EQ(estimate.pausingMs, 15u * 40 + 115);  // 0x20 at 7, 218, ..., 2961; 0x40 at 1000
+  EXPECT_EQ(estimate.sendingMs + estimate.pausingMs, uint64_t(Ms(recording.streamTime)));
+}
+
+TEST(ExportCommand, WritesHeaderStreamAndEndByte) {
+  TempDir dir;
+  const std::string in = dir.file("fw.jtg", FirmwareFile({0x01, 0x02, 0x23, 0x01}));
+  const std::string out = dir.file("stream.bin");
+  const CliRun run = RunCli({"export", in, out});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  Bytes expected = kHeader;
+  for (uint8_t b : {0x10, 0x00, 0x74, 0xF7}) expected.push_back(b);
+  EXPECT_EQ(ReadAll(out), expected);
+  EXPECT_NE(run.out.find("14 bytes"), std::string::npos) << run.out;
+  EXPECT_FALSE(fs::exists(out + ".part"));
+}
+
+TEST(ExportCommand, ExitCodes) {
+  TempDir dir;
+  const std::string good = dir.file("good.jtg", FirmwareFile({0x01, 0x02, 0x03}));
+  Bytes bad = FirmwareFile({0x01});
+  bad[6] = 0x02;  // format bytes 07 08 02
+  const std::string notValid = dir.file("bad.jtg", bad);
+
+  EXPECT_EQ(RunCli({"export", notValid, dir.file("a.bin")}).exitCode, 1);
+  EXPECT_FALSE(fs::exists(dir.file("a.bin")));
+
+  const CliRun missing = RunCli({"export", dir.file("missing.jtg"), dir.file("b.bin")});
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_NE(missing.err.find("missing.jtg"), std::string::npos);
+
+  const std::string unwritable = (dir.path() / "no-such-dir" / "c.bin").string();
+  EXPECT_EQ(RunCli({"export", good, unwritable}).exitCode, 2);
+  EXPECT_FALSE(fs::exists(unwritable + ".part"));
+
+  // A directory in the way: the stream is not written, nothing half-written is left behind.
+  fs::create_directories(dir.path() / "taken");
+  EXPECT_EQ(RunCli({"export", good, (dir.path() / "taken").string()}).exitCode, 2);
+  EXPECT_FALSE(fs::exists((dir.path() / "taken").string() + ".part"));
+}
+
+TEST(ExportCommand, ReplacesAnExistingFileWhole) {
+  TempDir dir;
+  const std::string in = dir.file("fw.jtg", FirmwareFile({0x03, 0x03, 0x03}));
+  const std::string out = dir.file("stream.bin", Bytes(500, 0xAA));
+  ASSERT_EQ(RunCli({"export", in, out}).exitCode, 0);
+  Bytes expected = kHeader;
+  for (uint8_t b : {0x7F, 0x40, 0xF7}) expected.push_back(b);
+  EXPECT_EQ(ReadAll(out), expected);
+}
+
+}  // namespace
+}  // namespace varnet::test

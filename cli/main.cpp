@@ -10,12 +10,15 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
 
   varnet::AddInspectCommand(app, context);
+  varnet::AddUpdateCommand(app, context);
+  varnet::AddListCommand(app, context);
   varnet::AddExportCommand(app, context);
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    return app.exit(error);
+    // Usage errors leave with 2, as every verb's documented exit status says.
+    return app.exit(error) == 0 ? 0 : 2;
   }
   return context.exitCode;
 }

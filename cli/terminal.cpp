@@ -1,0 +1,191 @@
+#include "cli/terminal.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+
+namespace varnet {
+
+void Console::endBarLine() {
+  if (!barOnLine) return;
+  out << "\n";
+  out.flush();
+  barOnLine = false;
+}
+
+bool InterruptCounter::takeNew() {
+  const int now = raised.load();
+  if (now == acknowledged) return false;
+  acknowledged = now;
+  return true;
+}
+
+namespace {
+
+std::string Lowered(std::string text) {
+  // Trailing carriage return of a line typed on another system's terminal.
+  while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  while (!text.empty() && text.front() == ' ') text.erase(text.begin());
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+constexpr int kPumpMs = 20;
+
+}  // namespace
+
+CliPrompts::Reply CliPrompts::waitForReply(std::string& line, bool waitPastEndOfInput) {
+  for (;;) {
+    const std::size_t newline = pending_.find('\n');
+    if (newline != std::string::npos) {
+      line = pending_.substr(0, newline);
+      pending_.erase(0, newline + 1);
+      return Reply::Line;
+    }
+    if (interrupts_.takeNew()) return Reply::Interrupt;
+    if (pump && !pump()) return Reply::Moot;
+    if (endOfInput_) {
+      // Nothing more will be typed. The cancel question still waits for Ctrl-C (or for the
+      // session to end), so that a run with no input can be cancelled all the same.
+      if (!pump || !waitPastEndOfInput) return Reply::EndOfInput;
+      pollfd none{-1, 0, 0};
+      poll(&none, 0, kPumpMs);
+      continue;
+    }
+    pollfd input{inputFd_, POLLIN, 0};
+    const int ready = poll(&input, 1, kPumpMs);
+    if (ready < 0) {
+      if (errno == EINTR) continue;  // Ctrl-C: seen at the top of the loop
+      endOfInput_ = true;
+      continue;
+    }
+    if (ready == 0) continue;
+    char bytes[256];
+    const ssize_t count = read(inputFd_, bytes, sizeof bytes);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      endOfInput_ = true;
+      if (!pending_.empty()) {
+        line = pending_;
+        pending_.clear();
+        return Reply::Line;
+      }
+      continue;
+    }
+    pending_.append(bytes, static_cast<std::size_t>(count));
+  }
+}
+
+BoxAnswer CliPrompts::showBox(const BoxRequest& request) {
+  console_.endBarLine();
+  console_.err << request.caption << ": " << request.text << "\n";
+  console_.err.flush();
+
+  switch (request.buttons) {
+    case BoxButtons::Ok:
+      return BoxAnswer::Ok;
+
+    case BoxButtons::YesNo: {
+      if (yes_) {
+        console_.err << "(answered Yes: --yes)\n";
+        return BoxAnswer::Yes;
+      }
+      console_.err << "Answer yes or no [y/N]: ";
+      console_.err.flush();
+      std::string line;
+      const Reply reply = waitForReply(line, false);
+      if (reply != Reply::Line) {
+        console_.err << (reply == Reply::Interrupt ? "\n(interrupted: No)\n"
+                                                   : "\n(no answer: No)\n");
+        return BoxAnswer::No;
+      }
+      const std::string answer = Lowered(line);
+      return answer == "y" || answer == "yes" ? BoxAnswer::Yes : BoxAnswer::No;
+    }
+
+    case BoxButtons::OkCancel: {
+      console_.err << "Type ok (or press Ctrl-C again) for OK, Enter for Cancel: ";
+      console_.err.flush();
+      std::string line;
+      switch (waitForReply(line, true)) {
+        case Reply::Interrupt:
+          console_.err << "\n(Ctrl-C: OK)\n";
+          return BoxAnswer::Ok;
+        case Reply::Moot:
+          console_.err << "\n(the update has ended meanwhile: Cancel)\n";
+          return BoxAnswer::Cancel;
+        case Reply::EndOfInput:
+          console_.err << "\n(no answer: Cancel)\n";
+          return BoxAnswer::Cancel;
+        case Reply::Line:
+          break;
+      }
+      const std::string answer = Lowered(line);
+      return answer == "ok" || answer == "y" || answer == "yes" ? BoxAnswer::Ok : BoxAnswer::Cancel;
+    }
+  }
+  return BoxAnswer::Cancel;
+}
+
+std::string ProgressPrinter::FormatBar(const ProgressSample& sample, uint64_t streamBytes,
+                                       uint64_t msLeft) {
+  constexpr int kWidth = 30;
+  const uint64_t sent = sample.bytesSent;
+  const uint64_t total = std::max<uint64_t>(streamBytes, 1);
+  const uint64_t percent = std::min<uint64_t>(100, sent * 100 / total);
+  const int filled = static_cast<int>(percent * kWidth / 100);
+  std::string text = "[" + std::string(filled, '#') + std::string(kWidth - filled, '.') + "] ";
+  char tail[96];
+  if (sample.aborted != 0) {
+    std::snprintf(tail, sizeof tail, "%3u%%  %llu/%llu bytes  Please wait...",
+                  static_cast<unsigned>(percent), static_cast<unsigned long long>(sent),
+                  static_cast<unsigned long long>(streamBytes));
+  } else {
+    const uint64_t seconds = (msLeft + 999) / 1000;
+    std::snprintf(tail, sizeof tail, "%3u%%  %llu/%llu bytes  %llu:%02llu left",
+                  static_cast<unsigned>(percent), static_cast<unsigned long long>(sent),
+                  static_cast<unsigned long long>(streamBytes),
+                  static_cast<unsigned long long>(seconds / 60),
+                  static_cast<unsigned long long>(seconds % 60));
+  }
+  return text + tail;
+}
+
+void ProgressPrinter::show(const ProgressSample& sample, Clock::Duration elapsed, uint64_t wallMs) {
+  const uint64_t elapsedMs =
+      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+  const uint64_t msLeft = streamMs_ > elapsedMs ? streamMs_ - elapsedMs : 0;
+  const std::string text = FormatBar(sample, streamBytes_, msLeft);
+  if (terminal_) {
+    if (text == lastText_ && console_.barOnLine) return;
+    console_.out << "\r" << text << "\x1b[K";
+    console_.out.flush();
+    console_.barOnLine = true;
+  } else {
+    if (shownOnce_ && wallMs < lastLineWallMs_ + 1000) return;
+    console_.out << text << "\n";
+    console_.out.flush();
+    lastLineWallMs_ = wallMs;
+    shownOnce_ = true;
+  }
+  lastText_ = text;
+}
+
+std::string SummaryLine(uint64_t bytes, uint64_t messages, uint32_t echoVerified,
+                        Clock::Duration elapsed) {
+  char text[160];
+  std::snprintf(
+      text, sizeof text, "Sent %llu bytes in %llu messages, %u echo bytes verified, elapsed %.1f s",
+      static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(messages),
+      echoVerified,
+      static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()) /
+          1000.0);
+  return text;
+}
+
+}  // namespace varnet

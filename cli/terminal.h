@@ -1,0 +1,117 @@
+// The update session on a terminal: boxes become "Caption: text" lines on standard error,
+// questions are answered on standard input (or by Ctrl-C), and the progress area becomes a
+// progress bar or, where the output is not a terminal, plain lines at most once a second.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+
+#include "engine/session.h"
+#include "midi/clock.h"
+#include "midi/prompts.h"
+
+namespace varnet {
+
+// The two output streams and whether a progress bar occupies the current line of the
+// terminal, so that a box or the summary starts on a line of its own.
+struct Console {
+  std::ostream& out;
+  std::ostream& err;
+  bool barOnLine = false;
+
+  void endBarLine();
+};
+
+// Interrupts (Ctrl-C) counted by the signal handler and acknowledged by the program.
+struct InterruptCounter {
+  const std::atomic<int>& raised;
+  int acknowledged = 0;
+
+  // True, and acknowledged, when an interrupt arrived since the last one acknowledged.
+  bool takeNew();
+};
+
+class CliPrompts final : public Prompts {
+ public:
+  // `inputFd`: where answers are read (standard input). `yesToWarning`: the warning before the
+  // stream (the only Yes / No question) is answered Yes without asking.
+  CliPrompts(Console& console, int inputFd, InterruptCounter& interrupts, bool yesToWarning)
+      : console_(console), inputFd_(inputFd), interrupts_(interrupts), yes_(yesToWarning) {}
+
+  BoxAnswer showBox(const BoxRequest& request) override;
+
+  // Called about every 20 ms while a question waits for its answer, as a window's timer keeps
+  // firing under an owner-less box. Returns false when the question has lost its object (the
+  // session it asks about has ended); it is then answered with its negative button.
+  std::function<bool()> pump;
+
+ private:
+  enum class Reply { Line, Interrupt, EndOfInput, Moot };
+  Reply waitForReply(std::string& line, bool waitPastEndOfInput);
+
+  Console& console_;
+  int inputFd_;
+  InterruptCounter& interrupts_;
+  bool yes_;
+  bool endOfInput_ = false;
+  std::string pending_;  // bytes read past the last line
+};
+
+// The session's view on a terminal: captions and button states have no place there, the
+// progress area is repainted by the program's loop after each tick that asked for it.
+class CliSessionView final : public SessionView {
+ public:
+  void setRunUpdateCaption(const std::string& caption) override { runUpdateCaption = caption; }
+  void setRunUpdateEnabled(bool enabled) override { runUpdateEnabled = enabled; }
+  void setSelectFileEnabled(bool enabled) override { selectFileEnabled = enabled; }
+  void invalidateProgress() override { progressDirty = true; }
+  bool startProgressTimer() override {
+    timerRunning = true;
+    return true;
+  }
+  void killProgressTimer() override { timerRunning = false; }
+
+  std::string runUpdateCaption = "Run Update";
+  bool runUpdateEnabled = true;
+  bool selectFileEnabled = true;
+  bool progressDirty = false;
+  bool timerRunning = false;
+};
+
+// What the progress display shows, taken from the engine's words.
+struct ProgressSample {
+  uint32_t bytesSent = 0;
+  int32_t sessionState = Idle;
+  uint32_t aborted = 0;
+};
+
+class ProgressPrinter {
+ public:
+  // `streamBytes` and `streamMs`: what the whole stream sends and how long it takes (estimate).
+  ProgressPrinter(Console& console, bool terminal, uint64_t streamBytes, uint64_t streamMs)
+      : console_(console), terminal_(terminal), streamBytes_(streamBytes), streamMs_(streamMs) {}
+
+  // `elapsed`: time since the stream began, on the session's clock; `wallMs`: a real-time
+  // stamp that limits how often lines are written where the output is not a terminal.
+  void show(const ProgressSample& sample, Clock::Duration elapsed, uint64_t wallMs);
+
+  static std::string FormatBar(const ProgressSample& sample, uint64_t streamBytes, uint64_t msLeft);
+
+ private:
+  Console& console_;
+  bool terminal_;
+  uint64_t streamBytes_;
+  uint64_t streamMs_;
+  bool shownOnce_ = false;
+  uint64_t lastLineWallMs_ = 0;
+  std::string lastText_;
+};
+
+// "Sent N bytes in M messages, E echo bytes verified, elapsed T s"
+std::string SummaryLine(uint64_t bytes, uint64_t messages, uint32_t echoVerified,
+                        Clock::Duration elapsed);
+
+}  // namespace varnet

@@ -1,0 +1,280 @@
+// varnet-flash update FILE: one update session, as the window's Run Update button runs it, on a
+// terminal. Exit status: 0 after "Update done!", 1 after a failed, aborted or refused update, 2
+// for a usage error or a file that cannot be read as firmware.
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/counting_platform.h"
+#include "cli/stream_estimate.h"
+#include "cli/terminal.h"
+#include "engine/session.h"
+#include "midi/backends/virtual/virtual_platform.h"
+#include "midi/system_platform.h"
+#include "settings/settings.h"
+#include "sim/converter.h"
+
+namespace varnet {
+
+namespace {
+
+constexpr int kExitDone = 0;
+constexpr int kExitNotDone = 1;
+constexpr int kExitUsage = 2;
+
+struct UpdateOptions {
+  std::string path;
+  std::optional<int32_t> input;
+  std::optional<int32_t> output;
+  bool yes = false;
+  bool simulate = false;
+  std::string simulateKind;  // "", "ad" or "da"
+  std::vector<std::string> faults;
+  bool fast = false;
+};
+
+// The signal handler can reach nothing but a static object; it only counts, and the program
+// decides what a Ctrl-C means where it can do so safely (ask, then stop the stream with F7).
+std::atomic<int>& RaisedInterrupts() {
+  static std::atomic<int> raised{0};
+  return raised;
+}
+
+extern "C" void CountInterrupt(int) {
+  RaisedInterrupts().fetch_add(1);
+}
+
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free word");
+
+// Installs the counting handler for the lifetime of the object.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    struct sigaction action {};
+    action.sa_handler = CountInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &previous_);
+  }
+  ~InterruptGuard() { sigaction(SIGINT, &previous_, nullptr); }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  struct sigaction previous_ {};
+};
+
+std::string NotValidLine() {
+  std::string text = kFirmwareNotValidText;
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+uint64_t WallMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+std::string PortName(MidiPlatform& platform, bool input, int32_t index) {
+  char name[kMidiNameLength] = {};
+  const uint32_t count = input ? platform.inGetNumDevs() : platform.outGetNumDevs();
+  if (index < 0 || static_cast<uint32_t>(index) >= count) return "(no such port)";
+  const uint32_t result = input ? platform.inGetDevCaps(static_cast<uint32_t>(index), name)
+                                : platform.outGetDevCaps(static_cast<uint32_t>(index), name);
+  if (result != 0) return "(name unavailable)";
+  return name;
+}
+
+int RunUpdate(const UpdateOptions& options, CliContext& context) {
+  Console console{context.out, context.err};
+
+  std::string reason;
+  if (!ReadWholeFile(options.path, context.fileBuffer, &reason)) {
+    console.err << "Error!: " << options.path << ": " << reason << "\n";
+    return kExitUsage;
+  }
+  if (ParseFirmwareImage(context.fileBuffer, context.image) != 0) {
+    console.err << "Filetype mismatch!: " << NotValidLine() << "\n";
+    return kExitUsage;
+  }
+  FirmwareImage& image = context.image;
+
+  // The ports the window would use: those stored in ini.upd, else 0; the options override.
+  int32_t inputIndex = 0;
+  int32_t outputIndex = 0;
+  uint8_t deviceType = 0;
+  {
+    FileBuffer settingsBuffer;
+    std::error_code ignored;
+    const std::string directory = std::filesystem::current_path(ignored).string();
+    if (LoadSettings(directory, settingsBuffer, {inputIndex, outputIndex, deviceType}) == 0) {
+      inputIndex = 0;
+      outputIndex = 0;
+    }
+  }
+  if (options.input) inputIndex = *options.input;
+  if (options.output) outputIndex = *options.output;
+
+  std::unique_ptr<Clock> clock;
+  if (options.fast) {
+    clock = std::make_unique<VirtualClock>();
+  } else {
+    clock = std::make_unique<RealClock>();
+  }
+
+  std::unique_ptr<sim::SimulatedConverter> converter;
+  std::unique_ptr<MidiPlatform> platform;
+  if (options.simulate) {
+    sim::ConverterConfig config;
+    if (options.simulateKind == "ad") {
+      config.kind = sim::kKindAD;
+    } else if (options.simulateKind == "da") {
+      config.kind = sim::kKindDA;
+    } else {
+      config.kind = image.converterKind == kKindDA ? sim::kKindDA : sim::kKindAD;
+    }
+    for (const std::string& fault : options.faults) {
+      std::string error;
+      if (!sim::ParseFault(fault, config.faults, error)) {
+        console.err << "--fault " << fault << ": " << error << "\n";
+        return kExitUsage;
+      }
+    }
+    converter = std::make_unique<sim::SimulatedConverter>(config);
+    auto virtualPlatform = std::make_unique<VirtualMidiPlatform>(*clock);
+    virtualPlatform->connectConverter(*converter);
+    platform = std::move(virtualPlatform);
+  } else {
+    platform = CreateSystemMidiPlatform();
+  }
+  CountingPlatform counting(*platform);
+
+  InterruptGuard interruptGuard;
+  InterruptCounter interrupts{RaisedInterrupts(), RaisedInterrupts().load()};
+  CliPrompts prompts(console, STDIN_FILENO, interrupts, options.yes);
+  MidiLayer midi(counting, prompts);
+  InitMidiPorts(midi);
+  midi.ports.inputDeviceIndex = inputIndex;
+  midi.ports.outputDeviceIndex = outputIndex;
+
+  console.out << "Firmware " << options.path << " (" << image.payloadLength
+              << " payload bytes) via in " << inputIndex << ": "
+              << PortName(counting, true, inputIndex) << ", out " << outputIndex << ": "
+              << PortName(counting, false, outputIndex) << "\n";
+  console.out.flush();
+
+  Engine engine(image, midi, *clock, prompts);
+  CliSessionView view;
+  const std::string firmwarePath = options.path;
+  UpdateSession session(engine, view, firmwarePath);
+
+  const StreamEstimate estimate = EstimateStream(image.PayloadBuffer, image.payloadLength);
+  // The window's painting counts against payloadLength / 3; the terminal shows the stream's
+  // real length, so the bar ends at 100 % and the time left at 0.
+  ProgressPrinter progress(console, isatty(STDOUT_FILENO) == 1, estimate.encodedBytes,
+                           estimate.sendingMs + estimate.pausingMs);
+
+  const Clock::TimePoint sessionStart = clock->now();
+  Clock::TimePoint streamStart = sessionStart;
+  uint64_t nextTickWall = 0;
+  uint64_t lastDrawWall = 0;
+
+  // One turn of the window's message loop: the 200 ms timer (on the virtual clock the worker
+  // runs without real waiting, so every turn is a tick) and the repaint it asks for.
+  auto turn = [&] {
+    const uint64_t wall = WallMs();
+    if (view.timerRunning && (options.fast || wall >= nextTickWall)) {
+      nextTickWall = wall + kProgressTimerMs;
+      SessionTimerProc(session);
+    }
+    if (view.progressDirty && session.phase == SessionPhase::Streaming &&
+        (!options.fast || wall >= lastDrawWall + 100)) {
+      view.progressDirty = false;
+      lastDrawWall = wall;
+      const ProgressSample sample{image.bytesSent.load(), engine.SessionState.load(),
+                                  engine.aborted.load()};
+      progress.show(sample, clock->now() - streamStart, wall);
+    }
+  };
+  prompts.pump = [&] {
+    turn();
+    return session.phase == SessionPhase::Starting || session.phase == SessionPhase::Streaming;
+  };
+
+  OnRunUpdate(session);
+  streamStart = clock->now();
+  nextTickWall = WallMs() + kProgressTimerMs;
+
+  while (session.phase == SessionPhase::Streaming) {
+    // Ctrl-C is the Run Update button of the terminal: it asks the cancel question, and a
+    // second Ctrl-C answers it with OK. The stream then ends as any cancel does.
+    if (interrupts.takeNew()) {
+      OnRunUpdate(session);
+      continue;
+    }
+    turn();
+    std::this_thread::sleep_for(std::chrono::milliseconds(options.fast ? 1 : 10));
+  }
+  console.endBarLine();
+
+  console.out << SummaryLine(counting.bytesSent(), counting.messagesSent(), image.echoVerifiedCount,
+                             clock->now() - sessionStart)
+              << "\n";
+  console.out.flush();
+  // The session must end (its worker joined) before the layer and the platform go away.
+  return session.lastOutcome == SessionOutcome::Done ? kExitDone : kExitNotDone;
+}
+
+std::string FaultHelp() {
+  std::string text = "Inject a fault of the simulated converter (repeatable):";
+  for (const sim::FaultInfo& fault : sim::FaultList()) {
+    text += "\n  ";
+    text += fault.name;
+    text += ": ";
+    text += fault.description;
+  }
+  return text;
+}
+
+}  // namespace
+
+void AddUpdateCommand(CLI::App& app, CliContext& context) {
+  CLI::App* update = app.add_subcommand(
+      "update", "Update a converter with a firmware file, as the window's Run Update does");
+  auto options = std::make_shared<UpdateOptions>();
+  update->add_option("file", options->path, "Firmware file (.jtg)")->required();
+  update
+      ->add_option("--in", options->input,
+                   "MIDI input port index (default: the one stored in ini.upd, else 0)")
+      ->check(CLI::NonNegativeNumber);
+  update
+      ->add_option("--out", options->output,
+                   "MIDI output port index (default: the one stored in ini.upd, else 0)")
+      ->check(CLI::NonNegativeNumber);
+  update->add_flag("-y,--yes", options->yes, "Answer Yes to the warning before the update");
+  CLI::Option* simulate =
+      update
+          ->add_option("--simulate", options->simulateKind,
+                       "Update a simulated converter on a virtual port instead of a device; "
+                       "its kind (ad or da) is the firmware file's unless given")
+          ->expected(0, 1)
+          ->check(CLI::IsMember({"", "ad", "da"}));
+  update->add_option("--fault", options->faults, FaultHelp())->needs(simulate);
+  update
+      ->add_flag("--fast", options->fast,
+                 "Run the simulated update on virtual time, without real waiting")
+      ->needs(simulate);
+  update->callback([options, simulate, &context] {
+    options->simulate = simulate->count() > 0;
+    context.exitCode = RunUpdate(*options, context);
+  });
+}
+
+}  // namespace varnet

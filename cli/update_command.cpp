@@ -188,19 +188,24 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
 
   // One turn of the window's message loop: the 200 ms timer (on the virtual clock the worker
   // runs without real waiting, so every turn is a tick) and the repaint it asks for.
+  auto draw = [&](uint64_t wall) {
+    view.progressDirty = false;
+    lastDrawWall = wall;
+    const ProgressSample sample{image.bytesSent.load(), engine.SessionState.load(),
+                                engine.aborted.load()};
+    progress.show(sample, clock->now() - streamStart, wall);
+  };
   auto turn = [&] {
     const uint64_t wall = WallMs();
     if (view.timerRunning && (options.fast || wall >= nextTickWall)) {
       nextTickWall = wall + kProgressTimerMs;
+      // The tick that finishes shows its boxes at once: draw the stream's last state first.
+      if (session.workerEnded.load()) draw(wall);
       SessionTimerProc(session);
     }
     if (view.progressDirty && session.phase == SessionPhase::Streaming &&
         (!options.fast || wall >= lastDrawWall + 100)) {
-      view.progressDirty = false;
-      lastDrawWall = wall;
-      const ProgressSample sample{image.bytesSent.load(), engine.SessionState.load(),
-                                  engine.aborted.load()};
-      progress.show(sample, clock->now() - streamStart, wall);
+      draw(wall);
     }
   };
   prompts.pump = [&] {

@@ -25,6 +25,47 @@ std::string ClientOf(const char* portName) {
 
 }  // namespace
 
+ByteRing::~ByteRing() {
+  if (ring_) jack_ringbuffer_free(ring_);
+}
+
+bool ByteRing::create(std::size_t size) {
+  ring_ = jack_ringbuffer_create(size);
+  if (ring_ == nullptr) return false;
+  jack_ringbuffer_mlock(ring_);
+  capacity_ = jack_ringbuffer_write_space(ring_);
+  return true;
+}
+
+std::size_t ByteRing::readable() const {
+  return static_cast<std::size_t>(written_.load(std::memory_order_acquire) -
+                                  read_.load(std::memory_order_relaxed));
+}
+
+void ByteRing::peek(void* to, std::size_t count) const {
+  jack_ringbuffer_peek(ring_, static_cast<char*>(to), count);
+}
+
+void ByteRing::read(void* to, std::size_t count) {
+  jack_ringbuffer_read(ring_, static_cast<char*>(to), count);
+  read_.fetch_add(count, std::memory_order_release);
+}
+
+void ByteRing::skip(std::size_t count) {
+  jack_ringbuffer_read_advance(ring_, count);
+  read_.fetch_add(count, std::memory_order_release);
+}
+
+std::size_t ByteRing::writable() const {
+  return capacity_ - static_cast<std::size_t>(written_.load(std::memory_order_relaxed) -
+                                              read_.load(std::memory_order_acquire));
+}
+
+void ByteRing::write(const void* from, std::size_t count) {
+  jack_ringbuffer_write(ring_, static_cast<const char*>(from), count);
+  written_.fetch_add(count, std::memory_order_release);
+}
+
 void SilenceJackLibrary() {
   jack_set_error_function(Quiet);
   jack_set_info_function(Quiet);
@@ -65,18 +106,12 @@ std::unique_ptr<JackMidiClient> JackMidiClient::Open(const std::string& name, Ev
   jack_status_t* st = status ? status : &localStatus;
   self->client_ = jack_client_open(name.c_str(), JackNoStartServer, st);
   if (self->client_ == nullptr) return nullptr;
-  self->inRing_ = jack_ringbuffer_create(kRingSize);
-  self->outRing_ = jack_ringbuffer_create(kSendRingSize);
-  self->doneRing_ = jack_ringbuffer_create(kSendRingSize);
-  if (!self->inRing_ || !self->outRing_ || !self->doneRing_ || sem_init(&self->wake_, 0, 0) != 0) {
+  if (!self->inRing_.create(kRingSize) || !self->outRing_.create(kSendRingSize) ||
+      !self->doneRing_.create(kSendRingSize) || sem_init(&self->wake_, 0, 0) != 0) {
     *st = static_cast<jack_status_t>(JackFailure);
     return nullptr;
   }
   self->semReady_ = true;
-  // The process thread must never fault in these pages.
-  jack_ringbuffer_mlock(self->inRing_);
-  jack_ringbuffer_mlock(self->outRing_);
-  jack_ringbuffer_mlock(self->doneRing_);
   self->in_ = jack_port_register(self->client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
   self->out_ =
       jack_port_register(self->client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
@@ -106,9 +141,6 @@ JackMidiClient::~JackMidiClient() {
   if (semReady_) sem_post(&wake_);
   if (delivery_.joinable()) delivery_.join();
   if (semReady_) sem_destroy(&wake_);
-  if (inRing_) jack_ringbuffer_free(inRing_);
-  if (outRing_) jack_ringbuffer_free(outRing_);
-  if (doneRing_) jack_ringbuffer_free(doneRing_);
 }
 
 std::string JackMidiClient::clientName() const {
@@ -132,28 +164,32 @@ int JackMidiClient::connectInputFrom(const std::string& peerPort) {
 }
 
 int JackMidiClient::connectOutputTo(const std::string& peerPort) {
+  outputSeenConnected_.store(false);
+  outputPeerGone_.store(false);
   const int rc = jack_connect(client_, jack_port_name(out_), peerPort.c_str());
   if (rc == 0 || rc == EEXIST) {
-    outputPeerGone_.store(false);
     outputConnected_.store(true);
     return 0;
   }
   return rc;
 }
 
-void JackMidiClient::disconnectAll() {
+void JackMidiClient::disconnectInput() {
   inputConnected_.store(false);
+  if (!serverGone_.load()) jack_port_disconnect(client_, in_);
+}
+
+void JackMidiClient::disconnectOutput() {
   outputConnected_.store(false);
-  if (serverGone_.load()) return;
-  jack_port_disconnect(client_, in_);
-  jack_port_disconnect(client_, out_);
+  outputSeenConnected_.store(false);
+  if (!serverGone_.load()) jack_port_disconnect(client_, out_);
 }
 
 bool JackMidiClient::send(const uint8_t* data, std::size_t size, uintptr_t token) {
   if (size > kSendRingSize / 2) return false;
   // Every message not yet reported may need a record in the done ring.
   if ((pending_.load() + 1) * kDoneRecord >= kSendRingSize) return false;
-  if (jack_ringbuffer_write_space(outRing_) < kOutHeader + size) return false;
+  if (outRing_.writable() < kOutHeader + size) return false;
   // One contiguous record, so that the process callback never sees a header without its bytes.
   uint8_t record[kOutHeader + 512];
   std::vector<uint8_t> big;
@@ -167,7 +203,7 @@ bool JackMidiClient::send(const uint8_t* data, std::size_t size, uintptr_t token
   std::memcpy(r + sizeof length, &token, sizeof token);
   if (size > 0) std::memcpy(r + kOutHeader, data, size);
   pending_.fetch_add(1);
-  jack_ringbuffer_write(outRing_, reinterpret_cast<const char*>(r), kOutHeader + size);
+  outRing_.write(r, kOutHeader + size);
   return true;
 }
 
@@ -191,12 +227,12 @@ void JackMidiClient::processInput(jack_nframes_t frames) {
     if (jack_midi_event_get(&event, buffer, i) != 0) continue;
     if (!inputEnabled_.load(std::memory_order_relaxed) || inputPeerGone_.load()) continue;
     const auto size = static_cast<uint32_t>(event.size);
-    if (jack_ringbuffer_write_space(inRing_) < sizeof size + size) {
+    if (inRing_.writable() < sizeof size + size) {
       droppedInput_.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
-    jack_ringbuffer_write(inRing_, reinterpret_cast<const char*>(&size), sizeof size);
-    jack_ringbuffer_write(inRing_, reinterpret_cast<const char*>(event.buffer), size);
+    inRing_.write(&size, sizeof size);
+    inRing_.write(event.buffer, size);
     wrote = true;
   }
   if (wrote) sem_post(&wake_);
@@ -211,14 +247,14 @@ void JackMidiClient::processOutput(jack_nframes_t frames) {
     std::memcpy(record, &token, sizeof token);
     record[sizeof token] = written ? 1 : 0;
     // send() admits no more messages than the done ring has records for: always room.
-    jack_ringbuffer_write(doneRing_, record, kDoneRecord);
+    doneRing_.write(record, kDoneRecord);
     reported = true;
   };
   auto nextMessage = [&]() -> bool {
     if (currentActive_) return true;
-    if (jack_ringbuffer_read_space(outRing_) < kOutHeader) return false;
+    if (outRing_.readable() < kOutHeader) return false;
     char header[kOutHeader];
-    jack_ringbuffer_read(outRing_, header, kOutHeader);
+    outRing_.read(header, kOutHeader);
     std::memcpy(&currentRemaining_, header, sizeof currentRemaining_);
     std::memcpy(&currentToken_, header + sizeof currentRemaining_, sizeof currentToken_);
     currentActive_ = true;
@@ -227,10 +263,18 @@ void JackMidiClient::processOutput(jack_nframes_t frames) {
 
   if (discardRequested_.exchange(false)) {
     while (nextMessage()) {
-      jack_ringbuffer_read_advance(outRing_, currentRemaining_);
+      outRing_.skip(currentRemaining_);
       currentActive_ = false;
       report(currentToken_, false);
     }
+  }
+  // The graph drops a vanished peer's connections before the notification thread hears of it;
+  // looking at the graph here (a lock-free read) closes that window.
+  if (outputConnected_.load()) {
+    if (jack_port_connected(out_) > 0)
+      outputSeenConnected_.store(true);
+    else if (outputSeenConnected_.load())
+      outputPeerGone_.store(true);
   }
   // A vanished peer takes nothing: what is queued stays queued, like bytes for an unplugged cable.
   if (!outputPeerGone_.load()) {
@@ -245,7 +289,7 @@ void JackMidiClient::processOutput(jack_nframes_t frames) {
       const std::size_t n = std::min<std::size_t>(room, currentRemaining_);
       jack_midi_data_t* event = jack_midi_event_reserve(buffer, 0, n);
       if (event == nullptr) break;
-      jack_ringbuffer_read(outRing_, reinterpret_cast<char*>(event), n);
+      outRing_.read(event, n);
       currentRemaining_ -= static_cast<uint32_t>(n);
       if (currentRemaining_ == 0) {
         currentActive_ = false;
@@ -293,20 +337,20 @@ void JackMidiClient::deliveryLoop() {
 void JackMidiClient::deliverInput() {
   for (;;) {
     uint32_t size = 0;
-    const std::size_t available = jack_ringbuffer_read_space(inRing_);
+    const std::size_t available = inRing_.readable();
     if (available < sizeof size) return;
-    jack_ringbuffer_peek(inRing_, reinterpret_cast<char*>(&size), sizeof size);
+    inRing_.peek(&size, sizeof size);
     if (available < sizeof size + size) return;  // the rest of the record is still being written
-    jack_ringbuffer_read_advance(inRing_, sizeof size);
-    jack_ringbuffer_read(inRing_, reinterpret_cast<char*>(deliveryBuffer_.data()), size);
+    inRing_.skip(sizeof size);
+    inRing_.read(deliveryBuffer_.data(), size);
     if (events_.received) events_.received(deliveryBuffer_.data(), size);
   }
 }
 
 void JackMidiClient::deliverCompletions() {
-  while (jack_ringbuffer_read_space(doneRing_) >= kDoneRecord) {
+  while (doneRing_.readable() >= kDoneRecord) {
     char record[kDoneRecord];
-    jack_ringbuffer_read(doneRing_, record, kDoneRecord);
+    doneRing_.read(record, kDoneRecord);
     uintptr_t token = 0;
     std::memcpy(&token, record, sizeof token);
     pending_.fetch_sub(1);

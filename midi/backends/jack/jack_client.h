@@ -19,6 +19,34 @@
 
 namespace varnet::jackmidi {
 
+// A jack_ringbuffer for one writer and one reader thread, with the amounts written and read also
+// counted in atomic words that order every access: the library's own indices are plain memory,
+// which the C++ memory model (and ThreadSanitizer) cannot see as synchronisation. Lock-free and
+// allocation-free after create(); the storage is locked in memory for the process thread.
+class ByteRing {
+ public:
+  ByteRing() = default;
+  ~ByteRing();
+  ByteRing(const ByteRing&) = delete;
+  ByteRing& operator=(const ByteRing&) = delete;
+
+  bool create(std::size_t size);
+  // Reader side.
+  std::size_t readable() const;
+  void peek(void* to, std::size_t count) const;
+  void read(void* to, std::size_t count);
+  void skip(std::size_t count);
+  // Writer side.
+  std::size_t writable() const;
+  void write(const void* from, std::size_t count);
+
+ private:
+  jack_ringbuffer_t* ring_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::atomic<uint64_t> written_{0};
+  std::atomic<uint64_t> read_{0};
+};
+
 // Silences the library's own printing to stderr. Safe to call more than once.
 void SilenceJackLibrary();
 
@@ -55,7 +83,8 @@ class JackMidiClient {
   // Returns 0 or the library's error value.
   int connectInputFrom(const std::string& peerPort);
   int connectOutputTo(const std::string& peerPort);
-  void disconnectAll();
+  void disconnectInput();
+  void disconnectOutput();
 
   // Received events are passed on only while enabled.
   void setInputEnabled(bool enabled) { inputEnabled_.store(enabled); }
@@ -93,9 +122,9 @@ class JackMidiClient {
   jack_client_t* client_ = nullptr;
   jack_port_t* in_ = nullptr;
   jack_port_t* out_ = nullptr;
-  jack_ringbuffer_t* inRing_ = nullptr;    // process -> delivery: [u32 size][bytes]
-  jack_ringbuffer_t* outRing_ = nullptr;   // send -> process: [u32 size][token][bytes]
-  jack_ringbuffer_t* doneRing_ = nullptr;  // process -> delivery: [token][u8 written]
+  ByteRing inRing_;    // process -> delivery: [u32 size][bytes]
+  ByteRing outRing_;   // send -> process: [u32 size][token][bytes]
+  ByteRing doneRing_;  // process -> delivery: [token][u8 written]
   sem_t wake_{};
   bool semReady_ = false;
   std::thread delivery_;
@@ -106,6 +135,7 @@ class JackMidiClient {
   std::atomic<bool> outputPeerGone_{false};
   std::atomic<bool> inputConnected_{false};
   std::atomic<bool> outputConnected_{false};
+  std::atomic<bool> outputSeenConnected_{false};  // the graph has shown the connection
   std::atomic<bool> discardRequested_{false};
   std::atomic<std::size_t> pending_{0};
   std::atomic<uint64_t> droppedInput_{0};

@@ -143,6 +143,7 @@ class JackMidiPlatform final : public MidiPlatform {
       return MMSYSERR_INVALHANDLE;
     if (in_->queue.queuedCount() != 0) return MIDIERR_STILLPLAYING;
     client_->setInputEnabled(false);
+    client_->disconnectInput();
     in_.reset();
     closing = takeClientIfUnused();
     return MMSYSERR_NOERROR;
@@ -220,6 +221,7 @@ class JackMidiPlatform final : public MidiPlatform {
     // Messages still on their way keep the port open, unless the device is gone and they never
     // will arrive: then the port closes like an unplugged one.
     if (client_->pendingOutput() != 0 && !deviceGone(*client_)) return MIDIERR_STILLPLAYING;
+    client_->disconnectOutput();
     out_.reset();
     closing = takeClientIfUnused();
     return MMSYSERR_NOERROR;
@@ -276,7 +278,6 @@ class JackMidiPlatform final : public MidiPlatform {
   // delivery_: the caller destroys the client it gets only after releasing both locks.
   std::unique_ptr<JackMidiClient> takeClientIfUnused() {
     if (in_ || out_ || !client_) return nullptr;
-    client_->disconnectAll();
     return std::move(client_);
   }
 

@@ -1,6 +1,14 @@
 #include "cli/terminal.h"
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <io.h>
+#include <windows.h>
+#else
 #include <poll.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +45,38 @@ std::string Lowered(std::string text) {
 
 constexpr int kPumpMs = 20;
 
+#ifdef _WIN32
+// Windows has no poll() on standard input. Like poll: 1 when a read will not block (input, end
+// of input or an error), 0 after `ms` with nothing to read.
+int WaitForInput(int fd, int ms) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (handle == INVALID_HANDLE_VALUE) return 1;
+  switch (GetFileType(handle)) {
+    case FILE_TYPE_PIPE: {
+      DWORD available = 0;
+      if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) return 1;  // closed
+      if (available > 0) return 1;
+      Sleep(static_cast<DWORD>(ms));
+      return 0;
+    }
+    case FILE_TYPE_CHAR: {
+      // A console: only a key press means a line is being typed; focus and mouse events would
+      // leave the read blocked, so they are taken out of the way.
+      if (WaitForSingleObject(handle, static_cast<DWORD>(ms)) != WAIT_OBJECT_0) return 0;
+      INPUT_RECORD record;
+      DWORD count = 0;
+      while (PeekConsoleInputA(handle, &record, 1, &count) && count == 1) {
+        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return 1;
+        ReadConsoleInputA(handle, &record, 1, &count);
+      }
+      return 0;
+    }
+    default:
+      return 1;  // a file: reads never wait
+  }
+}
+#endif
+
 }  // namespace
 
 CliPrompts::Reply CliPrompts::waitForReply(std::string& line, bool waitPastEndOfInput) {
@@ -53,12 +93,20 @@ CliPrompts::Reply CliPrompts::waitForReply(std::string& line, bool waitPastEndOf
       // Nothing more will be typed. The cancel question still waits for Ctrl-C (or for the
       // session to end), so that a run with no input can be cancelled all the same.
       if (!pump || !waitPastEndOfInput) return Reply::EndOfInput;
+#ifdef _WIN32
+      Sleep(kPumpMs);
+#else
       pollfd none{-1, 0, 0};
       poll(&none, 0, kPumpMs);
+#endif
       continue;
     }
+#ifdef _WIN32
+    const int ready = WaitForInput(inputFd_, kPumpMs);
+#else
     pollfd input{inputFd_, POLLIN, 0};
     const int ready = poll(&input, 1, kPumpMs);
+#endif
     if (ready < 0) {
       if (errno == EINTR) continue;  // Ctrl-C: seen at the top of the loop
       endOfInput_ = true;

@@ -1,6 +1,12 @@
 // varnet-flash update FILE: one update session, as the window's Run Update button runs it, on a
 // terminal. Exit status: 0 after "Update done!", 1 after a failed, aborted or refused update, 2
 // for a usage error or a file that cannot be read as firmware.
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN  // also keeps out the MIDI service's macros (see midi/platform.h)
+#endif
+#include <windows.h>
+#endif
 #include <unistd.h>
 
 #include <csignal>
@@ -47,6 +53,25 @@ std::atomic<int>& RaisedInterrupts() {
   return raised;
 }
 
+#ifdef _WIN32
+// Windows has no sigaction, and its C run-time disarms a SIGINT handler each time it runs (a
+// second Ctrl-C would then kill the program mid-stream). A console control handler stays.
+BOOL WINAPI CountInterrupt(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  RaisedInterrupts().fetch_add(1);
+  return TRUE;
+}
+
+static_assert(std::atomic<int>::is_always_lock_free, "the control handler needs a lock-free word");
+
+class InterruptGuard {
+ public:
+  InterruptGuard() { SetConsoleCtrlHandler(CountInterrupt, TRUE); }
+  ~InterruptGuard() { SetConsoleCtrlHandler(CountInterrupt, FALSE); }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
+#else
 extern "C" void CountInterrupt(int) {
   RaisedInterrupts().fetch_add(1);
 }
@@ -69,6 +94,8 @@ class InterruptGuard {
  private:
   struct sigaction previous_ {};
 };
+
+#endif
 
 std::string NotValidLine() {
   std::string text = kFirmwareNotValidText;

@@ -153,7 +153,9 @@ TEST_P(HandshakeRefusal, ClosesPortsRestoresWindowAndKeepsAborted) {
   ExpectPortsClosed(rig);
   EXPECT_EQ(rig.wire(), kIdentifyRequest);  // no header, no end byte
 
-  // The next press clears `aborted` and starts afresh (and is refused the same way).
+  // The next press clears `aborted` and starts afresh (and is refused the same way). A late
+  // device's answer to the first request must not arrive during the second one.
+  rig.clock.sleepFor(seconds(2));
   rig.prompts.onBox = [&](const Box&) -> std::optional<BoxAnswer> {
     EXPECT_EQ(rig.engine.aborted.load(), 0u);
     return std::nullopt;

@@ -1,0 +1,68 @@
+// varnet-window-e2e FIRMWARE IN OUT: one update through the desktop window (offscreen) on the
+// system's MIDI ports, as scripts/e2e-jack runs it against varnet-sim. The user's part is
+// scripted: the file is chosen, Run Update clicked, the warning answered Yes and every box after
+// it OK. Prints each box it saw; exit 0 after "Update done!", 1 otherwise.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QTest>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "midi/system_platform.h"
+#include "ui_test_support.h"
+
+using namespace varnet;
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: varnet-window-e2e FIRMWARE IN OUT\n");
+    return 2;
+  }
+  test::PinTestPlatform();
+  QApplication app(argc, argv);
+
+  ShellState shell;
+  std::error_code ignored;
+  shell.startDirectory = std::filesystem::current_path(ignored).string();
+  QtPrompts prompts;
+  RealClock clock;
+  const std::unique_ptr<MidiPlatform> platform = CreateSystemMidiPlatform();
+  MidiLayer midi(*platform, prompts);
+  FirmwareImage image;
+  FileBuffer fileBuffer;
+  Engine engine(image, midi, clock, prompts);
+  test::ScriptedFileChooser files;
+  MainWindow window(engine, fileBuffer, shell, files);
+  if (!window.created()) return 1;
+  midi.ports.inputDeviceIndex = std::atoi(argv[2]);
+  midi.ports.outputDeviceIndex = std::atoi(argv[3]);
+  window.show();
+  if (!QTest::qWaitForWindowExposed(&window)) return 1;
+
+  files.next.push_back(std::filesystem::absolute(argv[1]));
+  window.OnSelectFile();
+
+  test::BoxWatcher watcher;
+  watcher.answer(QMessageBox::Yes);  // the warning
+  for (int i = 0; i < 4; ++i) watcher.answer(QMessageBox::Ok);
+  QTest::mouseClick(window.resources().runUpdateButton, Qt::LeftButton);
+
+  QElapsedTimer timer;
+  timer.start();
+  while (window.session().inProgress.load() && timer.elapsed() < 120000) QTest::qWait(50);
+  // The outcome box comes at the session's end; give the watcher time to see and answer it.
+  const qint64 ended = timer.elapsed();
+  while (timer.elapsed() < ended + 3000 && watcher.seen().size() < 2) QTest::qWait(50);
+  QTest::qWait(200);
+
+  bool done = false;
+  for (const test::SeenBox& box : watcher.seen()) {
+    std::printf("%s: %s\n", qPrintable(box.caption), qPrintable(box.text));
+    if (box.text.startsWith(QStringLiteral("Update done!"))) done = true;
+  }
+  std::printf("window: %s after %.1f s\n", done ? "done" : "not done", double(ended) / 1000.0);
+  std::fflush(stdout);
+  return done && !window.session().inProgress.load() ? 0 : 1;
+}

@@ -8,6 +8,9 @@ int main(int argc, char** argv) {
   CLI::App app{"varnet-flash: update the firmware of Varnet converters over MIDI"};
   app.set_version_flag("--version", "varnet-flash 1.0.0");
   app.require_subcommand(1);
+  // The same options everywhere: on Windows CLI11 would also read "/x" as an option, and so take
+  // a path such as /c/firmware/ad.jtg (MSYS, Wine) for one. Set before the verbs, which inherit it.
+  app.allow_windows_style_options(false);
 
   varnet::AddInspectCommand(app, context);
   varnet::AddUpdateCommand(app, context);

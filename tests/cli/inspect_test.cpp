@@ -25,6 +25,24 @@ std::string ReadText(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// cmd.exe /c drops the first and the last quote of a command that starts with one; a pair
+// around the whole command keeps the quoted paths inside intact.
+std::string Shell(const std::string& command) {
+#ifdef _WIN32
+  return "\"" + command + "\"";
+#else
+  return command;
+#endif
+}
+
+// What a program printed, with Windows line ends (text-mode output there) read as "\n".
+std::string Lines(std::string text) {
+#ifdef _WIN32
+  std::erase(text, '\r');
+#endif
+  return text;
+}
+
 class InspectTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -63,9 +81,9 @@ class InspectTest : public ::testing::Test {
     const std::string command = std::string("\"") + VARNET_FLASH + "\" " + arguments + " >\"" +
                                 (dir_ / "out.txt").string() + "\" 2>\"" +
                                 (dir_ / "err.txt").string() + "\"";
-    const int status = std::system(command.c_str());
-    out_ = ReadText(dir_ / "out.txt");
-    err_ = ReadText(dir_ / "err.txt");
+    const int status = std::system(Shell(command).c_str());
+    out_ = Lines(ReadText(dir_ / "out.txt"));
+    err_ = Lines(ReadText(dir_ / "err.txt"));
 #ifdef _WIN32
     return status;
 #else
@@ -143,7 +161,7 @@ TEST_F(InspectTest, UnknownKindIsShownInHex) {
 TEST_F(InspectTest, ExamplesMatchTheirGenerator) {
   const std::string command = std::string("\"") + VARNET_MAKE_EXAMPLES + "\" \"" + dir_.string() +
                               "\" >\"" + (dir_ / "log.txt").string() + "\"";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  ASSERT_EQ(std::system(Shell(command).c_str()), 0);
   for (const char* name : {"varnet-ad-example.jtg", "varnet-da-example.jtg"}) {
     const std::string made = ReadText(dir_ / name);
     EXPECT_GT(made.size(), 51u) << name;

@@ -139,6 +139,12 @@ BoxAnswer CliPrompts::showBox(const BoxRequest& request) {
       return BoxAnswer::Ok;
 
     case BoxButtons::YesNo: {
+      // A Ctrl-C while the device was being asked who it is: the user wants out before anything
+      // of the update has been sent, --yes or not.
+      if (interrupts_.takeNew()) {
+        console_.err << "(interrupted: No)\n";
+        return BoxAnswer::No;
+      }
       if (yes_) {
         console_.err << "(answered Yes: --yes)\n";
         return BoxAnswer::Yes;

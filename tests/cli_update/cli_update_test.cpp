@@ -246,6 +246,21 @@ TEST_F(FlashTest, CtrlCAsksTheCancelQuestionAndASecondOneConfirmsIt) {
   EXPECT_TRUE(std::regex_search(run.out, kSummary)) << run.out;
 }
 
+TEST_F(FlashTest, CtrlCBeforeTheWarningRefusesEvenWithYes) {
+  const pid_t pid = Spawn({"update", kExample, "--simulate", "--yes"});
+  // The port line is printed just before the 500 ms identification begins.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (ReadText(dir_ / "stdout").find("via in 0") == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  kill(pid, SIGINT);
+  const FlashRun run = Wait(pid);
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("(interrupted: No)"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("Sent 8 bytes in 1 messages"), std::string::npos) << run.out;
+}
+
 TEST_F(FlashTest, ListShowsNoPortsWithoutFailing) {
   // Whatever the machine has: every line names a direction, an index and a name.
   const FlashRun run = Flash({"list"});

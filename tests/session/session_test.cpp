@@ -5,6 +5,11 @@
 #include <algorithm>
 #include <system_error>
 
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include "session_rig.h"
 
 namespace varnet::testing {
@@ -552,6 +557,24 @@ TEST(SessionStop, StopWithNoSessionDoesNothing) {
   EXPECT_TRUE(rig.view.log.empty());
   EXPECT_TRUE(rig.wire().empty());
 }
+
+// --- Worker priority --------------------------------------------------------------------------
+
+#if defined(__linux__)
+TEST(SessionWorker, PriorityIsRaisedWhereAllowedAndLeftAloneOtherwise) {
+  int before = 0;
+  int after = 0;
+  bool raised = false;
+  std::thread probe([&] {
+    const id_t self = static_cast<id_t>(gettid());
+    before = getpriority(PRIO_PROCESS, self);
+    raised = RaiseCurrentThreadPriority();
+    after = getpriority(PRIO_PROCESS, self);
+  });
+  probe.join();
+  EXPECT_EQ(after, raised ? before - 1 : before);
+}
+#endif
 
 // --- Small buffers ----------------------------------------------------------------------------
 

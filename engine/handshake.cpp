@@ -87,6 +87,9 @@ int IdentifyDevice(Engine& engine) {
   engine.clock.sleepFor(kReplyWait);
   MidiLayer& midi = engine.midi;
   FetchCapturedInput(midi);
+  // A request the port could not deliver (refused, or never reported complete) leaves the port
+  // unusable for the stream: whatever arrives now cannot be taken as the answer that lets it go.
+  if (engine.outputFailed.load() != 0) return Refuse(engine, kNoResponseText, true);
 
   const MidiPorts& ports = midi.ports;
   const std::array<uint8_t, kInputBufferSize>* frame = nullptr;

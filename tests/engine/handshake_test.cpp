@@ -215,3 +215,21 @@ TEST(StreamFraming, MessagesNeverWritePastASmallSendBuffer) {
 
 }  // namespace
 }  // namespace varnet::test
+
+namespace varnet::test {
+namespace {
+
+// A port that takes the request but never reports it sent: even if the device answers, the
+// start must be refused as unanswered, because nothing more can go out on that port.
+TEST(IdentifyDevice, UndeliveredRequestIsRefusedEvenIfAReplyArrives) {
+  HandshakeRig rig;
+  rig.output.completion = ScriptedOutput::Completion::Never;
+  rig.arrive(Reply(0x03), 120);
+  EXPECT_EQ(IdentifyDevice(rig.engine), 0);
+  rig.expectOneBox(kNoResponse);
+  EXPECT_EQ(rig.engine.SessionState.load(), Idle);
+  EXPECT_EQ(rig.engine.aborted.load(), 1u);
+}
+
+}  // namespace
+}  // namespace varnet::test

@@ -5,8 +5,10 @@
 // Idle, `aborted` is as documented, and the loaded firmware is untouched. Under the asan preset
 // the same rows prove that nothing leaks.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -243,6 +245,7 @@ std::vector<Row> Rows() {
 
 class FaultMatrix : public ::testing::TestWithParam<Row> {};
 
+#ifndef _WIN32
 // A settings save with the file size limit below the file's 100 bytes: every write past the
 // limit fails as on a full disk.
 int SaveOnFullDisk(const fs::path& dir, Settings settings, FileBuffer& buffer) {
@@ -257,6 +260,7 @@ int SaveOnFullDisk(const fs::path& dir, Settings settings, FileBuffer& buffer) {
   ::signal(SIGXFSZ, previous);
   return saved;
 }
+#endif
 
 TEST_P(FaultMatrix, Row) {
   const Row& row = GetParam();
@@ -390,6 +394,9 @@ TEST_P(FaultMatrix, Row) {
     EXPECT_FALSE(fs::exists(rig.firmwarePath));
   }
   if (row.during == During::FullDiskOnSave) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a full disk is made with a file size limit, which Windows does not have";
+#else
     int32_t in = 3, out = 4;
     uint8_t type = 1;
     FileBuffer buffer;
@@ -415,6 +422,7 @@ TEST_P(FaultMatrix, Row) {
     OnRunUpdate(*rig.session);
     ASSERT_TRUE(rig.runToFinish());
     EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Done);
+#endif
   }
   (void)fileBytes;
 }

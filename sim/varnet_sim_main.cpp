@@ -44,6 +44,8 @@ class Transport {
   // False when there is no room right now; the caller tries again.
   virtual bool send(const uint8_t* data, std::size_t size) = 0;
   virtual std::string describe() const = 0;
+  // False once the MIDI server has gone away.
+  virtual bool alive() const { return true; }
 };
 
 using Receive = std::function<void(const uint8_t*, std::size_t)>;
@@ -69,6 +71,7 @@ class JackTransport final : public Transport {
     return t;
   }
   bool send(const uint8_t* data, std::size_t size) override { return client_->send(data, size, 0); }
+  bool alive() const override { return !client_->serverGone(); }
   std::string describe() const override {
     return "JACK ports " + client_->inputPortName() + " (receives) and " +
            client_->outputPortName() + " (sends)";
@@ -246,11 +249,17 @@ int Run(const Options& o) {
   bool headerReported = false, endReported = false, unplugReported = false;
   auto lastCheck = clock.now();
   bool ok = true;
+  bool serverLost = false;
   for (;;) {
     timespec tick{0, 1'000'000};
     const int sig = sigtimedwait(&stopSignals, nullptr, &tick);
     if (sig == SIGINT || sig == SIGTERM) {
       std::cout << "varnet-sim: stopping (" << (sig == SIGINT ? "SIGINT" : "SIGTERM") << ")\n";
+      break;
+    }
+    if (transport && !transport->alive()) {
+      std::cout << "varnet-sim: the MIDI server has gone away\n";
+      serverLost = true;
       break;
     }
     for (Emission& e : device.takeEmissions()) waiting.push_back(std::move(e));
@@ -292,7 +301,7 @@ int Run(const Options& o) {
   }
   if (!endReported) ok = Report(device, o);
   transport.reset();
-  return ok ? 0 : 1;
+  return ok && !serverLost ? 0 : 1;
 }
 
 }  // namespace

@@ -132,11 +132,14 @@ std::unique_ptr<JackMidiClient> JackMidiClient::Open(const std::string& name, Ev
 }
 
 JackMidiClient::~JackMidiClient() {
-  if (client_ != nullptr) {
+  if (client_ != nullptr && !serverGone_.load()) {
     // Closing deactivates first: after it no callback of the library runs any more.
     jack_client_close(client_);
-    client_ = nullptr;
   }
+  // After the server went away the library can no longer close a client cleanly (with a second
+  // client in the process it crashes in jack_client_close): the dead client is left as it is.
+  // Its process thread can never run again without a server.
+  client_ = nullptr;
   stop_.store(true);
   if (semReady_) sem_post(&wake_);
   if (delivery_.joinable()) delivery_.join();

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -34,6 +35,7 @@ bool JackdInstalled() {
 
 bool JackServer::start(const std::string& name) {
   stop();
+  name_ = name;
   setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
   setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
   std::vector<std::string> args = {"jackd", "-n",    name, "--no-realtime", "-S", "-p",  "16",
@@ -72,6 +74,14 @@ void JackServer::stop() {
   int status = 0;
   waitpid(pid_, &status, 0);
   pid_ = -1;
+  // Clients that outlived their server leave their semaphores behind; the names are ours alone.
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ignored)) {
+    const std::string file = entry.path().filename().string();
+    if (file.rfind("jack_sem.0_" + name_ + "_", 0) == 0 ||
+        file.rfind("jack_" + name_ + "_", 0) == 0)
+      std::filesystem::remove(entry.path(), ignored);
+  }
 }
 
 }  // namespace varnet::testing

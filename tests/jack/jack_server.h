@@ -25,6 +25,7 @@ class JackServer {
 
  private:
   pid_t pid_ = -1;
+  std::string name_;
 };
 
 }  // namespace varnet::testing

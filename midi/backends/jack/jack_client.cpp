@@ -305,8 +305,10 @@ void JackMidiClient::processOutput(jack_nframes_t frames) {
 
 void JackMidiClient::Shutdown(jack_status_t, const char*, void* arg) {
   auto* self = static_cast<JackMidiClient*>(arg);
-  self->serverGone_.store(true);
   sem_post(&self->wake_);
+  // Last: a client whose server is gone may be destroyed as soon as this is seen, without
+  // jack_client_close to wait for this callback.
+  self->serverGone_.store(true);
 }
 
 void JackMidiClient::PortConnect(jack_port_id_t a, jack_port_id_t b, int connect, void* arg) {

@@ -25,8 +25,8 @@ uint8_t SymbolOf(uint8_t payloadByte) {
   return payloadByte & 0x03;
 }
 
-// A send that ends early for a pause: the pause is measured on the sender's schedule, from the
-// deadline of the send's last piece, so that pauses add no drift either.
+// A send that ends early for a pause: the pause starts once the send's last piece has been
+// delivered and moves the sender's schedule on by its length.
 void SendThenPause(Engine& engine, uint32_t count, uint32_t pauseMs) {
   SendBytes(engine, count);
   WaitOnSchedule(engine, std::chrono::milliseconds(pauseMs));

@@ -52,6 +52,11 @@ void CheckEcho(Engine& engine);
 // Waits `gap` measured on the pacing schedule (from the deadline the last piece set, not from
 // now), so that pauses and waits between sends add no drift.
 void WaitOnSchedule(Engine& engine, Clock::Duration gap);
+// After the end byte of a stream that ran to its end: the last echoed block only comes back when
+// the device's echo of the end byte closes it, after the stream has left Running. Waits up to
+// `bound` for the echo to catch up with the log and compares it; a difference fails the update
+// (VerifyFailed, aborted). Does nothing when the device has echoed nothing at all.
+void CheckFinalEcho(Engine& engine, Clock::Duration bound);
 
 // Identification handshake and the stream's framing.
 int IdentifyDevice(Engine& engine);  // 1 passed, 0 refused (the reason has been shown)

@@ -10,7 +10,12 @@
 // piece per 10 ms. Lateness of half a spacing or more (a long wait for a completion, a stalled
 // thread) re-anchors the schedule at the moment the piece actually left, so the sender never
 // bursts to catch up, and no gap is ever shorter than half a spacing. The encoder's pauses and the
-// handshake's wait after the stream header are measured on the same schedule (WaitOnSchedule).
+// handshake's wait after the stream header go through WaitOnSchedule: they start when the last
+// piece has been delivered (never earlier, or a link slower than the schedule would shorten the
+// pause the device sees) and move the schedule on by their length.
+//
+// Progress. bytesSent grows piece by piece, so that the progress display moves during a long
+// send; when a send ends, it has grown by exactly the send's length, delivered or not.
 //
 // The message area. From SendOutputMessage until the MIDI service reports completion
 // (MidiLayer::outputDone), outputData and outputHeader belong to the service. After a piece's
@@ -68,7 +73,8 @@ bool AwaitCompletion(Engine& engine) {
 }
 
 // Puts the first `count` bytes of SendBuffer out in pieces; false when a piece was lost.
-bool SendPieces(Engine& engine, uint32_t count) {
+// `counted` receives how many bytes were added to bytesSent on the way.
+bool SendPieces(Engine& engine, uint32_t count, uint32_t& counted) {
   MidiLayer& midi = engine.midi;
   MidiPorts& ports = midi.ports;
   const uint8_t* source = engine.image.SendBuffer.data();
@@ -92,6 +98,8 @@ bool SendPieces(Engine& engine, uint32_t count) {
     engine.clock.sleepUntil(engine.nextPieceAt);
     if (!AwaitCompletion(engine)) return false;
     ports.outputData.fill(0);
+    engine.image.bytesSent.fetch_add(length);
+    counted += length;
 
     if (engine.SessionState.load() == Running) CheckEcho(engine);
   }
@@ -119,8 +127,24 @@ bool EchoMatches(FirmwareImage& image, const std::array<uint8_t, kInputBufferSiz
 }  // namespace
 
 void WaitOnSchedule(Engine& engine, Clock::Duration gap) {
-  AdvanceSchedule(engine, engine.clock.now(), gap);
+  engine.nextPieceAt = std::max(engine.clock.now(), engine.nextPieceAt) + gap;
   engine.clock.sleepUntil(engine.nextPieceAt);
+}
+
+void CheckFinalEcho(Engine& engine, Clock::Duration bound) {
+  FirmwareImage& image = engine.image;
+  // A device that echoes nothing is never failed; one that echoed the stream must echo its end.
+  if (image.echoVerifiedCount == 0 || engine.SessionState.load() != Idle ||
+      engine.aborted.load() != 0) {
+    return;
+  }
+  engine.clock.waitFor(
+      [&engine, &image] {
+        CheckEcho(engine);
+        return engine.SessionState.load() == VerifyFailed ||
+               image.echoVerifiedCount >= image.sentLogCount;
+      },
+      bound);
 }
 
 void SendBytes(Engine& engine, uint32_t count) {
@@ -138,7 +162,10 @@ void SendBytes(Engine& engine, uint32_t count) {
     // All bytes are logged before the first piece leaves, so echo can never outrun the log.
     std::copy_n(image.SendBuffer.begin(), count, image.SentLog.begin() + image.sentLogCount);
     image.sentLogCount += count;
-    if (!SendPieces(engine, count)) FailExchange(engine);
+    uint32_t counted = 0;
+    if (!SendPieces(engine, count, counted)) FailExchange(engine);
+    image.bytesSent.fetch_add(count - counted);
+    return;
   }
   image.bytesSent.fetch_add(count);
 }

@@ -41,6 +41,9 @@ std::string WarningText() {
 namespace {
 
 constexpr const char* kStartUpdateCaption = "Start Update";
+// How long the finish waits for the echo of the stream's last bytes (at most one 128-byte block
+// and the end byte: about 45 ms on a MIDI cable, plus the device's own delay).
+constexpr Clock::Duration kFinalEchoBound = std::chrono::milliseconds(500);
 constexpr const char* kCancelCaption = "Cancel...";
 
 BoxAnswer Show(UpdateSession& session, const std::string& text, const char* caption, BoxIcon icon,
@@ -288,6 +291,7 @@ void FinishUpdateSession(UpdateSession& session) {
   JoinWorker(session);
   SendEndOfExclusive(engine);
   session.headerSent = false;
+  CheckFinalEcho(engine, kFinalEchoBound);
   CloseSessionPorts(session);
 
   // Read after the join, so the outcome includes the worker's last writes.

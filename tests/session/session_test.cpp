@@ -107,11 +107,44 @@ TEST(SessionOutcome, CompleteStreamShowsDoneAndLeavesEverythingClosed) {
   const sim::StreamDecode decoded = rig.converter.decoded();
   EXPECT_TRUE(decoded.ended);
   EXPECT_EQ(sim::CompareStream(sim::ExpectStream(payload), decoded), "");
-  // The echo comes back in 128-byte input buffers (a buffer returns when full or when the
-  // message ends), and the end byte's echo is never compared: all but the last part-filled
-  // buffer has been verified.
-  EXPECT_GT(rig.image.echoVerifiedCount, logged - 1 - 128);
-  EXPECT_LE(rig.image.echoVerifiedCount, logged - 1);
+  // The last part-filled input buffer only comes back with the echo of the end byte; the finish
+  // waits for it, so the whole log, end byte included, has been verified.
+  EXPECT_EQ(rig.image.echoVerifiedCount, logged);
+}
+
+TEST(SessionOutcome, DifferenceInTheLastEchoedBlockFailsTheUpdate) {
+  // Learn the length of the stream, then corrupt the echo of a byte near its end: that byte's
+  // block returns only after the stream has left Running.
+  uint32_t logged = 0;
+  {
+    SessionRig clean(Device(sim::kKindAD));
+    clean.load(kKindAD, PlainPayload(600));
+    OnRunUpdate(*clean.session);
+    ASSERT_TRUE(clean.runToFinish());
+    ASSERT_EQ(clean.session->lastOutcome, SessionOutcome::Done);
+    logged = clean.image.sentLogCount;
+  }
+  ASSERT_GT(logged, 140u);
+  const std::string fault = "corrupt-echo:" + std::to_string(logged - 3);
+  SessionRig rig(Device(sim::kKindAD, fault.c_str()));
+  rig.load(kKindAD, PlainPayload(600));
+  OnRunUpdate(*rig.session);
+  ASSERT_TRUE(rig.runToFinish());
+
+  EXPECT_EQ(rig.prompts.captions(), (std::vector<std::string>{"Warning", "Error!", "Abort!"}));
+  EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Failed);
+  EXPECT_EQ(rig.wire().back(), 0xF7);
+  ExpectIdleWindow(rig);
+  ExpectPortsClosed(rig);
+}
+
+TEST(SessionOutcome, SilentDeviceStillEndsDoneWithoutWaitingForEcho) {
+  SessionRig rig(Device(sim::kKindAD, "silent-echo"));
+  rig.load(kKindAD, PlainPayload(600));
+  OnRunUpdate(*rig.session);
+  ASSERT_TRUE(rig.runToFinish());
+  EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Done);
+  EXPECT_EQ(rig.image.echoVerifiedCount, 0u);
 }
 
 TEST(SessionOutcome, EchoDifferenceShowsFailedThenAborted) {

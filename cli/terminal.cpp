@@ -141,6 +141,11 @@ BoxAnswer CliPrompts::showBox(const BoxRequest& request) {
     case BoxButtons::YesNo: {
       // A Ctrl-C while the device was being asked who it is: the user wants out before anything
       // of the update has been sent, --yes or not.
+      if (terminating()) {
+        interrupts_.takeNew();
+        console_.err << "(terminating: No)\n";
+        return BoxAnswer::No;
+      }
       if (interrupts_.takeNew()) {
         console_.err << "(interrupted: No)\n";
         return BoxAnswer::No;
@@ -163,6 +168,11 @@ BoxAnswer CliPrompts::showBox(const BoxRequest& request) {
     }
 
     case BoxButtons::OkCancel: {
+      if (terminating()) {
+        interrupts_.takeNew();
+        console_.err << "(terminating: OK)\n";
+        return BoxAnswer::Ok;
+      }
       console_.err << "Type ok (or press Ctrl-C again) for OK, Enter for Cancel: ";
       console_.err.flush();
       std::string line;

@@ -48,9 +48,14 @@ class CliPrompts final : public Prompts {
   // session it asks about has ended); it is then answered with its negative button.
   std::function<bool()> pump;
 
+  // Nonzero once the program was told to terminate (SIGTERM, SIGHUP): the warning is answered
+  // No and the cancel question OK without asking.
+  const std::atomic<int>* terminations = nullptr;
+
  private:
   enum class Reply { Line, Interrupt, EndOfInput, Moot };
   Reply waitForReply(std::string& line, bool waitPastEndOfInput);
+  bool terminating() const { return terminations != nullptr && terminations->load() != 0; }
 
   Console& console_;
   int inputFd_;

@@ -53,6 +53,13 @@ std::atomic<int>& RaisedInterrupts() {
   return raised;
 }
 
+// SIGTERM and SIGHUP (the terminal went away, the system shuts down) cannot be asked about: they
+// cancel at once, and the stream still ends with its tail, F7 and closed ports.
+std::atomic<int>& RaisedTerminations() {
+  static std::atomic<int> raised{0};
+  return raised;
+}
+
 #ifdef _WIN32
 // Windows has no sigaction, and its C run-time disarms a SIGINT handler each time it runs (a
 // second Ctrl-C would then kill the program mid-stream). A console control handler stays.
@@ -72,7 +79,8 @@ class InterruptGuard {
   InterruptGuard& operator=(const InterruptGuard&) = delete;
 };
 #else
-extern "C" void CountInterrupt(int) {
+extern "C" void CountInterrupt(int signal) {
+  if (signal != SIGINT) RaisedTerminations().fetch_add(1);
   RaisedInterrupts().fetch_add(1);
 }
 
@@ -85,14 +93,22 @@ class InterruptGuard {
     struct sigaction action {};
     action.sa_handler = CountInterrupt;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previous_);
+    sigaction(SIGINT, &action, &previousInt_);
+    sigaction(SIGTERM, &action, &previousTerm_);
+    sigaction(SIGHUP, &action, &previousHup_);
   }
-  ~InterruptGuard() { sigaction(SIGINT, &previous_, nullptr); }
+  ~InterruptGuard() {
+    sigaction(SIGINT, &previousInt_, nullptr);
+    sigaction(SIGTERM, &previousTerm_, nullptr);
+    sigaction(SIGHUP, &previousHup_, nullptr);
+  }
   InterruptGuard(const InterruptGuard&) = delete;
   InterruptGuard& operator=(const InterruptGuard&) = delete;
 
  private:
-  struct sigaction previous_ {};
+  struct sigaction previousInt_ {};
+  struct sigaction previousTerm_ {};
+  struct sigaction previousHup_ {};
 };
 
 #endif
@@ -186,6 +202,7 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   InterruptGuard interruptGuard;
   InterruptCounter interrupts{RaisedInterrupts(), RaisedInterrupts().load()};
   CliPrompts prompts(console, STDIN_FILENO, interrupts, options.yes);
+  prompts.terminations = &RaisedTerminations();
   MidiLayer midi(counting, prompts);
   InitMidiPorts(midi);
   midi.ports.inputDeviceIndex = inputIndex;

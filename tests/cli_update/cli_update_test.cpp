@@ -246,6 +246,19 @@ TEST_F(FlashTest, CtrlCAsksTheCancelQuestionAndASecondOneConfirmsIt) {
   EXPECT_TRUE(std::regex_search(run.out, kSummary)) << run.out;
 }
 
+TEST_F(FlashTest, TerminationCancelsWithoutAskingAndStillEndsTheStream) {
+  WriteBytes(dir_ / "long.jtg", FirmwareFile(kKindAD, PlainPayload(30000)));
+  const pid_t pid = Spawn({"update", (dir_ / "long.jtg").string(), "--simulate", "--yes"});
+  ASSERT_TRUE(WaitForError("(answered Yes: --yes)"));
+  std::this_thread::sleep_for(milliseconds(400));
+  kill(pid, SIGTERM);  // not a death: the session still sends the end byte and closes the ports
+  const FlashRun run = Wait(pid);
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("(terminating: OK)"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("Abort!: Update aborted!"), std::string::npos) << run.err;
+  EXPECT_TRUE(std::regex_search(run.out, kSummary)) << run.out;
+}
+
 TEST_F(FlashTest, CtrlCBeforeTheWarningRefusesEvenWithYes) {
   const pid_t pid = Spawn({"update", kExample, "--simulate", "--yes"});
   // The port line is printed just before the 500 ms identification begins.

@@ -304,6 +304,10 @@ void MainWindow::CloseWhenSessionStopped() {
   MidiLayer& midi = engine_.midi;
   MidiPorts& ports = midi.ports;
   if (ports.inputOpen.load() != 0) {
+    // Buffers the reset hands back must not be queued again, or the close would find them
+    // still queued and leave the port open (after a session whose output close failed, the
+    // input is still capturing).
+    SetInputRequeue(midi, 0);
     StopMidiInput(midi);
     CloseMidiInput(midi);
     ports.inputOpen.store(0);

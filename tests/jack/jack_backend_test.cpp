@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -271,6 +275,79 @@ TEST_F(JackBackendTest, ServerShutdownIsAnUnpluggedDevice) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   // Without a server there is nothing to list, and opening says why.
   EXPECT_EQ(platform_->inGetNumDevs(), 0u);
+}
+
+TEST_F(JackBackendTest, OpenFailsCleanlyWhenTheServerHasNoRoomForItsPorts) {
+  // The server takes 16 ports; the peer has two. Some client gets its connection but not its
+  // ports: that half-built client must be closed without harm and leave no trace in the server.
+  std::vector<std::unique_ptr<JackMidiClient>> clients;
+  jack_status_t status{};
+  for (int i = 0; i < 16; ++i) {
+    status = jack_status_t{};
+    auto client = JackMidiClient::Open("filler", {}, &status);
+    if (!client) break;
+    clients.push_back(std::move(client));
+  }
+  ASSERT_LT(clients.size(), 16u);
+  EXPECT_TRUE(status & JackFailure);
+  // The ones that opened work, and the port table is usable again once they are gone.
+  ASSERT_FALSE(clients.empty());
+  EXPECT_EQ(clients.back()->connectOutputTo("peer:in"), 0);
+  clients.clear();
+  EXPECT_NE(JackMidiClient::Open("again", {}, &status), nullptr);
+  EXPECT_NE(FindDevice(*platform_, true, "peer:out"), 0xFFFFFFFFu);
+}
+
+// A test that crashes must not leave its server running: leftover servers fill JACK's shared
+// registry until no test on the machine can start one.
+TEST(JackTestServer, DiesWithACrashedTest) {
+  if (!testing::JackdInstalled()) GTEST_SKIP() << "jackd is not installed";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The death test runs this body again in a new process: the name must come from the first.
+  const char* given = std::getenv("VARNET_TEST_CRASH_SERVER");
+  const std::string name = given ? given : "varnet-test-" + std::to_string(getpid()) + "-crash";
+  setenv("VARNET_TEST_CRASH_SERVER", name.c_str(), 1);
+  const std::string pidFile = ::testing::TempDir() + name + ".pid";
+  std::remove(pidFile.c_str());
+  EXPECT_EXIT(
+      {
+        testing::JackServer server;
+        if (!server.start(name)) std::exit(3);
+        if (FILE* f = std::fopen(pidFile.c_str(), "w")) {
+          std::fprintf(f, "%d\n", static_cast<int>(server.pid()));
+          std::fclose(f);
+        }
+        std::abort();  // no destructor gets to stop the server
+      },
+      ::testing::KilledBySignal(SIGABRT), "");
+  int pid = 0;
+  if (FILE* f = std::fopen(pidFile.c_str(), "r")) {
+    if (std::fscanf(f, "%d", &pid) != 1) pid = 0;
+    std::fclose(f);
+  }
+  std::remove(pidFile.c_str());
+  ASSERT_GT(pid, 0);
+  // Gone, or at most a zombie its new parent has not reaped yet.
+  auto gone = [pid] {
+    if (kill(pid, 0) != 0) return true;
+    FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (f == nullptr) return true;
+    char state = 0;
+    const int n = std::fscanf(f, "%*d (%*[^)]) %c", &state);
+    std::fclose(f);
+    return n == 1 && state == 'Z';
+  };
+  EXPECT_TRUE(WaitUntil(gone, 5000ms));
+  if (!gone()) kill(pid, SIGKILL);
+  // It shut down properly: its shared memory went with it.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        std::error_code ignored;
+        for (const auto& e : std::filesystem::directory_iterator("/dev/shm", ignored))
+          if (e.path().filename().string().find(name) != std::string::npos) return false;
+        return true;
+      },
+      2000ms));
 }
 
 TEST(JackWithoutServer, HasNoDevicesAndDoesNotStartOne) {

@@ -18,10 +18,14 @@ class JackServer {
   JackServer& operator=(const JackServer&) = delete;
 
   // Starts `jackd -n name ...`, points JACK_DEFAULT_SERVER at it and waits until a client can
-  // connect (at most 10 s). False when it did not come up.
+  // connect and activate (at most 10 s). False when it did not come up. The server dies with the
+  // thread that started it, also when the test process crashes or is killed by a timeout, so
+  // call this from the thread that runs the tests.
   bool start(const std::string& name);
+  // Stops the server (TERM, then KILL after 5 s) and removes what it left in /dev/shm.
   void stop();
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

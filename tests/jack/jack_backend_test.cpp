@@ -233,7 +233,9 @@ TEST_F(JackBackendTest, MessagesLargerThanOneCycleAreSplitAcrossCycles) {
   }
   ASSERT_TRUE(WaitUntil([&] { return host_.done.load() == 3; }, 3000ms));
   for (auto& h : headers) EXPECT_TRUE(h.flags & MHDR_DONE);
-  ASSERT_TRUE(WaitUntil([&] { return peer_.receivedCount() == all.size(); }, 2000ms));
+  ASSERT_TRUE(WaitUntil([&] { return peer_.receivedCount() == all.size(); }, 2000ms))
+      << peer_.receivedCount() << " bytes, " << peer_.client->droppedInputEvents()
+      << " events dropped";
   std::scoped_lock lock(peer_.mutex);
   EXPECT_EQ(peer_.received, all);
   EXPECT_GT(peer_.eventSizes.size(), 3u);  // at least one message was split

@@ -10,7 +10,11 @@
 namespace varnet::jackmidi {
 namespace {
 
-constexpr std::size_t kRingSize = 1 << 16;  // rounded to a power of two by the library anyway
+// Received events wait here for the delivery thread, which is an ordinary thread: under CPU load
+// it can miss several cycles, each bringing up to a full 32 KB port buffer. Room for eight.
+constexpr std::size_t kRingSize = 1 << 18;  // rounded to a power of two by the library anyway
+// The largest single event: one whole port buffer.
+constexpr std::size_t kMaxEvent = 1 << 16;
 // Room for many queued long messages: a MIDI service accepts as many as the caller queues.
 constexpr std::size_t kSendRingSize = 1 << 18;
 constexpr std::size_t kOutHeader = sizeof(uint32_t) + sizeof(uintptr_t);
@@ -122,7 +126,7 @@ std::unique_ptr<JackMidiClient> JackMidiClient::Open(const std::string& name, Ev
   jack_set_process_callback(self->client_, &JackMidiClient::Process, self.get());
   jack_on_info_shutdown(self->client_, &JackMidiClient::Shutdown, self.get());
   jack_set_port_connect_callback(self->client_, &JackMidiClient::PortConnect, self.get());
-  self->deliveryBuffer_.resize(kRingSize);
+  self->deliveryBuffer_.resize(kMaxEvent);
   self->delivery_ = std::thread([p = self.get()] { p->deliveryLoop(); });
   if (jack_activate(self->client_) != 0) {
     *st = static_cast<jack_status_t>(JackFailure);
@@ -230,7 +234,7 @@ void JackMidiClient::processInput(jack_nframes_t frames) {
     if (jack_midi_event_get(&event, buffer, i) != 0) continue;
     if (!inputEnabled_.load(std::memory_order_relaxed) || inputPeerGone_.load()) continue;
     const auto size = static_cast<uint32_t>(event.size);
-    if (inRing_.writable() < sizeof size + size) {
+    if (size > kMaxEvent || inRing_.writable() < sizeof size + size) {
       droppedInput_.fetch_add(1, std::memory_order_relaxed);
       continue;
     }

@@ -10,7 +10,9 @@ Clock::TimePoint RealClock::now() {
 }
 
 void RealClock::sleepUntil(TimePoint deadline) {
-  std::this_thread::sleep_until(deadline);
+  // sleep_until may wake a few microseconds early where the system's timer is coarser than
+  // steady_clock (seen with mingw-w64's run-time); pacing relies on never returning before it.
+  while (now() < deadline) std::this_thread::sleep_until(deadline);
 }
 
 bool RealClock::waitFor(const std::function<bool()>& ready, Duration timeout) {

@@ -4,30 +4,12 @@
 #include <chrono>
 
 #include "cli/stream_recording.h"
+#include "engine/engine.h"
 #include "engine/firmware.h"
 
 namespace varnet {
 
 namespace {
-
-// The loader's smallest blocks (the handshake's messages and the session's log clearing fit).
-constexpr std::size_t kMinSendBufferSize = 16;
-constexpr std::size_t kMinSentLogSize = 24;
-
-uint32_t PauseMsFor(uint8_t payloadByte) {
-  switch (payloadByte & 0xF0) {
-    case 0x10:
-      return 20;
-    case 0x20:
-      return 40;
-    case 0x40:
-      return 115;
-    case 0x80:
-      return 15000;
-    default:
-      return 0;
-  }
-}
 
 uint64_t WholeMs(Clock::Duration duration) {
   return static_cast<uint64_t>(
@@ -39,9 +21,9 @@ uint64_t WholeMs(Clock::Duration duration) {
 StreamEstimate EstimateStream(const std::vector<uint8_t>& payload, uint32_t payloadLength) {
   StreamEstimate estimate{{{0x10, 20, 0}, {0x20, 40, 0}, {0x40, 115, 0}, {0x80, 15000, 0}}};
   const uint32_t length = std::min<uint64_t>(payloadLength, payload.size());
-  if (length > 0) estimate.firstByteHasPauseCode = PauseMsFor(payload[0]) != 0;
+  if (length > 0) estimate.firstByteHasPauseCode = PauseForCode(payload[0]) != 0;
   for (uint32_t position = 1; position < length; ++position) {
-    const uint32_t pause = PauseMsFor(payload[position]);
+    const uint32_t pause = PauseForCode(payload[position]);
     for (PauseCount& count : estimate.pauses) {
       if (pause != 0 && count.pauseMs == pause) ++count.bytes;
     }

@@ -46,12 +46,8 @@ void EnterRunning(Engine& engine) {
 
 }  // namespace
 
-uint32_t PauseAt(const Engine& engine, uint32_t payloadPosition) {
-  const FirmwareImage& image = engine.image;
-  if (payloadPosition >= image.payloadLength || payloadPosition >= image.PayloadBuffer.size()) {
-    return 0;
-  }
-  switch (image.PayloadBuffer[payloadPosition] & 0xF0) {
+uint32_t PauseForCode(uint8_t payloadByte) {
+  switch (payloadByte & 0xF0) {
     case 0x10:
       return 20;
     case 0x20:
@@ -63,6 +59,14 @@ uint32_t PauseAt(const Engine& engine, uint32_t payloadPosition) {
     default:
       return 0;
   }
+}
+
+uint32_t PauseAt(const Engine& engine, uint32_t payloadPosition) {
+  const FirmwareImage& image = engine.image;
+  if (payloadPosition >= image.payloadLength || payloadPosition >= image.PayloadBuffer.size()) {
+    return 0;
+  }
+  return PauseForCode(image.PayloadBuffer[payloadPosition]);
 }
 
 void StreamPayload(Engine& engine) {

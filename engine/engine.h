@@ -43,6 +43,8 @@ struct Engine {
 };
 
 // Stream encoder.
+// The pause a payload byte's code asks for, in milliseconds (0 for none).
+uint32_t PauseForCode(uint8_t payloadByte);
 uint32_t PauseAt(const Engine& engine, uint32_t payloadPosition);
 void StreamPayload(Engine& engine);
 

@@ -14,11 +14,6 @@ namespace varnet {
 
 namespace {
 
-// The handshake assembles messages of up to 10 bytes in SendBuffer, and a session start clears
-// the first 24 bytes of SentLog. Tiny (or empty) payloads must not shrink the buffers below that.
-constexpr size_t kMinSendBufferSize = 16;
-constexpr size_t kMinSentLogSize = 24;
-
 // The stream header (10 bytes) and the closing 0xF7 are logged besides the encoded payload.
 constexpr size_t kSentLogOverhead = 11;
 

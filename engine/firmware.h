@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,6 +37,10 @@ struct FirmwareImage {
 constexpr uint8_t kKindAD = 0xAD;
 constexpr uint8_t kKindDA = 0xDA;
 constexpr uint32_t kFirmwareHeaderSize = 11;
+// The smallest working blocks a load leaves, whatever the payload: the handshake's messages (up
+// to 10 bytes) are put together in SendBuffer, and a session start clears 24 bytes of SentLog.
+constexpr std::size_t kMinSendBufferSize = 16;
+constexpr std::size_t kMinSentLogSize = 24;
 
 // What the user is told when a file is not a valid firmware file (text and caption of the box).
 constexpr const char* kFirmwareNotValidText = "Failed opening file! File not valid! \n";

@@ -8,15 +8,17 @@ function(varnet_warnings target)
 endfunction()
 
 # A unit-test executable registered with CTest. Usage:
-#   varnet_test(NAME name SOURCES a.cpp b.cpp LIBS lib1 lib2)
+#   varnet_test(NAME name SOURCES a.cpp b.cpp LIBS lib1 lib2 [PROPERTIES prop value ...])
+# PROPERTIES are set on every test discovered in the executable.
 function(varnet_test)
-  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;PROPERTIES" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   varnet_warnings(${T_NAME})
   if(CMAKE_CROSSCOMPILING)
-    gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+    gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                         PROPERTIES ${T_PROPERTIES})
   else()
-    gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60)
+    gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES ${T_PROPERTIES})
   endif()
 endfunction()

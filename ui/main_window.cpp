@@ -276,6 +276,9 @@ void MainWindow::OnSelectFile() {
   // replaces "Selected File" with an empty text.
   if (resources_.fileTitleEdit != nullptr) {
     resources_.fileTitleEdit->setText(QString::fromStdString(shell_.firmwareTitle));
+    // A name longer than the field shows its beginning, as a freshly set edit text does on the
+    // product's platform; Qt would scroll to the end.
+    resources_.fileTitleEdit->setCursorPosition(0);
   }
 }
 

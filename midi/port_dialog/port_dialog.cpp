@@ -59,7 +59,9 @@ MidiPortDialog::MidiPortDialog(MidiLayer& midi, QWidget* owner)
       okButton_(new QPushButton(QStringLiteral("OK"), this)),
       cancelButton_(new QPushButton(QStringLiteral("Cancel"), this)) {
   setModal(true);
-  setWindowTitle(QString());
+  // The caption is blank. An empty title would make Qt hand the window manager the program's
+  // name instead; a single space is shown as the blank caption it is.
+  setWindowTitle(QStringLiteral(" "));
   setFont(DialogFont());
   inputCombo_->setObjectName(QStringLiteral("midiInputCombo"));
   outputCombo_->setObjectName(QStringLiteral("midiOutputCombo"));

@@ -38,19 +38,14 @@ class FirmwareFileDialog final : public QFileDialog {
 
   void accept() override {
     // Qt adds the default suffix to every typed name without a dot, so a firmware file named
-    // without one could never be opened. The suffix is for names that do not exist as typed.
-    const QStringList withSuffix = selectedFiles();
-    if (withSuffix.size() == 1 && !QFileInfo::exists(withSuffix.front())) {
-      setDefaultSuffix(QString());
-      const QStringList asTyped = selectedFiles();
-      if (asTyped.size() == 1 && QFileInfo(asTyped.front()).isFile()) {
-        QFileDialog::accept();
-        setDefaultSuffix(kDefaultSuffix);
-        return;
-      }
-      setDefaultSuffix(kDefaultSuffix);
-    }
-    QFileDialog::accept();
+    // without one could never be opened. A name that exists as typed is taken as it is; the
+    // suffix is for names that do not.
+    setDefaultSuffix(QString());
+    const QStringList asTyped = selectedFiles();
+    const bool existsAsTyped = asTyped.size() == 1 && QFileInfo(asTyped.front()).isFile();
+    if (existsAsTyped) QFileDialog::accept();
+    setDefaultSuffix(kDefaultSuffix);
+    if (!existsAsTyped) QFileDialog::accept();
   }
 };
 

@@ -1,16 +1,23 @@
 // varnet-sim: the simulated converter behind real MIDI ports (ALSA sequencer or JACK), for
 // trying the updater end to end without a device. It reports what it received and can write the
-// decoded symbols to a file for comparison with the firmware.
+// decoded symbols to a file for comparison with the firmware. With --rawmidi it is the device at
+// the far end of a raw MIDI node instead, as a converter behind a USB MIDI interface is.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/firmware.h"
@@ -31,8 +38,10 @@ struct Options {
   std::vector<std::string> faults;
   bool alsa = false;
   bool jack = false;
+  std::string rawmidi;
   std::string name = "varnet-sim";
   std::string symbolsOut;
+  std::string receivedOut;
   std::string expect;
   std::string symbolsOf;
 };
@@ -109,7 +118,72 @@ class AlsaTransport final : public Transport {
 };
 #endif
 
+// A raw MIDI node (/dev/snd/midiC*D*) read and written with plain read and write: the bytes are
+// the wire's, whatever MIDI system sits on the host's side of it.
+class RawMidiTransport final : public Transport {
+ public:
+  static std::unique_ptr<Transport> Open(const std::string& path, Receive receive,
+                                         std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+      error = "cannot open " + path + ": " + std::strerror(errno);
+      return nullptr;
+    }
+    auto t = std::make_unique<RawMidiTransport>();
+    t->fd_ = fd;
+    t->path_ = path;
+    t->receive_ = std::move(receive);
+    t->reader_ = std::thread([p = t.get()] { p->readLoop(); });
+    return t;
+  }
+  ~RawMidiTransport() override {
+    stop_.store(true);
+    if (reader_.joinable()) reader_.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool send(const uint8_t* data, std::size_t size) override {
+    // The node blocks while its output buffer is full, which is the flow control a cable gives.
+    while (size > 0) {
+      const ssize_t n = ::write(fd_, data, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        failed_.store(true);
+        return true;  // dropped, like bytes for a cable that has gone; alive() reports it
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+  bool alive() const override { return !failed_.load(); }
+  std::string describe() const override { return "raw MIDI node " + path_; }
+
+ private:
+  void readLoop() {
+    uint8_t buffer[256];
+    pollfd pfd{fd_, POLLIN, 0};
+    while (!stop_.load()) {
+      if (::poll(&pfd, 1, 50) <= 0) continue;
+      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      if (n > 0) {
+        receive_(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        failed_.store(true);
+        return;
+      }
+    }
+  }
+
+  int fd_ = -1;
+  std::string path_;
+  Receive receive_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> failed_{false};
+  std::thread reader_;
+};
+
 std::unique_ptr<Transport> OpenTransport(const Options& o, Receive receive, std::string& error) {
+  if (!o.rawmidi.empty()) return RawMidiTransport::Open(o.rawmidi, std::move(receive), error);
   const bool tryAlsa = o.alsa || !o.jack;
   const bool tryJack = o.jack || !o.alsa;
   std::string alsaError, jackError;
@@ -175,6 +249,16 @@ bool Report(const SimulatedConverter& device, const Options& o) {
     out << SymbolText(d.symbols);
     if (!out) {
       std::cerr << "varnet-sim: cannot write " << o.symbolsOut << "\n";
+      ok = false;
+    }
+  }
+  if (!o.receivedOut.empty()) {
+    const std::vector<uint8_t> bytes = device.received();
+    std::ofstream out(o.receivedOut, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+      std::cerr << "varnet-sim: cannot write " << o.receivedOut << "\n";
       ok = false;
     }
   }
@@ -321,10 +405,15 @@ int main(int argc, char** argv) {
   app.add_option("--fault", o.faults, faultHelp);
   auto* alsa = app.add_flag("--alsa", o.alsa, "Publish ALSA sequencer ports");
   auto* jack = app.add_flag("--jack", o.jack, "Publish JACK ports (needs a running server)");
+  auto* rawmidi = app.add_option("--rawmidi", o.rawmidi,
+                                 "Be the device behind raw MIDI node PATH (/dev/snd/midiC0D0)");
   alsa->excludes(jack);
+  rawmidi->excludes(alsa)->excludes(jack);
   app.add_option("--name", o.name, "Client name (the port names contain it)");
   app.add_option("--symbols-out", o.symbolsOut,
                  "Write the decoded symbols (0-3, '-' for a lost one) to FILE");
+  app.add_option("--received-out", o.receivedOut,
+                 "Write every byte received (identify requests, stream) to FILE");
   app.add_option("--expect", o.expect, "Compare the decoded stream with firmware FILE");
   app.add_option("--symbols-of", o.symbolsOf,
                  "Print the symbols firmware FILE should decode to, and exit");

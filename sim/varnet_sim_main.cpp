@@ -2,27 +2,22 @@
 // trying the updater end to end without a device. It reports what it received and can write the
 // decoded symbols to a file for comparison with the firmware. With --rawmidi it is the device at
 // the far end of a raw MIDI node instead, as a converter behind a USB MIDI interface is.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/firmware.h"
 #include "midi/clock.h"
 #include "sim/converter.h"
+#include "sim/raw_midi_node.h"
 #ifdef VARNET_HAVE_ALSA
 #include "midi/backends/alsa/alsa_platform.h"
 #endif
@@ -53,7 +48,7 @@ class Transport {
   // False when there is no room right now; the caller tries again.
   virtual bool send(const uint8_t* data, std::size_t size) = 0;
   virtual std::string describe() const = 0;
-  // False once the MIDI server has gone away.
+  // False once the MIDI server, or the raw MIDI node, has gone away.
   virtual bool alive() const { return true; }
 };
 
@@ -118,68 +113,28 @@ class AlsaTransport final : public Transport {
 };
 #endif
 
-// A raw MIDI node (/dev/snd/midiC*D*) read and written with plain read and write: the bytes are
-// the wire's, whatever MIDI system sits on the host's side of it.
+// The device behind a raw MIDI node: what the host sends through its MIDI system comes out of
+// the node, and what is written to the node goes back to the host.
 class RawMidiTransport final : public Transport {
  public:
   static std::unique_ptr<Transport> Open(const std::string& path, Receive receive,
                                          std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-      error = "cannot open " + path + ": " + std::strerror(errno);
-      return nullptr;
-    }
+    auto node = RawMidiNode::Open(path, std::move(receive), error);
+    if (!node) return nullptr;
     auto t = std::make_unique<RawMidiTransport>();
-    t->fd_ = fd;
-    t->path_ = path;
-    t->receive_ = std::move(receive);
-    t->reader_ = std::thread([p = t.get()] { p->readLoop(); });
+    t->node_ = std::move(node);
     return t;
   }
-  ~RawMidiTransport() override {
-    stop_.store(true);
-    if (reader_.joinable()) reader_.join();
-    if (fd_ >= 0) ::close(fd_);
-  }
+  // Bytes the node refuses are dropped, as for a cable that has gone; alive() then says so.
   bool send(const uint8_t* data, std::size_t size) override {
-    // The node blocks while its output buffer is full, which is the flow control a cable gives.
-    while (size > 0) {
-      const ssize_t n = ::write(fd_, data, size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        failed_.store(true);
-        return true;  // dropped, like bytes for a cable that has gone; alive() reports it
-      }
-      data += n;
-      size -= static_cast<std::size_t>(n);
-    }
+    node_->write(data, size);
     return true;
   }
-  bool alive() const override { return !failed_.load(); }
-  std::string describe() const override { return "raw MIDI node " + path_; }
+  bool alive() const override { return !node_->failed(); }
+  std::string describe() const override { return "raw MIDI node " + node_->path(); }
 
  private:
-  void readLoop() {
-    uint8_t buffer[256];
-    pollfd pfd{fd_, POLLIN, 0};
-    while (!stop_.load()) {
-      if (::poll(&pfd, 1, 50) <= 0) continue;
-      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-      if (n > 0) {
-        receive_(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        failed_.store(true);
-        return;
-      }
-    }
-  }
-
-  int fd_ = -1;
-  std::string path_;
-  Receive receive_;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> failed_{false};
-  std::thread reader_;
+  std::unique_ptr<RawMidiNode> node_;
 };
 
 std::unique_ptr<Transport> OpenTransport(const Options& o, Receive receive, std::string& error) {

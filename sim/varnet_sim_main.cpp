@@ -1,6 +1,7 @@
 // varnet-sim: the simulated converter behind real MIDI ports (ALSA sequencer or JACK), for
 // trying the updater end to end without a device. It reports what it received and can write the
-// decoded symbols to a file for comparison with the firmware.
+// decoded symbols to a file for comparison with the firmware. With --rawmidi it is the device at
+// the far end of a raw MIDI node instead, as a converter behind a USB MIDI interface is.
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "engine/firmware.h"
 #include "midi/clock.h"
 #include "sim/converter.h"
+#include "sim/raw_midi_node.h"
 #ifdef VARNET_HAVE_ALSA
 #include "midi/backends/alsa/alsa_platform.h"
 #endif
@@ -31,8 +33,10 @@ struct Options {
   std::vector<std::string> faults;
   bool alsa = false;
   bool jack = false;
+  std::string rawmidi;
   std::string name = "varnet-sim";
   std::string symbolsOut;
+  std::string receivedOut;
   std::string expect;
   std::string symbolsOf;
 };
@@ -44,7 +48,7 @@ class Transport {
   // False when there is no room right now; the caller tries again.
   virtual bool send(const uint8_t* data, std::size_t size) = 0;
   virtual std::string describe() const = 0;
-  // False once the MIDI server has gone away.
+  // False once the MIDI server, or the raw MIDI node, has gone away.
   virtual bool alive() const { return true; }
 };
 
@@ -109,7 +113,32 @@ class AlsaTransport final : public Transport {
 };
 #endif
 
+// The device behind a raw MIDI node: what the host sends through its MIDI system comes out of
+// the node, and what is written to the node goes back to the host.
+class RawMidiTransport final : public Transport {
+ public:
+  static std::unique_ptr<Transport> Open(const std::string& path, Receive receive,
+                                         std::string& error) {
+    auto node = RawMidiNode::Open(path, std::move(receive), error);
+    if (!node) return nullptr;
+    auto t = std::make_unique<RawMidiTransport>();
+    t->node_ = std::move(node);
+    return t;
+  }
+  // Bytes the node refuses are dropped, as for a cable that has gone; alive() then says so.
+  bool send(const uint8_t* data, std::size_t size) override {
+    node_->write(data, size);
+    return true;
+  }
+  bool alive() const override { return !node_->failed(); }
+  std::string describe() const override { return "raw MIDI node " + node_->path(); }
+
+ private:
+  std::unique_ptr<RawMidiNode> node_;
+};
+
 std::unique_ptr<Transport> OpenTransport(const Options& o, Receive receive, std::string& error) {
+  if (!o.rawmidi.empty()) return RawMidiTransport::Open(o.rawmidi, std::move(receive), error);
   const bool tryAlsa = o.alsa || !o.jack;
   const bool tryJack = o.jack || !o.alsa;
   std::string alsaError, jackError;
@@ -175,6 +204,16 @@ bool Report(const SimulatedConverter& device, const Options& o) {
     out << SymbolText(d.symbols);
     if (!out) {
       std::cerr << "varnet-sim: cannot write " << o.symbolsOut << "\n";
+      ok = false;
+    }
+  }
+  if (!o.receivedOut.empty()) {
+    const std::vector<uint8_t> bytes = device.received();
+    std::ofstream out(o.receivedOut, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+      std::cerr << "varnet-sim: cannot write " << o.receivedOut << "\n";
       ok = false;
     }
   }
@@ -321,10 +360,15 @@ int main(int argc, char** argv) {
   app.add_option("--fault", o.faults, faultHelp);
   auto* alsa = app.add_flag("--alsa", o.alsa, "Publish ALSA sequencer ports");
   auto* jack = app.add_flag("--jack", o.jack, "Publish JACK ports (needs a running server)");
+  auto* rawmidi = app.add_option("--rawmidi", o.rawmidi,
+                                 "Be the device behind raw MIDI node PATH (/dev/snd/midiC0D0)");
   alsa->excludes(jack);
+  rawmidi->excludes(alsa)->excludes(jack);
   app.add_option("--name", o.name, "Client name (the port names contain it)");
   app.add_option("--symbols-out", o.symbolsOut,
                  "Write the decoded symbols (0-3, '-' for a lost one) to FILE");
+  app.add_option("--received-out", o.receivedOut,
+                 "Write every byte received (identify requests, stream) to FILE");
   app.add_option("--expect", o.expect, "Compare the decoded stream with firmware FILE");
   app.add_option("--symbols-of", o.symbolsOf,
                  "Print the symbols firmware FILE should decode to, and exit");

@@ -38,6 +38,21 @@ int ProgressPercent(uint32_t bytesSent, uint32_t progressTotal) {
   return TruncatedRatio(bytesSent, progressTotal, 100.0f);
 }
 
+std::vector<StatusText> StatusTexts(const StatusSnapshot& status) {
+  std::vector<StatusText> texts;
+  if (status.running) {
+    texts.push_back({QPoint(27, 178),
+                     QStringLiteral("Downloading Data... ") +
+                         QString::number(ProgressPercent(status.bytesSent, status.progressTotal)) +
+                         QStringLiteral(" %")});
+  }
+  if (status.aborted) texts.push_back({QPoint(27, 178), QStringLiteral("Please wait...")});
+  texts.push_back({QPoint(10, 45), QStringLiteral("Device: Quellar Varnet")});
+  texts.push_back({QPoint(10, 105), QStringLiteral("MIDI In: ") + status.inputDeviceName});
+  texts.push_back({QPoint(10, 125), QStringLiteral("MIDI Out: ") + status.outputDeviceName});
+  return texts;
+}
+
 QFont FontWithCellHeight(int cellHeight) {
   QFont font;
   // The product's face first where it exists, then a common free sans-serif face.
@@ -88,16 +103,8 @@ void PaintStatus(QPainter& painter, const WindowResources& resources,
   painter.setBackgroundMode(Qt::TransparentMode);
   painter.setFont(resources.textFont);
   const QFontMetrics metrics(resources.textFont, painter.device());
-  if (status.running) {
-    DrawTextAt(painter, metrics, 27, 178,
-               QStringLiteral("Downloading Data... ") +
-                   QString::number(ProgressPercent(status.bytesSent, status.progressTotal)) +
-                   QStringLiteral(" %"));
-  }
-  if (status.aborted) DrawTextAt(painter, metrics, 27, 178, QStringLiteral("Please wait..."));
-  DrawTextAt(painter, metrics, 10, 45, QStringLiteral("Device: Quellar Varnet"));
-  DrawTextAt(painter, metrics, 10, 105, QStringLiteral("MIDI In: ") + status.inputDeviceName);
-  DrawTextAt(painter, metrics, 10, 125, QStringLiteral("MIDI Out: ") + status.outputDeviceName);
+  for (const StatusText& text : StatusTexts(status))
+    DrawTextAt(painter, metrics, text.topLeft.x(), text.topLeft.y(), text.text);
   painter.restore();
 }
 

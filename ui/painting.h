@@ -4,9 +4,11 @@
 
 #include <QFont>
 #include <QPixmap>
+#include <QPoint>
 #include <QRect>
 #include <QString>
 #include <cstdint>
+#include <vector>
 
 class QComboBox;
 class QLineEdit;
@@ -49,6 +51,15 @@ struct StatusSnapshot {
   QString inputDeviceName;
   QString outputDeviceName;
 };
+
+// One text of the status area and the top-left point of its cell.
+struct StatusText {
+  QPoint topLeft;
+  QString text;
+};
+// What PaintStatus writes, in drawing order: the progress line when running, "Please wait..."
+// on top of it when aborted, then the device caption and the two port names.
+std::vector<StatusText> StatusTexts(const StatusSnapshot& status);
 
 // Bar width in pixels: bytesSent / progressTotal x 348 in single precision, truncated toward
 // zero, 0 when progressTotal is 0. Not capped at 348.

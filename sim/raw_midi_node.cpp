@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -13,6 +14,12 @@ namespace {
 // How long the reader waits for bytes before it looks at the stop flag again.
 constexpr int kPollMilliseconds = 50;
 }  // namespace
+
+Clock::TimePoint CableArrivals::arrive(Clock::TimePoint readAt, std::size_t count) {
+  const Clock::TimePoint first = std::max(readAt, idleAt_);
+  idleAt_ = first + kByteTime * static_cast<Clock::Duration::rep>(count);
+  return first;
+}
 
 std::unique_ptr<RawMidiNode> RawMidiNode::Open(const std::string& path, Received received,
                                                std::string& error) {

@@ -11,7 +11,23 @@
 #include <string>
 #include <thread>
 
+#include "midi/clock.h"
+
 namespace varnet::sim {
+
+// When bytes read from a node reach the device. The node stands for an interface's MIDI OUT: its
+// cable carries one byte every 320 us (31250 baud, ten bits a byte), so a burst read at once
+// reaches the device over the burst's wire time, and a burst read before the cable has carried
+// the one before waits for it.
+class CableArrivals {
+ public:
+  static constexpr Clock::Duration kByteTime = std::chrono::microseconds(320);
+  // The arrival of the first of `count` bytes read at `readAt`; the others follow kByteTime apart.
+  Clock::TimePoint arrive(Clock::TimePoint readAt, std::size_t count);
+
+ private:
+  Clock::TimePoint idleAt_{};  // when the cable has carried everything so far
+};
 
 class RawMidiNode {
  public:

@@ -272,8 +272,19 @@ int Run(const Options& o) {
   RealClock clock;
   SimulatedConverter device(config);
   std::string error;
+  // Sequencer and JACK ports hand the device its bytes as they arrive; behind a raw MIDI node the
+  // device sits at the end of a cable, which spreads every burst over its wire time (a pause is
+  // only as long as the cable leaves it).
+  CableArrivals cable;
+  const bool behindCable = !o.rawmidi.empty();
   std::unique_ptr<Transport> transport = OpenTransport(
-      o, [&](const uint8_t* data, std::size_t size) { device.receive(data, size, clock.now()); },
+      o,
+      [&](const uint8_t* data, std::size_t size) {
+        if (behindCable)
+          device.receive(data, size, cable.arrive(clock.now(), size), CableArrivals::kByteTime);
+        else
+          device.receive(data, size, clock.now());
+      },
       error);
   if (!transport) {
     std::cerr << "varnet-sim: " << error << "\n";

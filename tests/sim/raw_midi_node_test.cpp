@@ -145,5 +145,37 @@ TEST(RawMidiNodeTest, AMissingNodeIsNamedWithTheSystemsReason) {
   EXPECT_NE(error.find(std::strerror(ENOENT)), std::string::npos) << error;
 }
 
+TEST(CableArrivalsTest, BurstsReachTheDeviceAtTheCablesSpeed) {
+  using std::chrono::microseconds;
+  const Clock::TimePoint t0{std::chrono::seconds(100)};
+  const auto byte = CableArrivals::kByteTime;
+  struct Read {
+    microseconds at;  // read time after t0
+    std::size_t count;
+    microseconds expectedFirst;  // arrival of its first byte after t0
+  };
+  struct Case {
+    const char* name;
+    std::vector<Read> reads;
+  };
+  const Case cases[] = {
+      {"a burst read before the cable has carried the previous one waits for it",
+       {{microseconds(0), 32, microseconds(0)}, {microseconds(1000), 32, 32 * byte}}},
+      {"a read after the cable ran idle arrives when read",
+       {{microseconds(0), 32, microseconds(0)}, {microseconds(20000), 1, microseconds(20000)}}},
+      {"a read the moment the cable runs idle follows at once",
+       {{microseconds(0), 10, microseconds(0)}, {10 * byte, 5, 10 * byte}}},
+      {"bursts queued behind one another add up",
+       {{microseconds(0), 256, microseconds(0)},
+        {microseconds(1), 256, 256 * byte},
+        {microseconds(2), 1, 512 * byte}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CableArrivals cable;
+    for (const Read& r : c.reads) EXPECT_EQ(cable.arrive(t0 + r.at, r.count), t0 + r.expectedFirst);
+  }
+}
+
 }  // namespace
 }  // namespace varnet::sim

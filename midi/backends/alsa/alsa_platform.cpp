@@ -123,10 +123,17 @@ void ReadLoop(snd_seq_t* seq, const std::atomic<bool>& stop, OnBytes onBytes) {
   if (decoder) snd_midi_event_free(decoder);
 }
 
+std::chrono::steady_clock::time_point SteadyAt(alsaseq::WirePacer::Duration at) {
+  return std::chrono::steady_clock::time_point(
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(at));
+}
+
 // Hands `size` bytes to the sequencer as System Exclusive events of at most 256 bytes each,
 // written straight to the kernel (no queue): when this returns, the kernel has taken them.
+// With `dest` the events go to that port alone, and a port that has gone is an error; without,
+// they go to every subscriber, of which there may be none.
 int WriteSysex(snd_seq_t* seq, int port, const uint8_t* data, std::size_t size,
-               alsaseq::WirePacer* pacer) {
+               alsaseq::WirePacer* pacer, const snd_seq_addr_t* dest = nullptr) {
   std::size_t done = 0;
   while (done < size) {
     const std::size_t n = std::min(alsaseq::kSysexChunk, size - done);
@@ -134,13 +141,15 @@ int WriteSysex(snd_seq_t* seq, int port, const uint8_t* data, std::size_t size,
       const auto now = std::chrono::steady_clock::now().time_since_epoch();
       const auto at =
           pacer->release(std::chrono::duration_cast<alsaseq::WirePacer::Duration>(now), n);
-      std::this_thread::sleep_until(std::chrono::steady_clock::time_point(
-          std::chrono::duration_cast<std::chrono::steady_clock::duration>(at)));
+      std::this_thread::sleep_until(SteadyAt(at));
     }
     snd_seq_event_t ev;
     snd_seq_ev_clear(&ev);
     snd_seq_ev_set_source(&ev, port);
-    snd_seq_ev_set_subs(&ev);
+    if (dest != nullptr)
+      snd_seq_ev_set_dest(&ev, dest->client, dest->port);
+    else
+      snd_seq_ev_set_subs(&ev);
     snd_seq_ev_set_direct(&ev);
     snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(n), const_cast<uint8_t*>(data + done));
     const int err = snd_seq_event_output_direct(seq, &ev);
@@ -170,6 +179,7 @@ struct OutPort {
   uintptr_t instance = 0;
   bool paced = true;
   alsaseq::WirePacer pacer;
+  snd_seq_addr_t peer{};
   std::mutex mutex;
   std::condition_variable wake;
   std::deque<MidiHeader*> queue;  // the front one is being written
@@ -191,8 +201,13 @@ struct OutPort {
       if (stop) return;
       MidiHeader* header = queue.front();
       lock.unlock();
+      // Addressed to the peer itself: an unplugged interface or a client that quit makes the
+      // write fail, where sending to subscribers would go on "delivering" to nobody.
       const int err = WriteSysex(endpoint.seq(), endpoint.port(), header->data,
-                                 header->bufferLength, paced ? &pacer : nullptr);
+                                 header->bufferLength, paced ? &pacer : nullptr, &peer);
+      // A port in front of a wire has its bytes delivered only once they have left the wire:
+      // the sender starts a pause at completion, and the device must see all of it.
+      if (err >= 0 && paced) std::this_thread::sleep_until(SteadyAt(pacer.idleAt()));
       lock.lock();
       if (err < 0) {
         // The port is gone: the message stays outstanding, like bytes for an unplugged cable.
@@ -329,6 +344,8 @@ class AlsaMidiPlatform final : public MidiPlatform {
     port->callback = callback;
     port->instance = instance;
     port->paced = NeedsPacing(peer.type);
+    port->peer.client = static_cast<unsigned char>(peer.client);
+    port->peer.port = static_cast<unsigned char>(peer.port);
     OutPort* p = port.get();
     p->writer = std::thread([p] { p->run(); });
     *handle = reinterpret_cast<MidiHandle>(p);

@@ -2,6 +2,8 @@
 // on demand.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "midi/backends/virtual/virtual_platform.h"
 #include "midi/midi_ports.h"
 #include "tests/midi/test_prompts.h"
@@ -326,6 +328,117 @@ TEST_F(Ports, PreparingHeadersThatAreStillQueuedTakesThemBackFirst) {
   FetchCapturedInput(midi);
   ASSERT_EQ(midi.ports.frameALength, 3);
   EXPECT_EQ(midi.ports.frameA[1], 0x07);
+}
+
+// ReleaseMidiPorts, the one way the program lets go of its ports, from the state a session leaves
+// behind: both ports open, the input capturing, and (unless said) the last message completed.
+struct ReleaseCase {
+  const char* name;
+  bool messageInFlight;  // the device vanished under the last message: it never completes
+  VirtualOp failing;
+  int failures;  // how often `failing` fails (0: never)
+  bool outputStaysOpen;
+  bool inputStaysOpen;
+};
+
+TEST_F(Ports, ReleaseClosesWhatTheServiceLetsGoOf) {
+  constexpr int kAlways = VirtualMidiPlatform::kAlways;
+  const ReleaseCase cases[] = {
+      {"plain", false, VirtualOp::OutClose, 0, false, false},
+      {"message never completed", true, VirtualOp::OutClose, 0, false, false},
+      {"output close refused once", false, VirtualOp::OutClose, 1, false, false},
+      {"output close refused for good", false, VirtualOp::OutClose, kAlways, true, false},
+      {"input close refused once", false, VirtualOp::InClose, 1, false, false},
+      {"input reset refused for good", false, VirtualOp::InReset, kAlways, false, true},
+  };
+  for (const ReleaseCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    VirtualClock caseClock;
+    VirtualMidiPlatform casePlatform(caseClock);
+    testing::RecordingPrompts casePrompts;
+    MidiLayer layer(casePlatform, casePrompts);
+    ASSERT_EQ(OpenMidiInput(layer), 0);
+    layer.ports.inputOpen = 1;
+    ASSERT_EQ(OpenMidiOutput(layer), 0);
+    layer.ports.outputOpen = 1;
+    SetInputRequeue(layer, 1);
+    ASSERT_EQ(PrepareInputBuffers(layer), 0);
+    ASSERT_EQ(StartMidiInput(layer), 0);
+    QueueInputBuffers(layer);
+    layer.ports.outputLength = 4;
+    ASSERT_EQ(PrepareOutputMessage(layer), 0);
+    ASSERT_EQ(SendOutputMessage(layer), 0);
+    if (!c.messageInFlight) caseClock.sleepMs(5);
+    ASSERT_EQ(layer.outputDone.load(), c.messageInFlight ? 0u : 1u);
+    if (c.failures != 0) casePlatform.failOn(c.failing, MMSYSERR_ERROR, c.failures);
+
+    const bool allClosed = !c.outputStaysOpen && !c.inputStaysOpen;
+    EXPECT_EQ(ReleaseMidiPorts(layer), allClosed ? 0 : 1);
+    EXPECT_EQ(layer.releaseIncomplete, !allClosed);
+    EXPECT_EQ(layer.ports.outputOpen.load(), c.outputStaysOpen ? 1u : 0u);
+    EXPECT_EQ(layer.ports.inputOpen.load(), c.inputStaysOpen ? 1u : 0u);
+    EXPECT_EQ(casePlatform.isOutputOpen(0), c.outputStaysOpen);
+    EXPECT_EQ(casePlatform.isInputOpen(0), c.inputStaysOpen);
+    // Whatever stays open has stopped capturing: nothing is queued again behind the close.
+    EXPECT_EQ(layer.requeueInput.load(), 0u);
+    if (!c.outputStaysOpen) {
+      EXPECT_EQ(casePlatform.pendingLongMessages(0), 0u);
+      EXPECT_EQ(layer.outputDone.load(), 1u);  // the next port starts with nothing outstanding
+    }
+    if (!c.inputStaysOpen) {
+      EXPECT_EQ(casePlatform.queuedInputBuffers(0), 0u);
+    }
+
+    // Once the service lets go, a second release closes the rest.
+    casePlatform.clearFailures();
+    EXPECT_EQ(ReleaseMidiPorts(layer), 0);
+    EXPECT_FALSE(layer.releaseIncomplete);
+    EXPECT_FALSE(casePlatform.isOutputOpen(0));
+    EXPECT_FALSE(casePlatform.isInputOpen(0));
+  }
+}
+
+// The port dialog's OK after a session whose device vanished: the ports are closed properly
+// (none leaks with its headers) and opened afresh on the chosen devices.
+TEST_F(Ports, ReopenAfterAVanishedDeviceOpensBothPortsAfresh) {
+  OpenAndCapture();
+  midi.ports.outputLength = 4;
+  ASSERT_EQ(PrepareOutputMessage(midi), 0);
+  ASSERT_EQ(SendOutputMessage(midi), 0);  // never completes: the clock does not move
+  prompts.boxes.clear();
+
+  ReopenMidiPorts(midi, 1, 2, nullptr);
+  EXPECT_EQ(midi.ports.inputDeviceIndex, 1);
+  EXPECT_EQ(midi.ports.outputDeviceIndex, 2);
+  EXPECT_EQ(midi.ports.inputOpen.load(), 1u);
+  EXPECT_EQ(midi.ports.outputOpen.load(), 1u);
+  EXPECT_FALSE(platform.isInputOpen(0));
+  EXPECT_FALSE(platform.isOutputOpen(0));
+  EXPECT_TRUE(platform.isInputOpen(1));
+  EXPECT_TRUE(platform.isOutputOpen(2));
+  EXPECT_EQ(DeviceName(midi.ports.outputDeviceName), "Virtual Out 3");
+  // Only the documented box of the unprepare that found the message still queued.
+  ExpectOneBox(StandardMidiErrorText(MIDIERR_STILLPLAYING), "Error!");
+}
+
+// Boxes asked for on a thread other than the one that made the layer wait for that thread.
+TEST_F(Ports, BoxesFromAnotherThreadWaitForTheUserInterfaceThread) {
+  ASSERT_EQ(OpenMidiOutput(midi), 0);
+  platform.failOn(VirtualOp::OutPrepare, MMSYSERR_NOMEM, 2);
+  platform.failOn(VirtualOp::OutUnprepare, MMSYSERR_INVALHANDLE, 1);
+  std::thread worker([this] {
+    PrepareOutputMessage(midi);
+    PrepareOutputMessage(midi);  // the same box again: not queued twice
+    UnprepareOutputMessage(midi);
+  });
+  worker.join();
+  EXPECT_TRUE(prompts.boxes.empty());
+  ShowDeferredBoxes(midi);
+  ASSERT_EQ(prompts.boxes.size(), 2u);
+  EXPECT_EQ(prompts.boxes[0].text, StandardMidiErrorText(MMSYSERR_NOMEM));
+  EXPECT_EQ(prompts.boxes[1].text, StandardMidiErrorText(MMSYSERR_INVALHANDLE));
+  ShowDeferredBoxes(midi);
+  EXPECT_EQ(prompts.boxes.size(), 2u);
 }
 
 TEST(StandardMidiErrorText, GivesPlainTextsAndNamesUnknownCodes) {

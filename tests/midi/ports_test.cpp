@@ -2,8 +2,6 @@
 // on demand.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "midi/backends/virtual/virtual_platform.h"
 #include "midi/midi_ports.h"
 #include "tests/midi/test_prompts.h"
@@ -396,49 +394,6 @@ TEST_F(Ports, ReleaseClosesWhatTheServiceLetsGoOf) {
     EXPECT_FALSE(casePlatform.isOutputOpen(0));
     EXPECT_FALSE(casePlatform.isInputOpen(0));
   }
-}
-
-// The port dialog's OK after a session whose device vanished: the ports are closed properly
-// (none leaks with its headers) and opened afresh on the chosen devices.
-TEST_F(Ports, ReopenAfterAVanishedDeviceOpensBothPortsAfresh) {
-  OpenAndCapture();
-  midi.ports.outputLength = 4;
-  ASSERT_EQ(PrepareOutputMessage(midi), 0);
-  ASSERT_EQ(SendOutputMessage(midi), 0);  // never completes: the clock does not move
-  prompts.boxes.clear();
-
-  ReopenMidiPorts(midi, 1, 2, nullptr);
-  EXPECT_EQ(midi.ports.inputDeviceIndex, 1);
-  EXPECT_EQ(midi.ports.outputDeviceIndex, 2);
-  EXPECT_EQ(midi.ports.inputOpen.load(), 1u);
-  EXPECT_EQ(midi.ports.outputOpen.load(), 1u);
-  EXPECT_FALSE(platform.isInputOpen(0));
-  EXPECT_FALSE(platform.isOutputOpen(0));
-  EXPECT_TRUE(platform.isInputOpen(1));
-  EXPECT_TRUE(platform.isOutputOpen(2));
-  EXPECT_EQ(DeviceName(midi.ports.outputDeviceName), "Virtual Out 3");
-  // Only the documented box of the unprepare that found the message still queued.
-  ExpectOneBox(StandardMidiErrorText(MIDIERR_STILLPLAYING), "Error!");
-}
-
-// Boxes asked for on a thread other than the one that made the layer wait for that thread.
-TEST_F(Ports, BoxesFromAnotherThreadWaitForTheUserInterfaceThread) {
-  ASSERT_EQ(OpenMidiOutput(midi), 0);
-  platform.failOn(VirtualOp::OutPrepare, MMSYSERR_NOMEM, 2);
-  platform.failOn(VirtualOp::OutUnprepare, MMSYSERR_INVALHANDLE, 1);
-  std::thread worker([this] {
-    PrepareOutputMessage(midi);
-    PrepareOutputMessage(midi);  // the same box again: not queued twice
-    UnprepareOutputMessage(midi);
-  });
-  worker.join();
-  EXPECT_TRUE(prompts.boxes.empty());
-  ShowDeferredBoxes(midi);
-  ASSERT_EQ(prompts.boxes.size(), 2u);
-  EXPECT_EQ(prompts.boxes[0].text, StandardMidiErrorText(MMSYSERR_NOMEM));
-  EXPECT_EQ(prompts.boxes[1].text, StandardMidiErrorText(MMSYSERR_INVALHANDLE));
-  ShowDeferredBoxes(midi);
-  EXPECT_EQ(prompts.boxes.size(), 2u);
 }
 
 TEST(StandardMidiErrorText, GivesPlainTextsAndNamesUnknownCodes) {

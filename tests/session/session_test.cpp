@@ -335,30 +335,6 @@ TEST(SessionPorts, OutputThatCannotBeClosedAtTheFinishIsReleasedByTheNextStart) 
   ExpectPortsClosed(rig);
 }
 
-// The device vanishes mid-stream and comes back: the next press updates it. Also after the port
-// dialog's OK in between, which must not leak the ports the failed session left behind.
-TEST(SessionPorts, DeviceThatVanishedAndCameBackIsUpdatedByTheNextPress) {
-  for (const bool dialogInBetween : {false, true}) {
-    SCOPED_TRACE(dialogInBetween ? "with the port dialog's OK" : "straight away");
-    SessionRig rig(Device(sim::kKindAD, "unplug:200"));
-    rig.load(kKindAD, PlainPayload(900));
-    OnRunUpdate(*rig.session);
-    ASSERT_TRUE(rig.runToFinish());
-    EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Failed);
-    ExpectPortsClosed(rig);
-
-    rig.converter.setFaults({});
-    rig.converter.restart();
-    if (dialogInBetween) ReopenMidiPorts(rig.midi, 0, 0, nullptr);
-    rig.prompts.boxes.clear();
-    OnRunUpdate(*rig.session);
-    ASSERT_TRUE(rig.runToFinish());
-    EXPECT_EQ(rig.prompts.captions(), (std::vector<std::string>{"Warning", "Done!"}));
-    EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Done);
-    ExpectPortsClosed(rig);
-  }
-}
-
 // --- Cancel -----------------------------------------------------------------------------------
 
 // Starts a stream whose worker is held at `holdAfter` past the warning's answer. The header

@@ -3,7 +3,6 @@
 // Real time on the virtual MIDI platform with the simulated converter behind it.
 #include <QApplication>
 #include <QComboBox>
-#include <QDialog>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QLineEdit>
@@ -185,63 +184,6 @@ class WindowUpdateTest : public QObject {
     QCOMPARE(rig.engine.aborted.load(), 0u);
     QCOMPARE(w.resources().runUpdateButton->text(), QStringLiteral("Start Update"));
     QVERIFY(w.resources().runUpdateButton->isEnabled());
-  }
-
-  void closeQuestionStillOpenAtTheEndIsClosedAsNo() {
-    WindowRig rig;
-    ShowWindow(rig);
-    LoadFirmware(rig, kShortPayload);
-    MainWindow& w = *rig.window;
-    BoxWatcher watcher;
-    watcher.answer(QMessageBox::Yes);
-    watcher.answer(QMessageBox::Yes, 30000);  // the close question, never answered
-    watcher.answer(QMessageBox::Ok);
-    QTest::mouseClick(w.resources().runUpdateButton, Qt::LeftButton);
-    QVERIFY(WaitFor([&] { return rig.image.bytesSent.load() > 100; }, 5000));
-    w.OnCommand(IDM_QUIT);
-    QVERIFY(WaitFor([&] { return !w.session().inProgress.load(); }, 20000));
-    QCOMPARE(watcher.texts(), (QStringList{QString::fromStdString(WarningText()),
-                                           QString::fromLatin1(kCloseQuestionText),
-                                           QString::fromLatin1(kDoneText)}));
-    QVERIFY(watcher.seen()[1].closedByProgram);
-    QTest::qWait(100);
-    QVERIFY(!w.ended());  // No: the program goes on
-    QCOMPARE(w.session().lastOutcome, SessionOutcome::Done);
-  }
-
-  void portDialogOkAfterTheDeviceVanishedLeavesThePortsUsable() {
-    sim::ConverterConfig config;
-    config.faults.unplugAfter = 400;
-    WindowRig rig({}, config);
-    ShowWindow(rig);
-    LoadFirmware(rig, kShortPayload);
-    MainWindow& w = *rig.window;
-    BoxWatcher watcher;
-    watcher.answer(QMessageBox::Yes);
-    for (int i = 0; i < 3; ++i) watcher.answer(QMessageBox::Ok);
-    QTest::mouseClick(w.resources().runUpdateButton, Qt::LeftButton);
-    QVERIFY(WaitFor([&] { return !w.session().inProgress.load(); }, 20000));
-    QCOMPARE(w.session().lastOutcome, SessionOutcome::Failed);
-
-    // The device is back; the user chooses the same ports again and presses OK.
-    rig.converter.setFaults({});
-    rig.converter.restart();
-    watcher.onDialog([](QDialog& dialog) { dialog.accept(); });  // the port dialog's OK
-    const qsizetype boxesBefore = watcher.seen().size();
-    w.OnCommand(IDM_MIDI_IO);
-    QCOMPARE(watcher.seen().size(), boxesBefore);  // no "MIDI-Input Error"
-    QVERIFY(rig.platform.isInputOpen(0));
-    QVERIFY(rig.platform.isOutputOpen(0));
-
-    watcher.answer(QMessageBox::Yes);
-    watcher.answer(QMessageBox::Ok);
-    QTest::mouseClick(w.resources().runUpdateButton, Qt::LeftButton);
-    QVERIFY(WaitFor([&] { return !w.session().inProgress.load(); }, 20000));
-    QCOMPARE(watcher.seen().size(), boxesBefore + 2);
-    QCOMPARE(watcher.seen().back().text, QString::fromLatin1(kDoneText));
-    QCOMPARE(w.session().lastOutcome, SessionOutcome::Done);
-    QVERIFY(!rig.platform.isInputOpen(0));
-    QVERIFY(!rig.platform.isOutputOpen(0));
   }
 
   void echoDifferenceShowsFailedThenAborted() {

@@ -88,7 +88,7 @@ CliPrompts::Reply CliPrompts::waitForReply(std::string& line, bool waitPastEndOf
       return Reply::Line;
     }
     if (interrupts_.takeNew()) return Reply::Interrupt;
-    if (pump && !pump()) return Reply::Moot;
+    if (sessionQuestionClosed_ || (pump && !pump())) return Reply::Moot;
     if (endOfInput_) {
       // Nothing more will be typed. The cancel question still waits for Ctrl-C (or for the
       // session to end), so that a run with no input can be cancelled all the same.
@@ -176,12 +176,18 @@ BoxAnswer CliPrompts::showBox(const BoxRequest& request) {
       console_.err << "Type ok (or press Ctrl-C again) for OK, Enter for Cancel: ";
       console_.err.flush();
       std::string line;
-      switch (waitForReply(line, true)) {
+      sessionQuestionOpen_ = request.aboutSession;
+      sessionQuestionClosed_ = false;
+      const Reply reply = waitForReply(line, true);
+      const bool noted = sessionQuestionClosed_;
+      sessionQuestionOpen_ = false;
+      sessionQuestionClosed_ = false;
+      switch (reply) {
         case Reply::Interrupt:
           console_.err << "\n(Ctrl-C: OK)\n";
           return BoxAnswer::Ok;
         case Reply::Moot:
-          console_.err << "\n(the update has ended meanwhile: Cancel)\n";
+          if (!noted) console_.err << "\n(the update has ended meanwhile: Cancel)\n";
           return BoxAnswer::Cancel;
         case Reply::EndOfInput:
           console_.err << "\n(no answer: Cancel)\n";
@@ -194,6 +200,13 @@ BoxAnswer CliPrompts::showBox(const BoxRequest& request) {
     }
   }
   return BoxAnswer::Cancel;
+}
+
+void CliPrompts::closeSessionQuestions() {
+  if (!sessionQuestionOpen_ || sessionQuestionClosed_) return;
+  sessionQuestionClosed_ = true;
+  console_.err << "\n(the update has ended meanwhile: Cancel)\n";
+  console_.err.flush();
 }
 
 std::string ProgressPrinter::FormatBar(const ProgressSample& sample, uint64_t streamBytes,

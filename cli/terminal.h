@@ -42,6 +42,8 @@ class CliPrompts final : public Prompts {
       : console_(console), inputFd_(inputFd), interrupts_(interrupts), yes_(yesToWarning) {}
 
   BoxAnswer showBox(const BoxRequest& request) override;
+  // Ends an open cancel question with Cancel, saying so before the session prints its outcome.
+  void closeSessionQuestions() override;
 
   // Called about every 20 ms while a question waits for its answer, as a window's timer keeps
   // firing under an owner-less box. Returns false when the question has lost its object (the
@@ -63,6 +65,8 @@ class CliPrompts final : public Prompts {
   bool yes_;
   bool endOfInput_ = false;
   std::string pending_;  // bytes read past the last line
+  bool sessionQuestionOpen_ = false;
+  bool sessionQuestionClosed_ = false;  // closed by closeSessionQuestions: answer Cancel
 };
 
 // The session's view on a terminal: captions and button states have no place there, the

@@ -14,6 +14,10 @@ namespace varnet {
 
 enum SessionStateValue : int32_t { Idle = 0, Running = 1, VerifyFailed = 3 };
 
+// How long the sender waits for the MIDI service to report a piece sent before it gives the
+// piece up (see sender.cpp).
+constexpr Clock::Duration kCompletionBound = std::chrono::milliseconds(2000);
+
 // Everything one update works on. Owned by the program's entry (or a test), passed by reference.
 struct Engine {
   Engine(FirmwareImage& image, MidiLayer& midi, Clock& clock, Prompts& prompts)
@@ -40,6 +44,10 @@ struct Engine {
   // and read only by the thread that sends, but that thread changes between handshake and stream.
   std::atomic<uint32_t> outputPending{0};
   std::atomic<uint32_t> outputFailed{0};
+  // The sender's wait for a completion. The handshake and the stream header, which run on the
+  // user-interface thread, shorten it to their own waits, so that a port that never reports a
+  // message sent holds the window no longer than a device that never answers.
+  Clock::Duration completionBound = kCompletionBound;
 };
 
 // Stream encoder.

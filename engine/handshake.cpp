@@ -30,6 +30,7 @@ constexpr uint8_t kReplyCode = 0x30;
 constexpr int32_t kRequestEchoLength = 8;  // a block no longer than the request is not a reply
 
 constexpr milliseconds kReplyWait{500};
+constexpr milliseconds kPieceTime{10};  // the sender's spacing of one piece
 constexpr milliseconds kHeaderSettle{100};
 
 constexpr const char* kNoResponseText =
@@ -81,10 +82,18 @@ int IdentifyDevice(Engine& engine) {
   WritePrefix(engine, message);
   message[6] = kIdentifyCode;
   message[7] = kEndOfExclusive;
+  const Clock::TimePoint pressed = engine.clock.now();
+  // The wait for the request's completion counts against the reply window: a port that never
+  // reports the request sent must not keep the window frozen longer than a silent device.
+  engine.completionBound = kReplyWait;
   SendBytes(engine, kRequestSize);
+  engine.completionBound = kCompletionBound;
   std::fill_n(message, kRequestSize, 0);
 
-  engine.clock.sleepFor(kReplyWait);
+  // The window opens when the request has had its 10 ms (the sender's schedule then points
+  // there) and lasts 500 ms, however much of it the completion took.
+  const Clock::TimePoint requestSent = pressed + kPieceTime;
+  engine.clock.sleepUntil(std::max(engine.nextPieceAt, requestSent) + kReplyWait);
   MidiLayer& midi = engine.midi;
   FetchCapturedInput(midi);
   // A request the port could not deliver (refused, or never reported complete) leaves the port
@@ -124,10 +133,13 @@ void SendStartUpdateHeader(Engine& engine) {
   WritePrefix(engine, message);
   message[6] = kStreamCode;
   std::copy(std::begin(kHeaderTail), std::end(kHeaderTail), message + 7);
+  engine.completionBound = kHeaderSettle;
   SendBytes(engine, kHeaderSize);
+  engine.completionBound = kCompletionBound;
   // The device needs this long after the header before the body may follow; measured on the
-  // sender's schedule, from the header's own 10 ms.
-  WaitOnSchedule(engine, kHeaderSettle);
+  // sender's schedule, from the header's own 10 ms. A header the port never reported sent has
+  // failed the exchange: nothing follows it, so there is nothing to settle.
+  if (engine.outputFailed.load() == 0) WaitOnSchedule(engine, kHeaderSettle);
   std::fill_n(engine.image.SendBuffer.begin(), kHeaderSize, 0);
 }
 

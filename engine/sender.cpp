@@ -47,7 +47,6 @@ using std::chrono::milliseconds;
 constexpr uint32_t kPieceSize = static_cast<uint32_t>(kOutputAreaSize);
 constexpr Clock::Duration kPieceSpacing = milliseconds(10);
 constexpr Clock::Duration kReanchorLateness = milliseconds(5);
-constexpr Clock::Duration kCompletionBound = milliseconds(2000);
 
 void FailExchange(Engine& engine) {
   engine.outputFailed.store(1);
@@ -67,7 +66,7 @@ bool AwaitCompletion(Engine& engine) {
   if (engine.outputPending.load() == 0) return true;
   MidiLayer& midi = engine.midi;
   const bool done =
-      engine.clock.waitFor([&midi] { return midi.outputDone.load() != 0; }, kCompletionBound);
+      engine.clock.waitFor([&midi] { return midi.outputDone.load() != 0; }, engine.completionBound);
   if (done) engine.outputPending.store(0);
   return done;
 }

@@ -126,8 +126,8 @@ void OnRunUpdate(UpdateSession& session) {
   if (running) {
     const uint64_t generation = session.generation;
     session.cancelQuestionOpen = true;
-    const BoxAnswer answer =
-        Show(session, kCancelQuestionText, "Warning!", BoxIcon::Warning, BoxButtons::OkCancel);
+    const BoxAnswer answer = session.engine.prompts.showBox(
+        {kCancelQuestionText, "Warning!", BoxIcon::Warning, BoxButtons::OkCancel, nullptr, true});
     session.cancelQuestionOpen = false;
     if (answer == BoxAnswer::Cancel) return;
     // The timer kept running under the question: the stream may have ended, failed or been
@@ -265,6 +265,10 @@ int UpdateWorkerMain(UpdateSession& session) {
 void SessionTimerProc(UpdateSession& session) {
   if (!session.timerAlive.load()) return;
   session.view.invalidateProgress();
+  // Boxes the worker asked for are shown here, on this thread, in the order it asked. The
+  // session is not finished under one of them: its outcome comes after the user has seen it.
+  ShowDeferredBoxes(session.engine.midi);
+  if (DeferredBoxOpen(session.engine.midi) || !session.timerAlive.load()) return;
   if (session.phase != SessionPhase::Streaming) return;
   Engine& engine = session.engine;
   const bool workerGone = session.workerEnded.load() || !session.workerThread.joinable();
@@ -289,10 +293,13 @@ void FinishUpdateSession(UpdateSession& session) {
   session.view.killProgressTimer();
   session.timerAlive.store(false);
   JoinWorker(session);
+  // A cancel or close question still open has lost its object: it goes before the outcome.
+  engine.prompts.closeSessionQuestions();
   SendEndOfExclusive(engine);
   session.headerSent = false;
   CheckFinalEcho(engine, kFinalEchoBound);
   CloseSessionPorts(session);
+  ShowDeferredBoxes(engine.midi);  // what the worker asked for since the last tick
 
   // Read after the join, so the outcome includes the worker's last writes.
   const bool failed = engine.SessionState.load() == VerifyFailed;
@@ -320,6 +327,9 @@ void OpenSessionPorts(UpdateSession& session) {
   MidiLayer& midi = session.engine.midi;
   MidiPorts& ports = midi.ports;
   if (ports.sessionPortsOpen.load() == 1) return;
+  // A port that the last close could not let go of (its device vanished) is released now, when
+  // the service may allow it, so that this session opens both ports afresh.
+  if (midi.releaseIncomplete) ReleaseMidiPorts(midi);
   if (ports.inputOpen.load() == 0) {
     if (OpenMidiInput(midi) != 0) return;
     ports.inputOpen.store(1);
@@ -337,18 +347,7 @@ void CloseSessionPorts(UpdateSession& session) {
   MidiPorts& ports = midi.ports;
   if (ports.sessionPortsOpen.load() != 1) return;
   ports.sessionPortsOpen.store(0);
-  if (ports.outputOpen.load() == 1) {
-    UnprepareOutputMessage(midi);
-    ResetMidiOutput(midi);
-    if (CloseMidiOutput(midi) != MMSYSERR_NOERROR) return;
-    ports.outputOpen.store(0);
-  }
-  if (ports.inputOpen.load() == 1) {
-    SetInputRequeue(midi, 0);
-    StopMidiInput(midi);
-    UnprepareInputBuffers(midi);
-    if (CloseMidiInput(midi) == 0) ports.inputOpen.store(0);
-  }
+  ReleaseMidiPorts(midi);
 }
 
 bool StopUpdateSession(UpdateSession& session) {
@@ -371,6 +370,9 @@ bool StopUpdateSession(UpdateSession& session) {
   session.view.killProgressTimer();
   session.timerAlive.store(false);
   StopStream(session);
+  // Stopped from outside, the session shows nothing more, and asks nothing more either.
+  DiscardDeferredBoxes(session.engine.midi);
+  session.engine.prompts.closeSessionQuestions();
   session.view.setRunUpdateCaption(kStartUpdateCaption);
   session.view.setRunUpdateEnabled(true);
   session.view.setSelectFileEnabled(true);

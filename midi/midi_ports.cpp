@@ -20,15 +20,31 @@ std::string TextOf(const std::array<char, kErrorTextSize>& area) {
   return std::string(area.data(), strnlen(area.data(), area.size()));
 }
 
+// A failing port would otherwise queue a box for every 32-byte piece of the stream.
+constexpr std::size_t kMaxDeferredBoxes = 8;
+
+void ShowErrorBox(MidiLayer& midi, const std::string& text, const char* caption) {
+  const BoxRequest request{text, caption, BoxIcon::Error, BoxButtons::Ok, nullptr};
+  if (std::this_thread::get_id() == midi.userInterfaceThread) {
+    midi.prompts.showBox(request);
+    return;
+  }
+  std::lock_guard lock(midi.deferredMutex);
+  for (const BoxRequest& waiting : midi.deferredBoxes) {
+    if (waiting.text == request.text && waiting.caption == request.caption) return;
+  }
+  if (midi.deferredBoxes.size() < kMaxDeferredBoxes) midi.deferredBoxes.push_back(request);
+}
+
 void ReportInput(MidiLayer& midi, uint32_t result, bool show, const char* caption = kErrorCaption) {
   StoreText(midi.ports.inputErrorText, midi.platform.inGetErrorText(result));
-  if (show) midi.prompts.showError(TextOf(midi.ports.inputErrorText), caption);
+  if (show) ShowErrorBox(midi, TextOf(midi.ports.inputErrorText), caption);
 }
 
 void ReportOutput(MidiLayer& midi, uint32_t result, bool show,
                   const char* caption = kErrorCaption) {
   StoreText(midi.ports.outputErrorText, midi.platform.outGetErrorText(result));
-  if (show) midi.prompts.showError(TextOf(midi.ports.outputErrorText), caption);
+  if (show) ShowErrorBox(midi, TextOf(midi.ports.outputErrorText), caption);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -372,6 +388,98 @@ void ShutdownMidiInput(MidiLayer& midi) {
     midi.platform.inClose(midi.ports.inputHandle);
   }
   midi.ports.inputOpen = 0;
+}
+
+namespace {
+
+// The output half of ReleaseMidiPorts; true once the port is closed.
+bool ReleaseOutput(MidiLayer& midi) {
+  MidiPorts& p = midi.ports;
+  UnprepareOutputMessage(midi);
+  ResetMidiOutput(midi);
+  uint32_t closed = CloseMidiOutput(midi);
+  if (closed != MMSYSERR_NOERROR) {
+    // A message the service never reported sent (the device vanished under it) holds the port,
+    // and ResetMidiOutput leaves such a message alone. Nothing more can go out on this port
+    // anyway: the reset takes the message back, and the close is tried once more.
+    midi.platform.outReset(p.outputHandle);
+    midi.platform.outUnprepareHeader(p.outputHandle, &p.outputHeader);
+    closed = CloseMidiOutput(midi);
+  }
+  if (closed != MMSYSERR_NOERROR) return false;
+  p.outputOpen.store(0);
+  // Nothing is outstanding on a closed port: the first message on the next one must not wait
+  // for a completion that belonged to this one.
+  midi.outputDone.store(1, std::memory_order_release);
+  return true;
+}
+
+// The input half: re-queueing goes off first, or the buffers that the reset hands back would be
+// queued again at once and the close would find them still queued.
+bool ReleaseInput(MidiLayer& midi) {
+  MidiPorts& p = midi.ports;
+  SetInputRequeue(midi, 0);
+  StopMidiInput(midi);
+  UnprepareInputBuffers(midi);
+  // CloseMidiInput resets before it closes; a buffer the service was still filling when the
+  // first reset ran comes back with the second.
+  if (CloseMidiInput(midi) != 0 && CloseMidiInput(midi) != 0) return false;
+  p.inputOpen.store(0);
+  return true;
+}
+
+}  // namespace
+
+int ReleaseMidiPorts(MidiLayer& midi) {
+  MidiPorts& p = midi.ports;
+  // The input does not depend on the output: a port that refuses to close must not keep the
+  // other one capturing.
+  const bool outputClosed = p.outputOpen.load() != 1 || ReleaseOutput(midi);
+  const bool inputClosed = p.inputOpen.load() != 1 || ReleaseInput(midi);
+  midi.releaseIncomplete = !(outputClosed && inputClosed);
+  return midi.releaseIncomplete ? 1 : 0;
+}
+
+void ReopenMidiPorts(MidiLayer& midi, int32_t inputIndex, int32_t outputIndex, WindowRef owner) {
+  MidiPorts& p = midi.ports;
+  // The same close as at the end of an update: a port left capturing by a session whose device
+  // vanished is stopped and closed properly, never just forgotten with its buffers queued.
+  ReleaseMidiPorts(midi);
+  p.inputDeviceIndex = inputIndex;
+  p.outputDeviceIndex = outputIndex;
+  // A port the service still refuses to close keeps its handle; opening over it would lose it.
+  // The next update start tries to release it again.
+  if (p.inputOpen.load() == 0 && OpenMidiInput(midi) == 0) {
+    p.inputOpen.store(1);
+    RefreshDeviceNames(midi, p.inputDeviceIndex, p.outputDeviceIndex, owner);
+  }
+  if (p.outputOpen.load() == 0 && OpenMidiOutput(midi) == 0) {
+    p.outputOpen.store(1);
+    RefreshDeviceNames(midi, p.inputDeviceIndex, p.outputDeviceIndex, owner);
+  }
+}
+
+void ShowDeferredBoxes(MidiLayer& midi) {
+  // A box's own event loop runs the timer that calls here: the boxes come one after another,
+  // never stacked.
+  if (midi.showingDeferred) return;
+  midi.showingDeferred = true;
+  for (;;) {
+    BoxRequest next;
+    {
+      std::lock_guard lock(midi.deferredMutex);
+      if (midi.deferredBoxes.empty()) break;
+      next = std::move(midi.deferredBoxes.front());
+      midi.deferredBoxes.erase(midi.deferredBoxes.begin());
+    }
+    midi.prompts.showBox(next);
+  }
+  midi.showingDeferred = false;
+}
+
+void DiscardDeferredBoxes(MidiLayer& midi) {
+  std::lock_guard lock(midi.deferredMutex);
+  midi.deferredBoxes.clear();
 }
 
 std::string DeviceName(const std::array<char, kNameAreaSize>& area) {

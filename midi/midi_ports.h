@@ -9,7 +9,10 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "midi/platform.h"
 #include "midi/prompts.h"
@@ -75,6 +78,20 @@ struct MidiLayer {
   // Input headers handed to the service and not yet back through the callback; lets
   // PrepareInputBuffers take back headers that are still queued before it zero-fills them.
   std::atomic<int32_t> inputBuffersQueued{0};
+  // A port that ReleaseMidiPorts could not close (the service refused even after a reset): the
+  // next session start tries to release it again before it opens anything. User-interface
+  // thread only.
+  bool releaseIncomplete = false;
+
+  // Boxes the layer is asked for on another thread (the update worker's PrepareOutputMessage)
+  // must not be built there: a toolkit shows boxes on its own thread only, and a terminal's
+  // progress bar is drawn by that thread. They wait here, in order, until ShowDeferredBoxes
+  // shows them; the worker never waits for the user. The layer is created on the thread that
+  // shows boxes.
+  const std::thread::id userInterfaceThread = std::this_thread::get_id();
+  std::mutex deferredMutex;
+  std::vector<BoxRequest> deferredBoxes;  // under deferredMutex
+  bool showingDeferred = false;           // user-interface thread only
 };
 
 // Operations. Results: 0 for success; the codes each one lists otherwise.
@@ -96,6 +113,27 @@ void StopMidiInput(MidiLayer& midi);
 int UnprepareInputBuffers(MidiLayer& midi);
 int CloseMidiInput(MidiLayer& midi);  // 0 closed, 1 reset failed or still playing, 2 other
 void ShutdownMidiInput(MidiLayer& midi);
+// Closes whichever of the two ports is open, output first, and clears a port's flag only once
+// the port has really closed. The one way the program lets go of its ports: at the end of an
+// update session, on the port dialog's OK, on Quit and when the window is destroyed. A port
+// that a vanished device holds (a message never completed, buffers never returned) is reset
+// and closed once more. 0 when both ports are closed; 1 when one is still open (its flag stays
+// set, and MidiLayer::releaseIncomplete asks the next session start to try again).
+int ReleaseMidiPorts(MidiLayer& midi);
+// The port dialog's OK: releases both ports as above, stores the chosen device indices, opens
+// each port afresh and refreshes the device names after each open that succeeds. A port that
+// cannot be opened has shown its box and stays closed.
+void ReopenMidiPorts(MidiLayer& midi, int32_t inputIndex, int32_t outputIndex, WindowRef owner);
+
+// Shows the boxes requested on other threads, oldest first, one at a time (a call made while
+// one of them is open returns at once). User-interface thread only.
+void ShowDeferredBoxes(MidiLayer& midi);
+// True while ShowDeferredBoxes has a box open.
+inline bool DeferredBoxOpen(const MidiLayer& midi) {
+  return midi.showingDeferred;
+}
+// Forgets the boxes still waiting (the program is closing and shows no more boxes).
+void DiscardDeferredBoxes(MidiLayer& midi);
 
 // The two callbacks; `instance` is the MidiLayer* the ports were opened with (the open operations
 // pass &midi as the instance word, where the original service call passed 0).

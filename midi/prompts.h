@@ -20,6 +20,9 @@ struct BoxRequest {
   BoxIcon icon = BoxIcon::Error;
   BoxButtons buttons = BoxButtons::Ok;
   WindowRef owner = nullptr;
+  // A question about the running update (cancel it? close and abort it?). It loses its object
+  // when the update ends first, and is then closed by closeSessionQuestions.
+  bool aboutSession = false;
 };
 
 class Prompts {
@@ -27,6 +30,10 @@ class Prompts {
   virtual ~Prompts() = default;
   // Shows a modal box and returns the button pressed. Called on the user-interface thread only.
   virtual BoxAnswer showBox(const BoxRequest& request) = 0;
+  // Closes every question marked aboutSession that is still open, as if it had been answered
+  // with its negative button (Cancel, No). The session calls it when it ends, before the
+  // outcome box, so that the outcome never appears under a question that no longer applies.
+  virtual void closeSessionQuestions() {}
 
   // Convenience for the common error box (OK button, error icon).
   void showError(const std::string& text, const std::string& caption, WindowRef owner = nullptr) {

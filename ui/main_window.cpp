@@ -288,7 +288,7 @@ void MainWindow::ConfirmAndClose() {
     closeQuestionOpen_ = true;
     const BoxAnswer answer =
         engine_.prompts.showBox({kCloseQuestionText, "Close Application...", BoxIcon::Question,
-                                 BoxButtons::YesNo, AsOwner(this)});
+                                 BoxButtons::YesNo, AsOwner(this), true});
     closeQuestionOpen_ = false;
     if (answer == BoxAnswer::No) return;
   }
@@ -304,23 +304,8 @@ void MainWindow::CloseWhenSessionStopped() {
     QTimer::singleShot(kProgressTimerMs, this, [this] { CloseWhenSessionStopped(); });
     return;
   }
-  MidiLayer& midi = engine_.midi;
-  MidiPorts& ports = midi.ports;
-  if (ports.inputOpen.load() != 0) {
-    // Buffers the reset hands back must not be queued again, or the close would find them
-    // still queued and leave the port open (after a session whose output close failed, the
-    // input is still capturing).
-    SetInputRequeue(midi, 0);
-    StopMidiInput(midi);
-    CloseMidiInput(midi);
-    ports.inputOpen.store(0);
-  }
-  if (ports.outputOpen.load() != 0) {
-    ResetMidiOutput(midi);
-    CloseMidiOutput(midi);
-    ports.outputOpen.store(0);
-  }
-  ports.sessionPortsOpen.store(0);
+  ReleaseMidiPorts(engine_.midi);
+  engine_.midi.ports.sessionPortsOpen.store(0);
   QMetaObject::invokeMethod(
       this, [this] { DestroySequence(); }, Qt::QueuedConnection);
 }
@@ -336,7 +321,9 @@ void MainWindow::DestroySequence() {
   progressTimer_.stop();
   StopUpdateSession(session_);
   ReleaseGraphics(resources_);
-  ShutdownMidiInput(engine_.midi);
+  // Quit has closed the ports already; a window destroyed some other way closes them here, by
+  // the same path, so that no port outlives the program's records.
+  ReleaseMidiPorts(engine_.midi);
   FirmwareImage& image = engine_.image;
   image.payloadLength = 0;
   FreeBlock(fileBuffer_.data);

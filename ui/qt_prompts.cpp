@@ -47,8 +47,15 @@ BoxAnswer QtPrompts::showBox(const BoxRequest& request) {
       box.addButton(QMessageBox::No);
       break;
   }
+  if (request.aboutSession) sessionQuestions_.push_back(&box);
   box.exec();
-  switch (box.standardButton(box.clickedButton())) {
+  bool closedAsMoot = false;
+  if (request.aboutSession) {
+    // The last entry is this box's: boxes opened over it have returned and removed theirs.
+    closedAsMoot = sessionQuestions_.back().isNull();
+    sessionQuestions_.pop_back();
+  }
+  switch (closedAsMoot ? QMessageBox::NoButton : box.standardButton(box.clickedButton())) {
     case QMessageBox::Yes:
       return BoxAnswer::Yes;
     case QMessageBox::No:
@@ -71,6 +78,16 @@ BoxAnswer QtPrompts::showBox(const BoxRequest& request) {
       return BoxAnswer::No;
   }
   return BoxAnswer::Cancel;
+}
+
+void QtPrompts::closeSessionQuestions() {
+  // Hiding a dialog ends its exec() as soon as control is back in its event loop; the box has
+  // gone from the screen before the caller shows anything else.
+  for (QPointer<QMessageBox>& question : sessionQuestions_) {
+    QMessageBox* box = question.data();
+    question.clear();
+    if (box != nullptr) box->hide();
+  }
 }
 
 }  // namespace varnet

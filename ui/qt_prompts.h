@@ -3,8 +3,12 @@
 // whole application, and the window's timers keep running while it is open.
 #pragma once
 
+#include <QPointer>
+#include <vector>
+
 #include "midi/prompts.h"
 
+class QMessageBox;
 class QWidget;
 
 namespace varnet {
@@ -12,6 +16,11 @@ namespace varnet {
 class QtPrompts final : public Prompts {
  public:
   BoxAnswer showBox(const BoxRequest& request) override;
+  void closeSessionQuestions() override;
+
+ private:
+  // The session questions on screen, innermost last; null once closed by closeSessionQuestions.
+  std::vector<QPointer<QMessageBox>> sessionQuestions_;
 };
 
 inline WindowRef AsOwner(QWidget* widget) {

@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QFontMetrics>
 #include <QLabel>
+#include <QMainWindow>
 #include <QPushButton>
 #include <QString>
 #include <QStringList>
@@ -103,7 +104,15 @@ void MidiPortDialog::PlaceControls(QWidget* owner) {
   cancelButton_->setGeometry(rect(83, 90, 50, 14));
   const QPoint size = DialogUnitsToPixels(units, 166, 116);
   setFixedSize(size.x(), size.y());
-  if (owner != nullptr) move(owner->mapToGlobal(DialogUnitsToPixels(units, 32, 32)));
+  // The template's position counts from the owner's client area, which in a main window starts
+  // below the menu bar: its central widget.
+  if (owner != nullptr) {
+    const auto* mainWindow = qobject_cast<const QMainWindow*>(owner);
+    const QWidget* client = mainWindow != nullptr && mainWindow->centralWidget() != nullptr
+                                ? mainWindow->centralWidget()
+                                : owner;
+    move(client->mapToGlobal(DialogUnitsToPixels(units, 32, 32)));
+  }
 }
 
 bool MidiPortDialog::InitDialog() {
@@ -148,24 +157,7 @@ void MidiPortDialog::accept() {
     midi_.prompts.showError(kPortsInUseText, "Error", self);
     return;
   }
-  if (ports.inputOpen.load() != 0) {
-    CloseMidiInput(midi_);
-    ports.inputOpen.store(0);
-  }
-  if (ports.outputOpen.load() != 0) {
-    CloseMidiOutput(midi_);
-    ports.outputOpen.store(0);
-  }
-  ports.inputDeviceIndex = inputCombo_->currentIndex();
-  ports.outputDeviceIndex = outputCombo_->currentIndex();
-  if (OpenMidiInput(midi_) == 0) {
-    ports.inputOpen.store(1);
-    RefreshDeviceNames(midi_, ports.inputDeviceIndex, ports.outputDeviceIndex, self);
-  }
-  if (OpenMidiOutput(midi_) == 0) {
-    ports.outputOpen.store(1);
-    RefreshDeviceNames(midi_, ports.inputDeviceIndex, ports.outputDeviceIndex, self);
-  }
+  ReopenMidiPorts(midi_, inputCombo_->currentIndex(), outputCombo_->currentIndex(), self);
   done(QDialog::Accepted);
 }
 

@@ -246,6 +246,25 @@ TEST_F(FlashTest, CtrlCAsksTheCancelQuestionAndASecondOneConfirmsIt) {
   EXPECT_TRUE(std::regex_search(run.out, kSummary)) << run.out;
 }
 
+TEST_F(FlashTest, CancelQuestionStillOpenWhenTheUpdateEndsIsClosedBeforeTheOutcome) {
+  WriteBytes(dir_ / "short.jtg", FirmwareFile(kKindAD, PlainPayload(3000)));  // about 0.4 s
+  const pid_t pid = Spawn({"update", (dir_ / "short.jtg").string(), "--simulate", "--yes"});
+  ASSERT_TRUE(WaitForError("(answered Yes: --yes)"));
+  std::this_thread::sleep_for(milliseconds(150));
+  kill(pid, SIGINT);  // asks; nobody answers
+  const FlashRun run = Wait(pid);
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::size_t question = run.err.find("Warning!: Update is not complete!");
+  const std::size_t closed = run.err.find("(the update has ended meanwhile: Cancel)");
+  const std::size_t done = run.err.find("Done!: Update done!");
+  ASSERT_NE(question, std::string::npos) << run.err;
+  ASSERT_NE(closed, std::string::npos) << run.err;
+  ASSERT_NE(done, std::string::npos) << run.err;
+  EXPECT_LT(question, closed);
+  EXPECT_LT(closed, done) << run.err;
+  EXPECT_EQ(run.err.find("(the update has ended meanwhile", closed + 1), std::string::npos);
+}
+
 TEST_F(FlashTest, TerminationCancelsWithoutAskingAndStillEndsTheStream) {
   WriteBytes(dir_ / "long.jtg", FirmwareFile(kKindAD, PlainPayload(30000)));
   const pid_t pid = Spawn({"update", (dir_ / "long.jtg").string(), "--simulate", "--yes"});

@@ -187,6 +187,10 @@ enum class During {
   PortDialogInStream,  // the port dialog is opened and OK'd mid-stream
   DeleteFileBeforeRun,
   FullDiskOnSave,  // the settings are saved on a full disk after the update
+  // After the outcome: the device is plugged back in (and the port dialog OK'd on the same
+  // ports), then Run Update again, which must update it as if nothing had happened.
+  ReplugAndRunAgain,
+  ReplugDialogAndRunAgain,
 };
 
 struct Row {
@@ -198,9 +202,9 @@ struct Row {
   uint32_t abortedAfter;
   bool streamOpened;  // the stream header went out, so the end byte must follow it
   // A device that vanished, or a port that never reports a message sent, keeps the last message
-  // with the MIDI service: the end byte cannot follow it, the output port refuses to close and
-  // the input port is left open and capturing (the documented close sequence stops there).
-  bool portStuck = false;
+  // with the MIDI service: the end byte cannot follow it. The ports are released all the same
+  // (a reset takes the message back), so the next attempt starts clean.
+  bool deviceGone = false;
 };
 
 std::ostream& operator<<(std::ostream& out, const Row& row) {
@@ -234,6 +238,8 @@ std::vector<Row> Rows() {
     // The device hears the request and answers, but the port never reports it sent: refused as
     // unanswered, since nothing more could go out on that port.
     {"stall_output", {"stall-output"}, During::Nothing, {kNoResponse, stillQueued}, Refused, 1, false, true},
+    {"replug_after_unplug", {"unplug:300"}, During::ReplugAndRunAgain, {warning, stillQueued, failed, aborted}, Failed, 0, true, true},
+    {"port_dialog_after_unplug", {"unplug:300"}, During::ReplugDialogAndRunAgain, {warning, stillQueued, failed, aborted}, Failed, 0, true, true},
     {"cancel_in_pause", {}, During::CancelInPause, {warning, kCancelQuestionText, aborted}, Aborted, 0, true},
     {"close_in_stream", {}, During::CloseInStream, {warning}, Stopped, 0, true},
     {"port_dialog_in_stream", {}, During::PortDialogInStream, {warning, done}, Done, 0, true},
@@ -358,7 +364,7 @@ TEST_P(FaultMatrix, Row) {
   ASSERT_FALSE(wire.empty());
   const sim::StreamDecode decode = rig.converter.decoded();
   EXPECT_EQ(decode.headerSeen, row.streamOpened);
-  if (!row.portStuck || !row.streamOpened) {
+  if (!row.deviceGone || !row.streamOpened) {
     EXPECT_EQ(wire.back(), 0xF7);
   }
   if (row.streamOpened && rig.converter.present()) {
@@ -374,12 +380,12 @@ TEST_P(FaultMatrix, Row) {
     EXPECT_LE(wire.size(), wireAtStop + 32 + 30 + 2) << "the stream went on after the stop";
   }
 
-  // Ports closed (or, for a stuck port, left as the close sequence documents).
+  // Ports closed, also those a vanished device held.
   EXPECT_EQ(rig.midi.ports.sessionPortsOpen.load(), 0u);
-  EXPECT_EQ(rig.midi.ports.inputOpen.load(), row.portStuck ? 1u : 0u);
-  EXPECT_EQ(rig.midi.ports.outputOpen.load(), row.portStuck ? 1u : 0u);
-  EXPECT_EQ(rig.platform.isInputOpen(0), row.portStuck);
-  EXPECT_EQ(rig.platform.isOutputOpen(0), row.portStuck);
+  EXPECT_EQ(rig.midi.ports.inputOpen.load(), 0u);
+  EXPECT_EQ(rig.midi.ports.outputOpen.load(), 0u);
+  EXPECT_FALSE(rig.platform.isInputOpen(0));
+  EXPECT_FALSE(rig.platform.isOutputOpen(0));
 
   // The loaded firmware is intact for the next attempt.
   EXPECT_EQ(rig.image.payloadLength, payload.size());
@@ -423,6 +429,23 @@ TEST_P(FaultMatrix, Row) {
     ASSERT_TRUE(rig.runToFinish());
     EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Done);
 #endif
+  }
+  if (row.during == During::ReplugAndRunAgain || row.during == During::ReplugDialogAndRunAgain) {
+    rig.converter.setFaults({});
+    rig.converter.restart();
+    if (row.during == During::ReplugDialogAndRunAgain) {
+      ReopenMidiPorts(rig.midi, 0, 0, nullptr);
+      EXPECT_TRUE(rig.platform.isInputOpen(0));
+      EXPECT_TRUE(rig.platform.isOutputOpen(0));
+    }
+    rig.prompts.boxes.clear();
+    OnRunUpdate(*rig.session);
+    ASSERT_TRUE(rig.runToFinish());
+    ASSERT_EQ(rig.prompts.boxes.size(), 2u);
+    EXPECT_EQ(rig.prompts.boxes[1].text, std::string(kDoneText));
+    EXPECT_EQ(sim::CompareStream(sim::ExpectStream(payload), rig.converter.decoded()), "");
+    EXPECT_FALSE(rig.platform.isInputOpen(0));
+    EXPECT_FALSE(rig.platform.isOutputOpen(0));
   }
   (void)fileBytes;
 }

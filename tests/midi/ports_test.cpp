@@ -328,6 +328,74 @@ TEST_F(Ports, PreparingHeadersThatAreStillQueuedTakesThemBackFirst) {
   EXPECT_EQ(midi.ports.frameA[1], 0x07);
 }
 
+// ReleaseMidiPorts, the one way the program lets go of its ports, from the state a session leaves
+// behind: both ports open, the input capturing, and (unless said) the last message completed.
+struct ReleaseCase {
+  const char* name;
+  bool messageInFlight;  // the device vanished under the last message: it never completes
+  VirtualOp failing;
+  int failures;  // how often `failing` fails (0: never)
+  bool outputStaysOpen;
+  bool inputStaysOpen;
+};
+
+TEST_F(Ports, ReleaseClosesWhatTheServiceLetsGoOf) {
+  constexpr int kAlways = VirtualMidiPlatform::kAlways;
+  const ReleaseCase cases[] = {
+      {"plain", false, VirtualOp::OutClose, 0, false, false},
+      {"message never completed", true, VirtualOp::OutClose, 0, false, false},
+      {"output close refused once", false, VirtualOp::OutClose, 1, false, false},
+      {"output close refused for good", false, VirtualOp::OutClose, kAlways, true, false},
+      {"input close refused once", false, VirtualOp::InClose, 1, false, false},
+      {"input reset refused for good", false, VirtualOp::InReset, kAlways, false, true},
+  };
+  for (const ReleaseCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    VirtualClock caseClock;
+    VirtualMidiPlatform casePlatform(caseClock);
+    testing::RecordingPrompts casePrompts;
+    MidiLayer layer(casePlatform, casePrompts);
+    ASSERT_EQ(OpenMidiInput(layer), 0);
+    layer.ports.inputOpen = 1;
+    ASSERT_EQ(OpenMidiOutput(layer), 0);
+    layer.ports.outputOpen = 1;
+    SetInputRequeue(layer, 1);
+    ASSERT_EQ(PrepareInputBuffers(layer), 0);
+    ASSERT_EQ(StartMidiInput(layer), 0);
+    QueueInputBuffers(layer);
+    layer.ports.outputLength = 4;
+    ASSERT_EQ(PrepareOutputMessage(layer), 0);
+    ASSERT_EQ(SendOutputMessage(layer), 0);
+    if (!c.messageInFlight) caseClock.sleepMs(5);
+    ASSERT_EQ(layer.outputDone.load(), c.messageInFlight ? 0u : 1u);
+    if (c.failures != 0) casePlatform.failOn(c.failing, MMSYSERR_ERROR, c.failures);
+
+    const bool allClosed = !c.outputStaysOpen && !c.inputStaysOpen;
+    EXPECT_EQ(ReleaseMidiPorts(layer), allClosed ? 0 : 1);
+    EXPECT_EQ(layer.releaseIncomplete, !allClosed);
+    EXPECT_EQ(layer.ports.outputOpen.load(), c.outputStaysOpen ? 1u : 0u);
+    EXPECT_EQ(layer.ports.inputOpen.load(), c.inputStaysOpen ? 1u : 0u);
+    EXPECT_EQ(casePlatform.isOutputOpen(0), c.outputStaysOpen);
+    EXPECT_EQ(casePlatform.isInputOpen(0), c.inputStaysOpen);
+    // Whatever stays open has stopped capturing: nothing is queued again behind the close.
+    EXPECT_EQ(layer.requeueInput.load(), 0u);
+    if (!c.outputStaysOpen) {
+      EXPECT_EQ(casePlatform.pendingLongMessages(0), 0u);
+      EXPECT_EQ(layer.outputDone.load(), 1u);  // the next port starts with nothing outstanding
+    }
+    if (!c.inputStaysOpen) {
+      EXPECT_EQ(casePlatform.queuedInputBuffers(0), 0u);
+    }
+
+    // Once the service lets go, a second release closes the rest.
+    casePlatform.clearFailures();
+    EXPECT_EQ(ReleaseMidiPorts(layer), 0);
+    EXPECT_FALSE(layer.releaseIncomplete);
+    EXPECT_FALSE(casePlatform.isOutputOpen(0));
+    EXPECT_FALSE(casePlatform.isInputOpen(0));
+  }
+}
+
 TEST(StandardMidiErrorText, GivesPlainTextsAndNamesUnknownCodes) {
   EXPECT_EQ(StandardMidiErrorText(2),
             "A device ID has been used that is out of range for your system.");

@@ -52,6 +52,7 @@ struct Box {
   BoxIcon icon;
   BoxButtons buttons;
   bool hasOwner;
+  std::thread::id thread = std::this_thread::get_id();  // where it was shown
 };
 
 class RecordingPrompts final : public Prompts {
@@ -73,6 +74,7 @@ class RecordingPrompts final : public Prompts {
     }
     return BoxAnswer::Ok;
   }
+  void closeSessionQuestions() override { questionsClosedAt.push_back(boxes.size()); }
   std::vector<std::string> captions() const {
     std::vector<std::string> out;
     for (const Box& box : boxes) out.push_back(box.caption);
@@ -80,6 +82,8 @@ class RecordingPrompts final : public Prompts {
   }
 
   std::vector<Box> boxes;
+  // How many boxes had been shown each time the session closed its moot questions.
+  std::vector<std::size_t> questionsClosedAt;
   // Runs while the box is "open" (the place where a window's timer and clicks would run);
   // returns the answer, or nothing for the default (Yes, OK).
   std::function<std::optional<BoxAnswer>(const Box&)> onBox;

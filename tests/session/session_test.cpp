@@ -311,20 +311,28 @@ TEST(SessionPorts, PortsLeftOpenByTheDialogAreTakenOverAndClosed) {
   ExpectPortsClosed(rig);
 }
 
-TEST(SessionPorts, OutputCloseFailingAtTheFinishLeavesInputCapturing) {
+TEST(SessionPorts, OutputThatCannotBeClosedAtTheFinishIsReleasedByTheNextStart) {
   SessionRig rig(Device(sim::kKindAD));
   rig.load(kKindAD, PlainPayload(90));
-  rig.platform.failOn(VirtualOp::OutClose, MMSYSERR_ERROR, 1);
+  rig.platform.failOn(VirtualOp::OutClose, MMSYSERR_ERROR);
   OnRunUpdate(*rig.session);
   ASSERT_TRUE(rig.runToFinish());
 
+  // The output stays with the service; the input is released all the same.
   EXPECT_EQ(rig.midi.ports.sessionPortsOpen.load(), 0u);
   EXPECT_EQ(rig.midi.ports.outputOpen.load(), 1u);
-  EXPECT_EQ(rig.midi.ports.inputOpen.load(), 1u);
-  EXPECT_TRUE(rig.platform.isInputOpen(0));
-  EXPECT_EQ(rig.midi.requeueInput.load(), 1u);  // still capturing
+  EXPECT_EQ(rig.midi.ports.inputOpen.load(), 0u);
+  EXPECT_FALSE(rig.platform.isInputOpen(0));
+  EXPECT_EQ(rig.midi.requeueInput.load(), 0u);
   EXPECT_EQ(rig.engine.SessionState.load(), Idle);
   EXPECT_EQ(rig.image.bytesSent.load(), 0u);
+
+  // Once the service lets go, the next press runs and leaves nothing open.
+  rig.platform.clearFailures();
+  OnRunUpdate(*rig.session);
+  ASSERT_TRUE(rig.runToFinish());
+  EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Done);
+  ExpectPortsClosed(rig);
 }
 
 // --- Cancel -----------------------------------------------------------------------------------
@@ -417,6 +425,8 @@ TEST(SessionCancel, LateOkAfterTheFinishLeavesTheWindowConsistent) {
   OnRunUpdate(*rig.session);
 
   EXPECT_EQ(rig.prompts.captions(), (std::vector<std::string>{"Warning", "Warning!", "Done!"}));
+  // The question that had lost its object was closed before the outcome box came.
+  EXPECT_EQ(rig.prompts.questionsClosedAt, std::vector<std::size_t>{2});
   EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Done);
   EXPECT_EQ(rig.engine.aborted.load(), 0u);  // no phantom "Please wait..."
   ExpectIdleWindow(rig);
@@ -440,6 +450,72 @@ TEST(SessionCancel, OkAfterTheStreamEndedButBeforeTheTickKeepsTheDoneOutcome) {
   ASSERT_TRUE(rig.runToFinish());
   EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Done);
   EXPECT_EQ(rig.prompts.boxes.back().caption, "Done!");
+}
+
+// --- The start's waits ----------------------------------------------------------------------
+
+// However the device fails to answer, the window is blocked no longer than the handshake's
+// documented wait (the request's 10 ms and 500 ms for the reply) before the refusal shows.
+TEST(SessionStartWaits, RefusalComesWithinTheReplyWindow) {
+  for (const char* fault : {"no-reply", "late-reply", "stall-output", "unplug:0", "unplug:4"}) {
+    SCOPED_TRACE(fault);
+    SessionRig rig(Device(sim::kKindAD, fault));
+    rig.load(kKindAD, PlainPayload(90));
+    std::optional<Clock::TimePoint> refusedAt;
+    rig.prompts.onBox = [&](const Box& box) -> std::optional<BoxAnswer> {
+      if (box.text == kNoReplyText) refusedAt = rig.clock.now();
+      return std::nullopt;
+    };
+    const Clock::TimePoint pressed = rig.clock.now();
+    OnRunUpdate(*rig.session);
+    ASSERT_TRUE(refusedAt.has_value());
+    EXPECT_LE(*refusedAt - pressed, milliseconds(511));
+    EXPECT_LE(rig.clock.now() - pressed, milliseconds(511));
+    EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Refused);
+  }
+}
+
+// A device that vanishes between the identification and the header: the header's wait is the
+// documented 110 ms at most, and the stream then fails at once.
+TEST(SessionStartWaits, HeaderThatNeverCompletesHoldsTheWindowNoLongerThanItsSettle) {
+  SessionRig rig(Device(sim::kKindAD, "unplug:9"));  // gone after the request's 8 bytes
+  rig.load(kKindAD, PlainPayload(900));
+  Clock::TimePoint answered{};
+  Clock::TimePoint workerCreated{};
+  rig.prompts.onBox = [&](const Box& box) -> std::optional<BoxAnswer> {
+    if (box.caption == "Warning") answered = rig.clock.now();
+    return std::nullopt;
+  };
+  rig.session->createWorker = [&](std::function<void()> body) {
+    workerCreated = rig.clock.now();
+    return std::thread(std::move(body));
+  };
+  OnRunUpdate(*rig.session);
+  EXPECT_LE(workerCreated - answered, milliseconds(111));
+  ASSERT_TRUE(rig.runToFinish());
+  EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Failed);
+}
+
+// --- Boxes from the worker ---------------------------------------------------------------------
+
+// A box the worker's sender asks for is shown on the user-interface thread by a timer tick, before
+// the outcome, and the worker does not wait for it.
+TEST(SessionWorkerBoxes, AreShownOnTheUserInterfaceThreadBeforeTheOutcome) {
+  SessionRig rig(Device(sim::kKindAD));
+  rig.load(kKindAD, PlainPayload(900));
+  // The identify request and the header are the first two preparations; the fifth is the
+  // stream's third piece.
+  rig.platform.failOn(VirtualOp::OutPrepare, MMSYSERR_NOMEM, 1, 4);
+  OnRunUpdate(*rig.session);
+  ASSERT_TRUE(rig.runToFinish());
+  const std::string prepareText = StandardMidiErrorText(MMSYSERR_NOMEM);
+  ASSERT_EQ(rig.prompts.boxes.size(), 4u);
+  EXPECT_EQ(rig.prompts.boxes[1].text, prepareText);
+  EXPECT_EQ(rig.prompts.boxes[1].caption, "Error!");
+  EXPECT_EQ(rig.prompts.captions(),
+            (std::vector<std::string>{"Warning", "Error!", "Error!", "Abort!"}));
+  for (const Box& box : rig.prompts.boxes) EXPECT_EQ(box.thread, std::this_thread::get_id());
+  EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Failed);
 }
 
 // --- One session at a time --------------------------------------------------------------------

@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QMainWindow>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QTest>
 
@@ -54,6 +56,22 @@ class PortDialogTest : public QObject {
     font.setPixelSize(10);
     const DialogBaseUnits small = MeasureDialogBaseUnits(font);
     QVERIFY(big.x > small.x && big.y > small.y);
+  }
+
+  void positionCountsFromTheClientAreaBelowTheMenuBar() {
+    DialogRig rig(1, 1, 0, 0);
+    QMainWindow owner;
+    owner.menuBar()->addMenu(QStringLiteral("&Options"));
+    auto* client = new QWidget(&owner);
+    client->setFixedSize(400, 240);
+    owner.setCentralWidget(client);
+    owner.move(60, 40);
+    owner.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&owner));
+    QVERIFY(client->mapToGlobal(QPoint(0, 0)).y() > owner.mapToGlobal(QPoint(0, 0)).y());
+    MidiPortDialog dialog(rig.midi, &owner);
+    const QPoint offset = DialogUnitsToPixels(MeasureDialogBaseUnits(dialog.font()), 32, 32);
+    QCOMPARE(dialog.pos(), client->mapToGlobal(offset));
   }
 
   void layoutIsTheTemplateInDialogUnits() {

@@ -41,6 +41,13 @@ QStringList BoxWatcher::texts() const {
 
 void BoxWatcher::poll() {
   QWidget* modal = QApplication::activeModalWidget();
+  if (answering_ && modal != current_.data() && (current_.isNull() || !current_->isVisible())) {
+    // The box we were about to answer was closed by the program: its answer is used up.
+    seen_.back().closedByProgram = true;
+    if (!script_.empty()) script_.pop_front();
+    answering_ = false;
+    current_ = nullptr;
+  }
   if (modal == nullptr) return;
   auto* box = qobject_cast<QMessageBox*>(modal);
   if (box == nullptr) {
@@ -50,6 +57,7 @@ void BoxWatcher::poll() {
   }
   if (current_ != box) {
     current_ = box;
+    answering_ = true;
     currentSince_ = QDateTime::currentMSecsSinceEpoch();
     seen_.push_back({box->text(), box->windowTitle(), box->icon(), box->parentWidget()});
   }
@@ -69,6 +77,7 @@ void BoxWatcher::poll() {
   if (button == nullptr) return;
   if (!script_.empty()) script_.pop_front();
   current_ = nullptr;
+  answering_ = false;
   button->click();
 }
 

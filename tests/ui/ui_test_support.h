@@ -39,7 +39,8 @@ struct SeenBox {
   QString text;
   QString caption;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
-  QWidget* owner = nullptr;  // the box's parent widget; nullptr: no owner
+  QWidget* owner = nullptr;      // the box's parent widget; nullptr: no owner
+  bool closedByProgram = false;  // went away without an answer from the watcher
 };
 
 // Answers modal boxes from a polling timer, in the order they appear. Never asserts: a test
@@ -47,7 +48,8 @@ struct SeenBox {
 class BoxWatcher final : public QObject {
  public:
   BoxWatcher();
-  // The next box is answered with `button` once it has been open for `delayMs`.
+  // The next box is answered with `button` once it has been open for `delayMs`. A box that the
+  // program closes itself before that uses up its answer.
   void answer(QMessageBox::StandardButton button, int delayMs = 0);
   // Dialogs that are not message boxes (the port dialog) are handed to this.
   void onDialog(std::function<void(QDialog&)> handler) { dialogHandler_ = std::move(handler); }
@@ -67,6 +69,7 @@ class BoxWatcher final : public QObject {
   std::deque<Scripted> script_;
   QList<SeenBox> seen_;
   QPointer<QWidget> current_;
+  bool answering_ = false;  // current_ is waiting for its scripted answer
   qint64 currentSince_ = 0;
   std::function<void(QDialog&)> dialogHandler_;
 };

@@ -160,6 +160,32 @@ class WindowUpdateTest : public QObject {
     QVERIFY(rig.converter.decoded().bodyBytes < kLongPayload / 3);
   }
 
+  void cancelQuestionStillOpenAtTheEndIsClosedBeforeTheOutcome() {
+    WindowRig rig;
+    ShowWindow(rig);
+    LoadFirmware(rig, kShortPayload);
+    MainWindow& w = *rig.window;
+    BoxWatcher watcher;
+    watcher.answer(QMessageBox::Yes);
+    watcher.answer(QMessageBox::Ok, 30000);  // the cancel question: the user never gets to it
+    watcher.answer(QMessageBox::Ok);
+    QTest::mouseClick(w.resources().runUpdateButton, Qt::LeftButton);
+    QVERIFY(WaitFor([&] { return rig.image.bytesSent.load() > 100; }, 5000));
+    QTest::mouseClick(w.resources().runUpdateButton, Qt::LeftButton);
+    QVERIFY(WaitFor([&] { return !w.session().inProgress.load(); }, 20000));
+
+    QCOMPARE(watcher.texts(), (QStringList{QString::fromStdString(WarningText()),
+                                           QString::fromLatin1(kCancelQuestionText),
+                                           QString::fromLatin1(kDoneText)}));
+    // The question went from the screen before "Done!" came, and counted as Cancel.
+    QVERIFY(watcher.seen()[1].closedByProgram);
+    QVERIFY(!watcher.seen()[2].closedByProgram);
+    QCOMPARE(w.session().lastOutcome, SessionOutcome::Done);
+    QCOMPARE(rig.engine.aborted.load(), 0u);
+    QCOMPARE(w.resources().runUpdateButton->text(), QStringLiteral("Start Update"));
+    QVERIFY(w.resources().runUpdateButton->isEnabled());
+  }
+
   void echoDifferenceShowsFailedThenAborted() {
     sim::ConverterConfig config;
     config.faults.corruptEcho = 400;

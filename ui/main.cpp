@@ -15,6 +15,7 @@
 
 #include "engine/engine.h"
 #include "engine/firmware.h"
+#include "engine/session_log.h"
 #include "midi/clock.h"
 #include "midi/midi_ports.h"
 #include "midi/system_platform.h"
@@ -83,6 +84,14 @@ int main(int argc, char** argv) {
   varnet::FirmwareImage image;
   varnet::FileBuffer fileBuffer;
   varnet::Engine engine(image, midi, clock, prompts);
+  // VARNET_LOG=FILE: the same JSON Lines record of each session as varnet-flash --log writes.
+  varnet::SessionLog sessionLog;
+  if (const char* logPath = std::getenv("VARNET_LOG"); logPath != nullptr && *logPath != '\0') {
+    std::string logError;
+    if (!sessionLog.open(logPath, engine, logError)) {
+      std::fprintf(stderr, "varnet-update: VARNET_LOG %s: %s\n", logPath, logError.c_str());
+    }
+  }
   varnet::QtFileChooser files;
 
   std::unique_ptr<varnet::MainWindow> window;

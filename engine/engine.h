@@ -89,6 +89,9 @@ struct Engine {
   // and read only by the thread that sends, but that thread changes between handshake and stream.
   std::atomic<uint32_t> outputPending{0};
   std::atomic<uint32_t> outputFailed{0};
+  // The output was reset after a delivery failure so that the end byte could follow; its
+  // completion is then waited for only briefly. Cleared with outputFailed at each identification.
+  std::atomic<uint32_t> outputReset{0};
 
   // Set by a stop from outside (cancel, close, termination) while the stream runs: the send under
   // way ends at the next piece boundary, the encoder sends its tail byte and no more pauses.

@@ -76,6 +76,7 @@ int Refuse(Engine& engine, const char* text, bool abort) {
 int IdentifyDevice(Engine& engine) {
   // Each identification starts a new exchange on freshly opened ports.
   engine.outputFailed.store(0);
+  engine.outputReset.store(0);
 
   uint8_t* message = MessageArea(engine, kRequestSize);
   WritePrefix(engine, message);

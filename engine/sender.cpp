@@ -57,6 +57,10 @@ using std::chrono::milliseconds;
 constexpr uint32_t kPieceSize = static_cast<uint32_t>(kOutputAreaSize);
 constexpr Clock::Duration kPieceSpacing = milliseconds(10);
 constexpr Clock::Duration kCompletionBound = milliseconds(2000);
+// The end byte after a reset that took back a message that never completed: the link is likely
+// dead, so it is not waited for as long (a window would freeze meanwhile). One byte takes 0.3 ms
+// on a MIDI cable and at most a period or two on JACK.
+constexpr Clock::Duration kEndAfterResetBound = milliseconds(250);
 
 void FailExchange(Engine& engine) {
   engine.outputFailed.store(1);
@@ -99,7 +103,8 @@ bool AwaitCompletion(Engine& engine) {
   if (engine.outputPending.load() == 0) return true;
   MidiLayer& midi = engine.midi;
   const bool done =
-      engine.clock.waitFor([&midi] { return midi.outputDone.load() != 0; }, kCompletionBound);
+      engine.clock.waitFor([&midi] { return midi.outputDone.load() != 0; },
+                           engine.outputReset != 0 ? kEndAfterResetBound : kCompletionBound);
   if (done) engine.outputPending.store(0);
   return done;
 }
@@ -298,9 +303,11 @@ bool ReclaimOutputForEnd(Engine& engine) {
   // The service may still hold a message that never completed (or nothing, after a refusal);
   // either way a reset hands the area back and clears what was queued before it.
   if (ReclaimMidiOutput(engine.midi) != MMSYSERR_NOERROR) return false;  // the port is gone
+  engine.outputReset.store(1);
   if (engine.outputPending.load() != 0) {
     MidiLayer& midi = engine.midi;
-    if (!engine.clock.waitFor([&midi] { return midi.outputDone.load() != 0; }, kCompletionBound)) {
+    if (!engine.clock.waitFor([&midi] { return midi.outputDone.load() != 0; },
+                              kEndAfterResetBound)) {
       return false;
     }
     engine.outputPending.store(0);

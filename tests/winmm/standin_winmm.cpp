@@ -617,6 +617,16 @@ void WINAPI VarnetStandinStallOutput(BOOL stall) {
   d.converter.setFaults(faults);
 }
 
+// The converter echoes stream byte `index` with one bit flipped (MAXDWORD: no longer).
+void WINAPI VarnetStandinCorruptEcho(DWORD index) {
+  Device& d = TheDevice();
+  std::lock_guard lock(d.mutex);
+  auto faults = d.converter.config().faults;
+  faults.corruptEcho.reset();
+  if (index != MAXDWORD) faults.corruptEcho = index;
+  d.converter.setFaults(faults);
+}
+
 // Copies up to `capacity` of the bytes the converter received; returns how many it received.
 DWORD WINAPI VarnetStandinReceived(BYTE* out, DWORD capacity) {
   Device& d = TheDevice();

@@ -46,18 +46,17 @@ bool SessionLog::open(const std::string& path, Engine& engine, std::string& erro
     error = std::strerror(errno);
     return false;
   }
-  {
-    std::lock_guard lock(mutex_);
-    if (file_ != nullptr) std::fclose(file_);
-    file_ = file;
-    origin_ = engine.clock.now();
-  }
+  std::lock_guard lock(mutex_);
+  if (file_ != nullptr) std::fclose(file_);
+  file_ = file;
+  origin_ = engine.clock.now();
   engine_ = &engine;
   engine.observer = [this](const EngineEvent& event) { onEvent(event); };
   return true;
 }
 
 void SessionLog::detach() {
+  std::lock_guard lock(mutex_);
   if (engine_ != nullptr) engine_->observer = nullptr;
   engine_ = nullptr;
 }

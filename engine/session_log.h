@@ -25,7 +25,8 @@ class SessionLog {
 
   // Opens (truncates) `path` and subscribes to `engine`'s events; false, with the system's
   // reason in `error`, when the file cannot be opened. The log must outlive the subscription:
-  // detach() (or the destructor) before the engine goes.
+  // detach() (or the destructor) before the engine goes, and only while no session runs (the
+  // observer is called on the worker thread).
   bool open(const std::string& path, Engine& engine, std::string& error);
   void detach();
 

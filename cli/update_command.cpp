@@ -9,6 +9,7 @@
 #endif
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <memory>
@@ -22,6 +23,7 @@
 #include "cli/stream_estimate.h"
 #include "cli/terminal.h"
 #include "engine/session.h"
+#include "engine/session_log.h"
 #include "midi/backends/virtual/virtual_platform.h"
 #include "midi/system_platform.h"
 #include "settings/settings.h"
@@ -35,6 +37,10 @@ constexpr int kExitDone = 0;
 constexpr int kExitNotDone = 1;
 constexpr int kExitUsage = 2;
 
+constexpr const char* kUnverifiedWarning =
+    "Warning: the device echoed nothing, so the update could not be verified. Check that the "
+    "MIDI input is connected to the device's output before relying on it.";
+
 struct UpdateOptions {
   std::string path;
   std::optional<int32_t> input;
@@ -44,6 +50,7 @@ struct UpdateOptions {
   std::string simulateKind;  // "", "ad" or "da"
   std::vector<std::string> faults;
   bool fast = false;
+  std::string logPath;  // --log FILE: the session's record as JSON Lines
 };
 
 // The signal handler can reach nothing but a static object; it only counts, and the program
@@ -215,6 +222,23 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   console.out.flush();
 
   Engine engine(image, midi, *clock, prompts);
+  SessionLog log;
+  if (!options.logPath.empty()) {
+    std::string error;
+    if (!log.open(options.logPath, engine, error)) {
+      console.err << "Error!: " << options.logPath << ": " << error << "\n";
+      return kExitUsage;
+    }
+    // The record names the ports as the window does, from the layer's name areas.
+    const std::string inName = PortName(counting, true, inputIndex);
+    const std::string outName = PortName(counting, false, outputIndex);
+    std::copy_n(inName.c_str(), std::min(inName.size() + 1, kMidiNameLength),
+                midi.ports.inputDeviceName.begin());
+    std::copy_n(outName.c_str(), std::min(outName.size() + 1, kMidiNameLength),
+                midi.ports.outputDeviceName.begin());
+    midi.ports.inputDeviceName[kMidiNameLength - 1] = '\0';
+    midi.ports.outputDeviceName[kMidiNameLength - 1] = '\0';
+  }
   CliSessionView view;
   const std::string firmwarePath = options.path;
   UpdateSession session(engine, view, firmwarePath);
@@ -273,10 +297,25 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   }
   console.endBarLine();
 
-  console.out << SummaryLine(counting.bytesSent(), counting.messagesSent(), image.echoVerifiedCount,
-                             clock->now() - sessionStart)
-              << "\n";
+  // Where the echo went wrong, and an update that could not be verified, in words a technician
+  // can act on.
+  const std::string difference = DescribeDifference(engine.firstDifference);
+  if (!difference.empty()) console.err << difference << "\n";
+  const bool unverified = session.lastOutcome == SessionOutcome::Done && engine.echoMissing;
+  if (unverified) console.err << kUnverifiedWarning << "\n";
+
+  std::string summary = SummaryLine(counting.bytesSent(), counting.messagesSent(),
+                                    image.echoVerifiedCount, clock->now() - sessionStart);
+  if (unverified) summary += " (not verified: the device echoed nothing)";
+  console.out << summary << "\n";
   console.out.flush();
+  log.write("summary",
+            "\"text\":" + SessionLog::Quote(summary) +
+                ",\"bytes\":" + std::to_string(counting.bytesSent()) +
+                ",\"messages\":" + std::to_string(counting.messagesSent()) +
+                ",\"echo_verified\":" + std::to_string(image.echoVerifiedCount) + ",\"verified\":" +
+                (session.lastOutcome == SessionOutcome::Done && !unverified ? "true" : "false"));
+  log.detach();
   // The session must end (its worker joined) before the layer and the platform go away.
   return session.lastOutcome == SessionOutcome::Done ? kExitDone : kExitNotDone;
 }
@@ -316,6 +355,10 @@ void AddUpdateCommand(CLI::App& app, CliContext& context) {
           ->expected(0, 1)
           ->check(CLI::IsMember({"", "ad", "da"}));
   update->add_option("--fault", options->faults, FaultHelp())->needs(simulate);
+  update->add_option("--log", options->logPath,
+                     "Write a record of the session to FILE as JSON Lines (ports, identify "
+                     "request and reply, every send and pause, echo progress, the first "
+                     "difference, outcome, summary), flushed as it goes");
   update
       ->add_flag("--fast", options->fast,
                  "Run the simulated update on virtual time, without real waiting")

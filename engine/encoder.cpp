@@ -26,10 +26,14 @@ uint8_t SymbolOf(uint8_t payloadByte) {
 }
 
 // A send that ends early for a pause: the pause starts once the send's last piece has been
-// delivered and moves the sender's schedule on by its length.
+// delivered and moves the sender's schedule on by its length. After a stop there is nothing left
+// for the pause to prepare the device for, so none is begun.
 void SendThenPause(Engine& engine, uint32_t count, uint32_t pauseMs) {
   SendBytes(engine, count);
-  WaitOnSchedule(engine, std::chrono::milliseconds(pauseMs));
+  if (engine.stopRequested.load() == 0) {
+    Report(engine, {EngineEvent::Kind::Pause, {}, 0, pauseMs});
+    WaitOnSchedule(engine, std::chrono::milliseconds(pauseMs));
+  }
   std::fill_n(engine.image.SendBuffer.begin(), count, kEmptyByte);
 }
 
@@ -127,8 +131,12 @@ void StreamPayload(Engine& engine) {
   }
 
   // The tail goes out on every ending, a stop included: the full bytes gathered since the last
-  // pause and the byte at the fill position.
-  SendBytes(engine, fill + 1);
+  // pause and the byte at the fill position. A stop that cuts this send short still ends the
+  // body with the tail form: the byte at the fill position goes out on its own.
+  if (SendBytes(engine, fill + 1) < fill + 1) {
+    send[0] = send[fill];
+    SendBytes(engine, 1);
+  }
 
   if (engine.aborted.load() == 0) engine.SessionState.store(Idle);
 }

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "engine/firmware.h"
 #include "midi/clock.h"
@@ -17,11 +19,57 @@ enum SessionStateValue : int32_t { Idle = 0, Running = 1, VerifyFailed = 3 };
 // How long the sender waits for the MIDI service to report a piece sent before it gives the
 // piece up (see sender.cpp).
 constexpr Clock::Duration kCompletionBound = std::chrono::milliseconds(2000);
+// Where the device's echo first went wrong. Offsets count stream bytes from the header's F0
+// (SentLog indexes); pieces count the long messages of the update from 1 (the header's).
+struct EchoDifference {
+  enum class Kind {
+    None,
+    Differs,      // the device returned `echoed` where `sent` went out
+    Beyond,       // the device returned `echoed` past the last byte sent
+    OtherInput,   // a message that is not echo (status `echoed`) arrived during the stream
+    EchoStopped,  // the echo ended before the last byte sent; `echoed` is -1
+  };
+  Kind kind = Kind::None;
+  uint32_t offset = 0;
+  int sent = -1;    // the byte sent at `offset`; -1 where nothing was sent there
+  int echoed = -1;  // what came back there; -1 for nothing
+  uint32_t piece = 0;
+};
+
+// What the engine does, step by step, for a record of the session (varnet-flash --log, the
+// window's VARNET_LOG). Reported on the thread that does the work (user-interface or worker),
+// never from a MIDI callback, one event at a time.
+struct EngineEvent {
+  enum class Kind {
+    IdentifyRequest,  // bytes: the request
+    IdentifyReply,    // bytes: the frame taken as the reply (empty: none)
+    Piece,            // a long message went out: offset, length, piece, at = its start
+    Pause,            // the encoder pauses `length` ms after the piece before
+    EchoProgress,     // offset = echoVerifiedCount after a check that advanced it
+    Difference,       // difference: the first one of the update
+    NoEcho,           // the finish heard nothing at all back from the device
+    Stopped,          // a stop cut the send at `offset` (bytes not sent were not logged)
+    Outcome,          // the session ended: text, offset = echo verified, length = bytes logged
+  };
+  Kind kind;
+  Clock::TimePoint at{};
+  uint32_t offset = 0;
+  uint32_t length = 0;
+  uint32_t piece = 0;
+  const uint8_t* bytes = nullptr;
+  std::size_t byteCount = 0;
+  EchoDifference difference{};
+  const char* text = nullptr;
+};
+using EngineObserver = std::function<void(const EngineEvent&)>;
 
 // Everything one update works on. Owned by the program's entry (or a test), passed by reference.
 struct Engine {
   Engine(FirmwareImage& image, MidiLayer& midi, Clock& clock, Prompts& prompts)
-      : image(image), midi(midi), clock(clock), prompts(prompts) {}
+      : image(image), midi(midi), clock(clock), prompts(prompts) {
+    midi.wakeClock.store(&clock);
+  }
+  ~Engine() { midi.wakeClock.store(nullptr); }
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
@@ -48,7 +96,31 @@ struct Engine {
   // user-interface thread, shorten it to their own waits, so that a port that never reports a
   // message sent holds the window no longer than a device that never answers.
   Clock::Duration completionBound = kCompletionBound;
+  // The output was reset after a delivery failure so that the end byte could follow; its
+  // completion is then waited for only briefly. Cleared with outputFailed at each identification.
+  std::atomic<uint32_t> outputReset{0};
+
+  // Set by a stop from outside (cancel, close, termination) while the stream runs: the send under
+  // way ends at the next piece boundary, the encoder sends its tail byte and no more pauses.
+  // Cleared when the next stream header goes out.
+  std::atomic<uint32_t> stopRequested{0};
+
+  // The update's verification, written on the thread that checks (the worker while it streams,
+  // the user-interface thread at the finish). firstDifference: the first fault found since the
+  // header; echoMissing: the finish heard nothing at all from the device, so the update passed
+  // unverified.
+  EchoDifference firstDifference;
+  bool echoMissing = false;
+  // SentLog index of each piece's first byte since the header, to name the piece of a difference.
+  std::vector<uint32_t> pieceStarts;
+  uint32_t sentThrough = 0;  // SentLog index after the last piece that went out
+
+  // Optional; see EngineEvent. Set before a session starts, not while one runs.
+  EngineObserver observer;
 };
+
+// Reports `event` to the observer, if there is one.
+void Report(Engine& engine, EngineEvent event);
 
 // Stream encoder.
 // The pause a payload byte's code asks for, in milliseconds (0 for none).
@@ -56,17 +128,26 @@ uint32_t PauseForCode(uint8_t payloadByte);
 uint32_t PauseAt(const Engine& engine, uint32_t payloadPosition);
 void StreamPayload(Engine& engine);
 
-// Sender and echo check.
-void SendBytes(Engine& engine, uint32_t count);
+// Sender and echo check. Returns how many of the `count` bytes went out (or were given up on after
+// a delivery failure); fewer only when a stop cut the send, and then only those were logged.
+uint32_t SendBytes(Engine& engine, uint32_t count);
 void CheckEcho(Engine& engine);
 // Waits `gap` measured on the pacing schedule (from the deadline the last piece set, not from
 // now), so that pauses and waits between sends add no drift.
 void WaitOnSchedule(Engine& engine, Clock::Duration gap);
 // After the end byte of a stream that ran to its end: the last echoed block only comes back when
-// the device's echo of the end byte closes it, after the stream has left Running. Waits up to
-// `bound` for the echo to catch up with the log and compares it; a difference fails the update
-// (VerifyFailed, aborted). Does nothing when the device has echoed nothing at all.
+// the device's echo of the end byte closes it, after the stream has left Running (for a short
+// firmware that is the whole echo). Waits up to `bound` for the echo to reach the last byte sent,
+// the end byte included, and compares it. A difference, or an echo that stops short of the end,
+// fails the update (VerifyFailed, aborted). A device that returned nothing at all passes
+// unverified: echoMissing is set for the front end to warn about. Does nothing after a cancel or
+// a failure.
 void CheckFinalEcho(Engine& engine, Clock::Duration bound);
+
+// Before the end byte: after a delivery failure, resets the output so that the service hands
+// back a message that never completed, and lets the next send through. false when the port is
+// gone (nothing more can be sent on it).
+bool ReclaimOutputForEnd(Engine& engine);
 
 // Identification handshake and the stream's framing.
 int IdentifyDevice(Engine& engine);  // 1 passed, 0 refused (the reason has been shown)

@@ -77,6 +77,7 @@ int Refuse(Engine& engine, const char* text, bool abort) {
 int IdentifyDevice(Engine& engine) {
   // Each identification starts a new exchange on freshly opened ports.
   engine.outputFailed.store(0);
+  engine.outputReset.store(0);
 
   uint8_t* message = MessageArea(engine, kRequestSize);
   WritePrefix(engine, message);
@@ -86,6 +87,12 @@ int IdentifyDevice(Engine& engine) {
   // The wait for the request's completion counts against the reply window: a port that never
   // reports the request sent must not keep the window frozen longer than a silent device.
   engine.completionBound = kReplyWait;
+  {
+    EngineEvent event{EngineEvent::Kind::IdentifyRequest};
+    event.bytes = message;
+    event.byteCount = kRequestSize;
+    Report(engine, event);
+  }
   SendBytes(engine, kRequestSize);
   engine.completionBound = kCompletionBound;
   std::fill_n(message, kRequestSize, 0);
@@ -110,7 +117,14 @@ int IdentifyDevice(Engine& engine) {
     frame = &ports.frameB;
     length = ports.frameBLength;
   } else {
+    Report(engine, {EngineEvent::Kind::IdentifyReply});
     return Refuse(engine, kNoResponseText, true);
+  }
+  {
+    EngineEvent event{EngineEvent::Kind::IdentifyReply};
+    event.bytes = frame->data();
+    event.byteCount = static_cast<std::size_t>(std::min<int32_t>(length, kInputBufferSize));
+    Report(engine, event);
   }
 
   if (ReplyByte(*frame, length, 4) != kReplyDeviceId ||
@@ -129,6 +143,16 @@ int IdentifyDevice(Engine& engine) {
 }
 
 void SendStartUpdateHeader(Engine& engine) {
+  // A new stream: its verification starts from nothing, and from here on the device must send
+  // nothing but its echo.
+  engine.stopRequested.store(0);
+  engine.firstDifference = {};
+  engine.echoMissing = false;
+  engine.pieceStarts.clear();
+  engine.sentThrough = 0;
+  engine.pieceStarts.reserve(engine.image.SentLog.size());
+  ResetOtherInput(engine.midi);
+
   uint8_t* message = MessageArea(engine, kHeaderSize);
   WritePrefix(engine, message);
   message[6] = kStreamCode;
@@ -144,6 +168,10 @@ void SendStartUpdateHeader(Engine& engine) {
 }
 
 void SendEndOfExclusive(Engine& engine) {
+  // The header opened a System Exclusive message that only this byte closes; after a piece that
+  // was refused or never completed, the output is reset first so that it can still go out. If
+  // the port itself is gone, the send below fails the exchange as before.
+  ReclaimOutputForEnd(engine);
   uint8_t* message = MessageArea(engine, 1);
   message[0] = kEndOfExclusive;
   SendBytes(engine, 1);

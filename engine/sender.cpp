@@ -3,36 +3,46 @@
 // stream runs, what the device has echoed so far is compared with the log.
 //
 // Pacing. Pieces go out on a schedule of absolute deadlines kept in Engine::nextPieceAt, the
-// earliest moment the next piece may leave. A piece is put out no earlier than that deadline,
-// and the next deadline is the previous deadline + 10 ms. Sleeping "10 ms from now" instead would
-// add every wake-up's lateness to the spacing and stretch a long stream; on the schedule a piece
-// that leaves a little late is followed by a slightly shorter gap and the average stays at one
-// piece per 10 ms. Lateness of half a spacing or more (a long wait for a completion, a stalled
-// thread) re-anchors the schedule at the moment the piece actually left, so the sender never
-// bursts to catch up, and no gap is ever shorter than half a spacing. The encoder's pauses and the
-// handshake's wait after the stream header go through WaitOnSchedule: they start when the last
-// piece has been delivered (never earlier, or a link slower than the schedule would shorten the
-// pause the device sees) and move the schedule on by their length.
+// earliest moment the next piece may leave. A piece is put out no earlier than that deadline, and
+// the next deadline is 10 ms after the later of the deadline and the moment the piece actually
+// left. On time, that is the previous deadline + 10 ms: sleeping "10 ms from now" instead would
+// add every wake-up's lateness to the spacing and stretch a long stream. Late, the schedule moves
+// back with the piece: the device may rely on never getting two pieces less than 10 ms apart, so
+// the sender never catches up by sending early. The encoder's pauses and the handshake's wait
+// after the stream header go through WaitOnSchedule: they start when the last piece has been
+// delivered (never earlier, or a link slower than the schedule would shorten the pause the device
+// sees) and move the schedule on by their length.
 //
 // Progress. bytesSent grows piece by piece, so that the progress display moves during a long
-// send; when a send ends, it has grown by exactly the send's length, delivered or not.
+// send; when a send ends, it has grown by exactly the bytes it logged, delivered or not.
 //
 // The message area. From SendOutputMessage until the MIDI service reports completion
 // (MidiLayer::outputDone), outputData and outputHeader belong to the service. After a piece's
-// 10 ms the sender waits for that completion (at most 2 s) before it clears the area, checks the
-// echo or prepares the next piece; so it never outruns a link slower than 3200 bytes/s and never
-// rewrites a message still being sent.
+// 10 ms the sender waits for that completion (at most 2 s; the layer wakes it the moment it
+// comes) before it clears the area, checks the echo or prepares the next piece; so it never
+// outruns a link slower than 3200 bytes/s and never rewrites a message still being sent.
 //
 // Delivery failures. A piece the service refuses is lost, and so is every piece after one that
 // did not complete within 2 s (the cable was pulled, the driver hangs): the service still owns
 // the area, so nothing more may be put into it. Either way the device cannot have received the
 // stream whole, so the exchange is failed (SessionState VerifyFailed, aborted 1) whatever state it
 // is in, the rest of the send is dropped, and Engine::outputFailed makes every later SendBytes of
-// the exchange return at once without waiting again. This also covers the handshake and the end
-// byte: a dead port makes the identification fail as no reply after its usual wait, and an end
-// byte that cannot go out turns a finished stream into a failed one instead of reporting it done.
-// IdentifyDevice starts each exchange afresh; an unfinished message from before still gets its
-// one bounded wait. A refused piece is never waited for: no completion will come for it.
+// the exchange return at once without waiting again. The end byte is the exception: it must close
+// the System Exclusive message the header opened whenever the port still exists, so
+// SendEndOfExclusive first resets the output (which hands back a message that never completed and
+// discards only what was queued before the reset), then sends it. A dead port makes the
+// identification fail as no reply after its usual wait, and an end byte that cannot go out turns
+// a finished stream into a failed one instead of reporting it done. IdentifyDevice starts each
+// exchange afresh; an unfinished message from before still gets its one bounded wait. A refused
+// piece is never waited for: no completion will come for it.
+//
+// Stops. A stop from outside (Engine::stopRequested) ends a send at the next piece boundary: the
+// bytes not sent are taken out of the log again, and SendBytes returns how many went out.
+//
+// The echo. Anything the device sends during the stream other than its echo is a difference:
+// System Exclusive input is compared with the log like echo, and the layer counts other input
+// (channel and system common messages; real-time bytes are ignored). The first difference is kept
+// in Engine::firstDifference with its stream offset and piece for the technician.
 #include <algorithm>
 #include <chrono>
 
@@ -46,7 +56,10 @@ using std::chrono::milliseconds;
 
 constexpr uint32_t kPieceSize = static_cast<uint32_t>(kOutputAreaSize);
 constexpr Clock::Duration kPieceSpacing = milliseconds(10);
-constexpr Clock::Duration kReanchorLateness = milliseconds(5);
+// The end byte after a reset that took back a message that never completed: the link is likely
+// dead, so it is not waited for as long (a window would freeze meanwhile). One byte takes 0.3 ms
+// on a MIDI cable and at most a period or two on JACK.
+constexpr Clock::Duration kEndAfterResetBound = milliseconds(250);
 
 void FailExchange(Engine& engine) {
   engine.outputFailed.store(1);
@@ -54,11 +67,34 @@ void FailExchange(Engine& engine) {
   engine.aborted.store(1);
 }
 
-// Moves the schedule on by `gap` from the current deadline, or from `at` when `at` is late.
+// Moves the schedule on by `gap` from the current deadline, or from `at` when the piece left late.
 void AdvanceSchedule(Engine& engine, Clock::TimePoint at, Clock::Duration gap) {
-  const Clock::TimePoint anchor =
-      at < engine.nextPieceAt + kReanchorLateness ? engine.nextPieceAt : at;
-  engine.nextPieceAt = anchor + gap;
+  engine.nextPieceAt = std::max(engine.nextPieceAt, at) + gap;
+}
+
+uint32_t PieceNumberAt(const Engine& engine, uint32_t offset) {
+  const auto& starts = engine.pieceStarts;
+  return static_cast<uint32_t>(std::upper_bound(starts.begin(), starts.end(), offset) -
+                               starts.begin());
+}
+
+// Keeps the first fault of the update and reports it.
+void RecordDifference(Engine& engine, EchoDifference::Kind kind, uint32_t offset, int echoed) {
+  if (engine.firstDifference.kind != EchoDifference::Kind::None) return;
+  const FirmwareImage& image = engine.image;
+  EchoDifference& d = engine.firstDifference;
+  d.kind = kind;
+  d.offset = offset;
+  // A byte logged but not yet put out (the rest of a send under way) was not sent yet.
+  const uint32_t out = std::min<uint32_t>(engine.sentThrough, image.SentLog.size());
+  d.sent = offset < out ? image.SentLog[offset] : -1;
+  d.echoed = echoed;
+  d.piece = PieceNumberAt(engine, std::min(offset, out == 0 ? 0 : out - 1));
+  EngineEvent event{EngineEvent::Kind::Difference};
+  event.offset = offset;
+  event.piece = d.piece;
+  event.difference = d;
+  Report(engine, event);
 }
 
 // true once the service has handed the message area back (at once when nothing is in flight).
@@ -66,19 +102,28 @@ bool AwaitCompletion(Engine& engine) {
   if (engine.outputPending.load() == 0) return true;
   MidiLayer& midi = engine.midi;
   const bool done =
-      engine.clock.waitFor([&midi] { return midi.outputDone.load() != 0; }, engine.completionBound);
+      engine.clock.waitFor([&midi] { return midi.outputDone.load() != 0; },
+                           engine.outputReset != 0 ? kEndAfterResetBound : engine.completionBound);
   if (done) engine.outputPending.store(0);
   return done;
 }
 
 // Puts the first `count` bytes of SendBuffer out in pieces; false when a piece was lost.
-// `counted` receives how many bytes were added to bytesSent on the way.
-bool SendPieces(Engine& engine, uint32_t count, uint32_t& counted) {
+// `counted` receives how many bytes were added to bytesSent on the way, `offered` how many were
+// put out or given up on (less than `count` only when a stop cut the send). `logStart` is the
+// SentLog index of the first byte.
+bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& counted,
+                uint32_t& offered) {
   MidiLayer& midi = engine.midi;
   MidiPorts& ports = midi.ports;
   const uint8_t* source = engine.image.SendBuffer.data();
 
+  offered = count;
   for (uint32_t offset = 0; offset < count; offset += kPieceSize) {
+    if (offset > 0 && engine.stopRequested.load() != 0) {
+      offered = offset;
+      return true;
+    }
     const uint32_t length = std::min(kPieceSize, count - offset);
     if (!AwaitCompletion(engine)) return false;
     engine.clock.sleepUntil(engine.nextPieceAt);
@@ -92,6 +137,18 @@ bool SendPieces(Engine& engine, uint32_t count, uint32_t& counted) {
       return false;
     }
     engine.outputPending.store(1);
+    engine.pieceStarts.push_back(logStart + offset);
+    engine.sentThrough = logStart + offset + length;
+    {
+      EngineEvent event{EngineEvent::Kind::Piece};
+      event.at = sentAt;
+      event.offset = logStart + offset;
+      event.length = length;
+      event.piece = static_cast<uint32_t>(engine.pieceStarts.size());
+      event.bytes = ports.outputData.data();
+      event.byteCount = length;
+      Report(engine, event);
+    }
 
     AdvanceSchedule(engine, sentAt, kPieceSpacing);
     engine.clock.sleepUntil(engine.nextPieceAt);
@@ -105,25 +162,47 @@ bool SendPieces(Engine& engine, uint32_t count, uint32_t& counted) {
   return true;
 }
 
-// Compares one frame with the log from echoVerifiedCount on. Echo beyond what has been logged
-// (a device that returns more than it received) is a difference; nothing past the log is read.
-bool EchoMatches(FirmwareImage& image, const std::array<uint8_t, kInputBufferSize>& frame,
+// Compares one frame with the log from echoVerifiedCount on; false at a difference, which is
+// recorded. Echo beyond what has been logged (a device that returns more than it received) is a
+// difference; nothing past the log is read.
+bool EchoMatches(Engine& engine, const std::array<uint8_t, kInputBufferSize>& frame,
                  int32_t frameLength) {
+  FirmwareImage& image = engine.image;
   if (frameLength <= 0) return true;
-  if (static_cast<std::size_t>(frameLength) > frame.size()) return false;
-  const auto count = static_cast<uint32_t>(frameLength);
+  const auto count = static_cast<uint32_t>(
+      std::min<std::size_t>(static_cast<std::size_t>(frameLength), frame.size()));
   const uint32_t logged =
       static_cast<uint32_t>(std::min<std::size_t>(image.sentLogCount, image.SentLog.size()));
-  if (image.echoVerifiedCount > logged || count > logged - image.echoVerifiedCount) return false;
-  if (!std::equal(frame.begin(), frame.begin() + count,
-                  image.SentLog.begin() + image.echoVerifiedCount)) {
+  const uint32_t from = std::min(image.echoVerifiedCount, logged);
+  const uint32_t comparable = std::min(count, logged - from);
+  const auto* log = image.SentLog.data() + from;
+  const auto* mismatch = std::mismatch(frame.begin(), frame.begin() + comparable, log).first;
+  const auto at = static_cast<uint32_t>(mismatch - frame.begin());
+  if (at < comparable) {
+    RecordDifference(engine, EchoDifference::Kind::Differs, from + at, frame[at]);
+    return false;
+  }
+  if (comparable < count || static_cast<std::size_t>(frameLength) > frame.size() ||
+      image.echoVerifiedCount > logged) {
+    RecordDifference(engine, EchoDifference::Kind::Beyond, from + comparable, frame[comparable]);
     return false;
   }
   image.echoVerifiedCount += count;
   return true;
 }
 
+void Fail(Engine& engine) {
+  engine.SessionState.store(VerifyFailed);
+  engine.aborted.store(1);
+}
+
 }  // namespace
+
+void Report(Engine& engine, EngineEvent event) {
+  if (!engine.observer) return;
+  if (event.at == Clock::TimePoint{}) event.at = engine.clock.now();
+  engine.observer(event);
+}
 
 void WaitOnSchedule(Engine& engine, Clock::Duration gap) {
   engine.nextPieceAt = std::max(engine.clock.now(), engine.nextPieceAt) + gap;
@@ -132,22 +211,31 @@ void WaitOnSchedule(Engine& engine, Clock::Duration gap) {
 
 void CheckFinalEcho(Engine& engine, Clock::Duration bound) {
   FirmwareImage& image = engine.image;
-  // A device that echoes nothing is never failed; one that echoed the stream must echo its end.
-  if (image.echoVerifiedCount == 0 || engine.SessionState.load() != Idle ||
-      engine.aborted.load() != 0) {
+  if (engine.SessionState.load() != Idle || engine.aborted.load() != 0) return;
+  auto settled = [&engine, &image] {
+    CheckEcho(engine);
+    return engine.SessionState.load() == VerifyFailed ||
+           image.echoVerifiedCount >= image.sentLogCount;
+  };
+  if (engine.clock.waitFor(settled, bound)) return;
+  // An echo that stopped inside a block leaves it with the service, partly filled: have it
+  // returned, so that what did come back is compared (and not taken for no echo at all).
+  ReturnPartialInput(engine.midi);
+  if (settled()) return;
+  if (image.echoVerifiedCount == 0) {
+    // Nothing at all came back: a device that does not echo, which passes unverified.
+    engine.echoMissing = true;
+    Report(engine, {EngineEvent::Kind::NoEcho});
     return;
   }
-  engine.clock.waitFor(
-      [&engine, &image] {
-        CheckEcho(engine);
-        return engine.SessionState.load() == VerifyFailed ||
-               image.echoVerifiedCount >= image.sentLogCount;
-      },
-      bound);
+  // The device echoed the stream and then stopped: the bytes after the echo's end may never
+  // have reached it.
+  RecordDifference(engine, EchoDifference::Kind::EchoStopped, image.echoVerifiedCount, -1);
+  Fail(engine);
 }
 
-void SendBytes(Engine& engine, uint32_t count) {
-  if (count == 0) return;  // no piece is ever empty
+uint32_t SendBytes(Engine& engine, uint32_t count) {
+  if (count == 0) return 0;  // no piece is ever empty
   FirmwareImage& image = engine.image;
 
   // The log must hold every byte that goes out, or its echo could not be checked; a send that
@@ -157,35 +245,74 @@ void SendBytes(Engine& engine, uint32_t count) {
                     count <= image.SentLog.size() - image.sentLogCount;
   if (engine.outputFailed.load() != 0 || !fits) {
     FailExchange(engine);
-  } else {
-    // All bytes are logged before the first piece leaves, so echo can never outrun the log.
-    std::copy_n(image.SendBuffer.begin(), count, image.SentLog.begin() + image.sentLogCount);
-    image.sentLogCount += count;
-    uint32_t counted = 0;
-    if (!SendPieces(engine, count, counted)) FailExchange(engine);
-    image.bytesSent.fetch_add(count - counted);
-    return;
+    image.bytesSent.fetch_add(count);
+    return count;
   }
-  image.bytesSent.fetch_add(count);
+  // All bytes are logged before the first piece leaves, so echo can never outrun the log.
+  const uint32_t logStart = image.sentLogCount;
+  std::copy_n(image.SendBuffer.begin(), count, image.SentLog.begin() + logStart);
+  image.sentLogCount += count;
+  uint32_t counted = 0;
+  uint32_t offered = count;
+  if (!SendPieces(engine, count, logStart, counted, offered)) FailExchange(engine);
+  if (offered < count) {
+    // Cut by a stop: what never went out is not part of the stream the device got.
+    image.sentLogCount = logStart + offered;
+    EngineEvent event{EngineEvent::Kind::Stopped};
+    event.offset = logStart + offered;
+    Report(engine, event);
+  }
+  image.bytesSent.fetch_add(offered - counted);
+  return offered;
 }
 
 void CheckEcho(Engine& engine) {
   MidiLayer& midi = engine.midi;
   MidiPorts& ports = midi.ports;
+  const uint32_t verifiedBefore = engine.image.echoVerifiedCount;
   FetchCapturedInput(midi);
 
   // frameA first: when both frames received a block in one hand-over, A's arrived first. At a
   // difference both frames are left as they are, for whoever looks at the failure.
-  if (!EchoMatches(engine.image, ports.frameA, ports.frameALength) ||
-      !EchoMatches(engine.image, ports.frameB, ports.frameBLength)) {
-    engine.SessionState.store(VerifyFailed);
-    engine.aborted.store(1);
+  if (!EchoMatches(engine, ports.frameA, ports.frameALength) ||
+      !EchoMatches(engine, ports.frameB, ports.frameBLength)) {
+    Fail(engine);
     return;
   }
   ports.frameA.fill(0);
   ports.frameB.fill(0);
   ports.frameALength = 0;
   ports.frameBLength = 0;
+  if (midi.otherInputCount.load(std::memory_order_acquire) != 0) {
+    const uint32_t first = midi.firstOtherInput.load(std::memory_order_acquire);
+    RecordDifference(engine, EchoDifference::Kind::OtherInput, engine.image.echoVerifiedCount,
+                     static_cast<int>(first & 0xFF));
+    Fail(engine);
+    return;
+  }
+  if (engine.image.echoVerifiedCount != verifiedBefore) {
+    EngineEvent event{EngineEvent::Kind::EchoProgress};
+    event.offset = engine.image.echoVerifiedCount;
+    Report(engine, event);
+  }
+}
+
+bool ReclaimOutputForEnd(Engine& engine) {
+  if (engine.outputFailed.load() == 0) return true;
+  // The service may still hold a message that never completed (or nothing, after a refusal);
+  // either way a reset hands the area back and clears what was queued before it.
+  if (ReclaimMidiOutput(engine.midi) != MMSYSERR_NOERROR) return false;  // the port is gone
+  engine.outputReset.store(1);
+  if (engine.outputPending.load() != 0) {
+    MidiLayer& midi = engine.midi;
+    if (!engine.clock.waitFor([&midi] { return midi.outputDone.load() != 0; },
+                              kEndAfterResetBound)) {
+      return false;
+    }
+    engine.outputPending.store(0);
+  }
+  engine.outputFailed.store(0);
+  return true;
 }
 
 }  // namespace varnet

@@ -51,6 +51,14 @@ BoxAnswer Show(UpdateSession& session, const std::string& text, const char* capt
   return session.engine.prompts.showBox({text, caption, icon, buttons, nullptr});
 }
 
+void ReportOutcome(Engine& engine, const char* outcome) {
+  EngineEvent event{EngineEvent::Kind::Outcome};
+  event.text = outcome;
+  event.offset = engine.image.echoVerifiedCount;
+  event.length = engine.image.sentLogCount;
+  Report(engine, event);
+}
+
 // A start that ends before the stream: the window goes back to its idle look, and the ports
 // the start opened are closed. `aborted` keeps what the handshake left in it.
 void RefuseStart(UpdateSession& session) {
@@ -63,6 +71,7 @@ void RefuseStart(UpdateSession& session) {
   session.phase = SessionPhase::Idle;
   session.lastOutcome = SessionOutcome::Refused;
   session.inProgress.store(false);
+  ReportOutcome(engine, "refused");
 }
 
 // Tells the worker to stop the way a confirmed cancel does. Only a Running stream is cancelled:
@@ -73,7 +82,10 @@ void RefuseStart(UpdateSession& session) {
 bool CancelRunningStream(Engine& engine) {
   engine.aborted.store(1);
   int32_t expected = Running;
-  if (engine.SessionState.compare_exchange_strong(expected, Idle)) return true;
+  if (engine.SessionState.compare_exchange_strong(expected, Idle)) {
+    engine.stopRequested.store(1);  // the send under way ends at its next piece
+    return true;
+  }
   // Idle: the worker saw `aborted` clear at its end and finished the stream; that stands.
   // VerifyFailed: the echo check has set `aborted` itself.
   if (expected == Idle) engine.aborted.store(0);
@@ -303,6 +315,7 @@ void FinishUpdateSession(UpdateSession& session) {
 
   // Read after the join, so the outcome includes the worker's last writes.
   const bool failed = engine.SessionState.load() == VerifyFailed;
+  ReportOutcome(engine, failed ? "failed" : engine.aborted.load() == 1 ? "aborted" : "done");
   if (failed) Show(session, kFailedText, "Error!", BoxIcon::Error);
   if (engine.aborted.load() == 1) {
     Show(session, kAbortedText, "Abort!", BoxIcon::Error);
@@ -378,6 +391,7 @@ bool StopUpdateSession(UpdateSession& session) {
   session.view.setSelectFileEnabled(true);
   session.view.invalidateProgress();
   session.lastOutcome = SessionOutcome::Stopped;
+  ReportOutcome(session.engine, "stopped");
   session.phase = SessionPhase::Idle;
   session.inProgress.store(false);
   return true;

@@ -17,11 +17,30 @@ void RealClock::sleepUntil(TimePoint deadline) {
 
 bool RealClock::waitFor(const std::function<bool()>& ready, Duration timeout) {
   const TimePoint deadline = now() + timeout;
-  while (!ready()) {
-    if (now() >= deadline) return ready();
-    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  for (;;) {
+    // The count is taken before the condition is looked at: a notify that lands between the two
+    // changes it, and the wait below then returns at once instead of missing the wake-up.
+    uint64_t seen;
+    {
+      std::lock_guard lock(mutex_);
+      seen = notifications_;
+    }
+    if (ready()) return true;
+    const TimePoint current = now();
+    if (current >= deadline) return ready();
+    const TimePoint until = std::min(deadline, current + kFallbackPoll);
+    std::unique_lock lock(mutex_);
+    changed_.wait_until(lock, std::chrono::steady_clock::time_point(until),
+                        [&] { return notifications_ != seen; });
   }
-  return true;
+}
+
+void RealClock::notify() {
+  {
+    std::lock_guard lock(mutex_);
+    ++notifications_;
+  }
+  changed_.notify_all();
 }
 
 Clock::TimePoint VirtualClock::now() {

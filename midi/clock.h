@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -25,18 +26,31 @@ class Clock {
   // Waits until `ready` returns true or `timeout` has passed; returns the last value of `ready`.
   // `ready` is typically a load of an atomic flag written by a MIDI callback.
   virtual bool waitFor(const std::function<bool()>& ready, Duration timeout) = 0;
+  // Something a waitFor may be waiting on has changed (a MIDI callback marked a message sent or
+  // staged input): a waiter looks at its condition again now rather than at its next poll. Never
+  // blocks for longer than a counter increment under a lock no one holds for more than that.
+  virtual void notify() {}
 
   void sleepFor(Duration d) { sleepUntil(now() + d); }
   void sleepMs(uint32_t ms) { sleepFor(std::chrono::milliseconds(ms)); }
 };
 
-// Wall-clock time (steady_clock). waitFor polls the condition every 500 us: the callbacks that
-// make it true must never block, so they cannot signal a condition variable.
+// Wall-clock time (steady_clock). waitFor sleeps on a condition variable that notify() wakes, so
+// the sender sees a completion as it happens; a condition that changes without a notify is still
+// seen within kFallbackPoll.
 class RealClock final : public Clock {
  public:
+  static constexpr Duration kFallbackPoll = std::chrono::milliseconds(5);
+
   TimePoint now() override;
   void sleepUntil(TimePoint deadline) override;
   bool waitFor(const std::function<bool()>& ready, Duration timeout) override;
+  void notify() override;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  uint64_t notifications_ = 0;
 };
 
 // Virtual time: it advances only when code sleeps or waits. Events scheduled with `schedule`

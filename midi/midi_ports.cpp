@@ -167,12 +167,34 @@ void FetchCapturedInput(MidiLayer& midi) {
 // ---------------------------------------------------------------------------------------------
 // Callbacks.
 
+namespace {
+
+void Wake(MidiLayer& midi) {
+  if (Clock* clock = midi.wakeClock.load(std::memory_order_acquire)) clock->notify();
+}
+
+}  // namespace
+
 void MidiInputCallback(MidiHandle handle, uint32_t message, uintptr_t instance, uintptr_t param1,
                        uintptr_t /*param2*/) {
-  if (message != MIM_LONGDATA) return;
   auto* midi = reinterpret_cast<MidiLayer*>(instance);
+  if (midi == nullptr) return;
+  if (message == MIM_DATA) {
+    // Real-time bytes (0xF8-0xFF: clock, active sensing) may come at any time and mean nothing
+    // here; anything else outside System Exclusive is input the echo check must see.
+    const auto status = static_cast<uint8_t>(param1 & 0xFF);
+    if (status < 0x80 || status > 0xF6) return;
+    // The first message is kept before it is counted, so a reader that sees a count sees it.
+    uint32_t none = 0;
+    midi->firstOtherInput.compare_exchange_strong(none, static_cast<uint32_t>(param1),
+                                                  std::memory_order_acq_rel);
+    midi->otherInputCount.fetch_add(1, std::memory_order_acq_rel);
+    Wake(*midi);
+    return;
+  }
+  if (message != MIM_LONGDATA) return;
   auto* header = reinterpret_cast<MidiHeader*>(param1);
-  if (midi == nullptr || header == nullptr) return;
+  if (header == nullptr) return;
   midi->inputBuffersQueued.fetch_sub(1, std::memory_order_relaxed);
   StageInputBlock(*midi, header->data, std::min<uint32_t>(header->bytesRecorded, kInputBufferSize));
   if (midi->requeueInput.load(std::memory_order_acquire) == 1) {
@@ -181,13 +203,16 @@ void MidiInputCallback(MidiHandle handle, uint32_t message, uintptr_t instance, 
       midi->inputBuffersQueued.fetch_sub(1, std::memory_order_relaxed);
     }
   }
+  Wake(*midi);
 }
 
 void MidiOutputCallback(MidiHandle /*handle*/, uint32_t message, uintptr_t instance,
                         uintptr_t /*param1*/, uintptr_t /*param2*/) {
   if (message != MOM_DONE) return;
   auto* midi = reinterpret_cast<MidiLayer*>(instance);
-  if (midi != nullptr) midi->outputDone.store(1, std::memory_order_release);
+  if (midi == nullptr) return;
+  midi->outputDone.store(1, std::memory_order_release);
+  Wake(*midi);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -306,6 +331,17 @@ void SetInputRequeue(MidiLayer& midi, uint32_t value) {
   midi.requeueInput.store(value, std::memory_order_release);
 }
 
+void ResetOtherInput(MidiLayer& midi) {
+  midi.firstOtherInput.store(0, std::memory_order_release);
+  midi.otherInputCount.store(0, std::memory_order_release);
+}
+
+uint32_t ReturnPartialInput(MidiLayer& midi) {
+  const uint32_t r = midi.platform.inReset(midi.ports.inputHandle);
+  if (r != MMSYSERR_NOERROR) return r;
+  return midi.platform.inStart(midi.ports.inputHandle);
+}
+
 int PrepareOutputMessage(MidiLayer& midi) {
   MidiPorts& p = midi.ports;
   p.outputHeader = MidiHeader{};
@@ -341,6 +377,10 @@ int ResetMidiOutput(MidiLayer& midi) {
   if (midi.outputDone.load(std::memory_order_acquire) == 0) return 1;
   midi.platform.outReset(midi.ports.outputHandle);
   return 0;
+}
+
+uint32_t ReclaimMidiOutput(MidiLayer& midi) {
+  return midi.platform.outReset(midi.ports.outputHandle);
 }
 
 uint32_t CloseMidiOutput(MidiLayer& midi) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "midi/clock.h"
 #include "midi/platform.h"
 #include "midi/prompts.h"
 
@@ -92,6 +93,16 @@ struct MidiLayer {
   std::mutex deferredMutex;
   std::vector<BoxRequest> deferredBoxes;  // under deferredMutex
   bool showingDeferred = false;           // user-interface thread only
+  // Input that is not System Exclusive and not real-time (status 0x80-0xF6: channel and system
+  // common messages), counted by the input callback since ResetOtherInput. The device must send
+  // nothing but its echo while the stream runs, so the echo check counts any of it as a
+  // difference. firstOtherInput holds the first such message as the service packed it (status
+  // in the low byte).
+  std::atomic<uint32_t> otherInputCount{0};
+  std::atomic<uint32_t> firstOtherInput{0};
+  // Woken (Clock::notify) whenever a callback completes a message or stages input, so that a
+  // waiter on either sees it at once. Set by the engine; may stay null.
+  std::atomic<Clock*> wakeClock{nullptr};
 };
 
 // Operations. Results: 0 for success; the codes each one lists otherwise.
@@ -103,11 +114,21 @@ int PrepareInputBuffers(MidiLayer& midi);
 int StartMidiInput(MidiLayer& midi);
 void QueueInputBuffers(MidiLayer& midi);
 void SetInputRequeue(MidiLayer& midi, uint32_t value);
+// Forgets the non-echo input counted so far (see MidiLayer::otherInputCount).
+void ResetOtherInput(MidiLayer& midi);
+// Has the service return the input buffer it is filling now (midiInReset; the callback re-queues
+// it while requeueInput is 1) and starts input again. A partly filled block only comes back this
+// way; the finish uses it to see an echo that stopped inside a block. 0, or the service's code.
+uint32_t ReturnPartialInput(MidiLayer& midi);
 void FetchCapturedInput(MidiLayer& midi);
 int PrepareOutputMessage(MidiLayer& midi);
 int SendOutputMessage(MidiLayer& midi);  // 0 accepted, 2 refused
 int UnprepareOutputMessage(MidiLayer& midi);
 int ResetMidiOutput(MidiLayer& midi);  // 0 reset issued, 1 skipped (a message is outstanding)
+// Resets the output whether or not a message is outstanding: the service hands back what it
+// holds (with MOM_DONE) and discards what was queued before the reset, so that the end byte can
+// follow a message that never completed. 0, or the service's code (the port is gone).
+uint32_t ReclaimMidiOutput(MidiLayer& midi);
 uint32_t CloseMidiOutput(MidiLayer& midi);
 void StopMidiInput(MidiLayer& midi);
 int UnprepareInputBuffers(MidiLayer& midi);

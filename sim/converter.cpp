@@ -18,7 +18,11 @@ constexpr uint8_t kReplyCode = 0x30;
 // Block sizes of the odd-blocks fault: irregular, some tiny, none a divisor pattern of 32.
 constexpr std::array<std::size_t, 9> kOddBlockSizes = {1, 7, 3, 13, 2, 29, 5, 1, 11};
 
-constexpr std::array<FaultInfo, 9> kFaults = {{
+// The stray message of the stray-message fault: control change "all notes off" on channel 1.
+constexpr std::array<uint8_t, 3> kStrayMessage = {0xB0, 0x7B, 0x00};
+constexpr uint8_t kActiveSensing = 0xFE;
+
+constexpr std::array<FaultInfo, 12> kFaults = {{
     {"no-reply", "never answers the identify request"},
     {"late-reply", "answers the identify request only after the host's 500 ms window"},
     {"wrong-id", "answers the identify request with a wrong device ID"},
@@ -28,6 +32,9 @@ constexpr std::array<FaultInfo, 9> kFaults = {{
     {"odd-blocks", "delivers the echo in irregular, partly filled input blocks"},
     {"unplug:N", "vanishes after receiving N bytes: no more input, output never completes"},
     {"stall-output", "the host's long messages are received but never reported complete"},
+    {"echo-stops:N", "echoes stream bytes 0 to N-1, then nothing more (a return cable pulled)"},
+    {"stray-message:N", "after echoing stream byte N, sends a control change (B0 7B 00)"},
+    {"active-sensing", "sends an active sensing byte (FE) before every echo block; harmless"},
 }};
 
 std::string Describe(std::size_t symbolIndex) {
@@ -55,7 +62,8 @@ bool ParseFault(std::string_view text, Faults& faults, std::string& error) {
     }
     number = value;
   }
-  const bool wantsNumber = name == "corrupt-echo" || name == "extra-echo" || name == "unplug";
+  const bool wantsNumber = name == "corrupt-echo" || name == "extra-echo" || name == "unplug" ||
+                           name == "echo-stops" || name == "stray-message";
   if (wantsNumber != number.has_value()) {
     error = "fault '" + std::string(text) + "': " +
             (wantsNumber ? "needs a byte count, as in " + std::string(name) + ":17"
@@ -80,6 +88,12 @@ bool ParseFault(std::string_view text, Faults& faults, std::string& error) {
     faults.extraEcho = number;
   } else if (name == "unplug") {
     faults.unplugAfter = number;
+  } else if (name == "echo-stops") {
+    faults.echoStops = number;
+  } else if (name == "stray-message") {
+    faults.strayMessage = number;
+  } else if (name == "active-sensing") {
+    faults.activeSensing = true;
   } else {
     error = "unknown fault '" + std::string(name) + "'";
     return false;
@@ -221,6 +235,7 @@ void SimulatedConverter::processByte(uint8_t byte, TimePoint at, std::vector<uin
   auto echoByte = [&](uint8_t b) {
     const uint64_t index = streamIndex_++;
     if (config_.faults.silentEcho) return;
+    if (config_.faults.echoStops && index >= *config_.faults.echoStops) return;
     if (config_.faults.extraEcho && echoed_ == *config_.faults.extraEcho) {
       echo.push_back(static_cast<uint8_t>((b ^ 0x01) & 0x7F));  // never equal to b
       echoTimes.push_back(at);
@@ -230,6 +245,13 @@ void SimulatedConverter::processByte(uint8_t byte, TimePoint at, std::vector<uin
     echo.push_back(b);
     echoTimes.push_back(at);
     ++echoed_;
+    if (config_.faults.strayMessage && index == *config_.faults.strayMessage) {
+      // On the wire a status byte ends the System Exclusive echo; the host must notice.
+      for (uint8_t stray : kStrayMessage) {
+        echo.push_back(stray);
+        echoTimes.push_back(at);
+      }
+    }
   };
 
   if (streaming_) {
@@ -369,6 +391,8 @@ void SimulatedConverter::emitEcho(const std::vector<uint8_t>& echo,
   if (echo.empty()) return;
   if (!config_.faults.oddBlocks) {
     emissions_.push_back({times.back() + config_.echoDelay, echo, false});
+    if (config_.faults.activeSensing)
+      emissions_.back().bytes.insert(emissions_.back().bytes.begin(), kActiveSensing);
     return;
   }
   std::size_t at = 0;

@@ -30,15 +30,18 @@ constexpr Duration kMinimumPause = std::chrono::milliseconds(20);
 
 // Injected misbehaviour. Stream byte numbers count from 0 at the F0 of the stream header.
 struct Faults {
-  bool noReply = false;                 // never answers the identify request
-  bool lateReply = false;               // answers after ConverterConfig::lateReplyDelay
-  bool wrongId = false;                 // answers with a wrong device ID
-  bool silentEcho = false;              // echoes nothing
-  bool oddBlocks = false;               // echo arrives in irregular, partly filled blocks
-  bool stallOutput = false;             // the host's long messages never complete
-  std::optional<uint64_t> corruptEcho;  // echo of stream byte N has bit 0 flipped
-  std::optional<uint64_t> extraEcho;    // after N echoed bytes, one byte it never received
-  std::optional<uint64_t> unplugAfter;  // gone after N received bytes (counted from the start)
+  bool noReply = false;                  // never answers the identify request
+  bool lateReply = false;                // answers after ConverterConfig::lateReplyDelay
+  bool wrongId = false;                  // answers with a wrong device ID
+  bool silentEcho = false;               // echoes nothing
+  bool oddBlocks = false;                // echo arrives in irregular, partly filled blocks
+  bool stallOutput = false;              // the host's long messages never complete
+  std::optional<uint64_t> corruptEcho;   // echo of stream byte N has bit 0 flipped
+  std::optional<uint64_t> extraEcho;     // after N echoed bytes, one byte it never received
+  std::optional<uint64_t> unplugAfter;   // gone after N received bytes (counted from the start)
+  std::optional<uint64_t> echoStops;     // echoes stream bytes 0 to N-1, then nothing more
+  std::optional<uint64_t> strayMessage;  // after echoing stream byte N, a control change B0 7B 00
+  bool activeSensing = false;            // an active sensing byte (FE) before every echo block
 };
 
 struct FaultInfo {

@@ -4,6 +4,8 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <new>
 #include <string>
@@ -11,6 +13,7 @@
 
 #include "engine/engine.h"
 #include "engine/firmware.h"
+#include "engine/session_log.h"
 #include "midi/clock.h"
 #include "midi/midi_ports.h"
 #include "ui/file_chooser.h"
@@ -68,6 +71,14 @@ int RunDesktopProgram(int argc, char** argv, const ProgramHooks& hooks) {
   FirmwareImage image;
   FileBuffer fileBuffer;
   Engine engine(image, midi, clock, prompts);
+  // VARNET_LOG=FILE: the same JSON Lines record of each session as varnet-flash --log writes.
+  SessionLog sessionLog;
+  if (const char* logPath = std::getenv("VARNET_LOG"); logPath != nullptr && *logPath != '\0') {
+    std::string logError;
+    if (!sessionLog.open(logPath, engine, logError)) {
+      std::fprintf(stderr, "varnet-update: VARNET_LOG %s: %s\n", logPath, logError.c_str());
+    }
+  }
   QtFileChooser files;
 
   std::unique_ptr<MainWindow> window;

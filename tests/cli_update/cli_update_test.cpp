@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -169,7 +170,64 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{{"--simulate=da"}, {"Error!: Firmware mismatch!"}},
         FaultCase{{"--simulate", "--fault", "corrupt-echo:500"},
                   {"Warning: WARNING!", "Error!: Update failed! Do not switch off the device!",
-                   "Abort!: Update aborted! Do not switch off the device!"}}));
+                   "Abort!: Update aborted! Do not switch off the device!",
+                   "First difference at stream byte 500 (piece "}},
+        // The technician is told where the echo went wrong, whatever the way.
+        FaultCase{{"--simulate", "--fault", "corrupt-echo:0"},
+                  {"Error!: Update failed!", "Abort!: Update aborted!",
+                   "First difference at stream byte 0 (piece 1): sent 0xF0, the device sent a "
+                   "message that is not echo (status 0xF1)"}},
+        FaultCase{{"--simulate", "--fault", "echo-stops:3000"},
+                  {"Error!: Update failed!", "Abort!: Update aborted!",
+                   "First difference at stream byte 3000 (piece ",
+                   "the device's echo stopped before it"}},
+        FaultCase{{"--simulate", "--fault", "stray-message:400"},
+                  {"Error!: Update failed!", "Abort!: Update aborted!",
+                   "the device sent a message that is not echo (status 0xB0)"}}));
+
+// A device that echoes nothing passes, but the terminal says plainly that nothing was verified.
+TEST_F(FlashTest, SilentDevicePassesWithAWarningThatNothingWasVerified) {
+  const FlashRun silent =
+      Flash({"update", kExample, "--simulate", "--fast", "--yes", "--fault", "silent-echo"});
+  EXPECT_EQ(silent.status, 0) << silent.err;
+  EXPECT_NE(silent.err.find("Warning: the device echoed nothing, so the update could not be "
+                            "verified."),
+            std::string::npos)
+      << silent.err;
+  EXPECT_NE(silent.out.find("0 echo bytes verified"), std::string::npos) << silent.out;
+  EXPECT_NE(silent.out.find("(not verified: the device echoed nothing)"), std::string::npos);
+
+  const FlashRun echoing = Flash({"update", kExample, "--simulate", "--fast", "--yes"});
+  EXPECT_EQ(echoing.err.find("could not be verified"), std::string::npos);
+  EXPECT_EQ(echoing.out.find("not verified"), std::string::npos);
+}
+
+// --log FILE: one JSON object per line, in the order things happened.
+TEST_F(FlashTest, LogRecordsTheSessionAsJsonLines) {
+  const FlashRun run = Flash({"update", kExample, "--simulate", "--fast", "--yes", "--fault",
+                              "corrupt-echo:500", "--log", "session.jsonl"});
+  EXPECT_EQ(run.status, 1) << run.err;
+  std::istringstream lines(ReadText(dir_ / "session.jsonl"));
+  const std::regex shape("^\\{\"t_ms\":[0-9]+\\.[0-9]+,\"event\":\"([a-z_]+)\".*\\}$");
+  std::vector<std::string> events;
+  std::string line;
+  std::string difference;
+  while (std::getline(lines, line)) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, shape)) << line;
+    if (events.empty() || events.back() != match[1]) events.push_back(match[1]);
+    if (match[1] == "difference") difference = line;
+  }
+  ASSERT_GE(events.size(), 8u);
+  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 4),
+            (std::vector<std::string>{"ports", "identify_request", "send", "identify_reply"}));
+  EXPECT_NE(std::find(events.begin(), events.end(), "pause"), events.end());
+  EXPECT_EQ(std::vector<std::string>(events.end() - 3, events.end()),
+            (std::vector<std::string>{"send", "outcome", "summary"}));
+  EXPECT_EQ(std::count(events.begin(), events.end(), "difference"), 1);
+  EXPECT_NE(difference.find(R"("kind":"differs","offset":500,"piece":)"), std::string::npos)
+      << difference;
+}
 
 TEST_F(FlashTest, WarningAnsweredOnTheTerminal) {
   FlashRun no = Flash({"update", kExample, "--simulate", "--fast"}, "n\n");

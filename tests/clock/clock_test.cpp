@@ -123,3 +123,28 @@ TEST(RealClock, SleepUntilReachesItsDeadlineAndWaitForSeesAFlagSetElsewhere) {
   setter.join();
   EXPECT_FALSE(clock.waitFor([] { return false; }, 1ms));
 }
+
+// The sender waits for a completion that a MIDI callback signals with notify(): the waiter
+// sleeps until then instead of polling, and still sees it at once.
+TEST(RealClock, WaitForSleepsUntilNotifiedInsteadOfPolling) {
+  RealClock clock;
+  std::atomic<bool> flag{false};
+  std::atomic<int> looks{0};
+  std::thread setter([&] {
+    std::this_thread::sleep_for(60ms);
+    flag = true;
+    clock.notify();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(clock.waitFor(
+      [&] {
+        ++looks;
+        return flag.load();
+      },
+      10s));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  setter.join();
+  EXPECT_LT(waited, 5s);
+  // Polling every 500 us would look about 120 times; the fallback poll alone allows 60 ms / 5 ms.
+  EXPECT_LE(looks.load(), 60ms / RealClock::kFallbackPoll + 3);
+}

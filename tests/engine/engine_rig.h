@@ -68,6 +68,7 @@ class ScriptedOutput final : public MidiPlatform {
   int overlaps = 0;           // messages handed over while the previous one was still in flight
   int rewrittenInFlight = 0;  // messages whose bytes changed before their completion
   std::size_t refusedCount = 0;
+  int resets = 0;
 
   uint32_t outLongMsg(MidiHandle, MidiHeader* header) override {
     const std::size_t index = pieces.size() + refusedCount;
@@ -85,6 +86,7 @@ class ScriptedOutput final : public MidiPlatform {
 
     Clock::Duration delay = completionDelay;
     if (delayFor) delay = delayFor(pieces.size() - 1);
+    inFlightHeader_ = header;
     if (completion == Completion::Never) {
       inFlight_ = true;
       return MMSYSERR_NOERROR;
@@ -94,7 +96,8 @@ class ScriptedOutput final : public MidiPlatform {
       return MMSYSERR_NOERROR;
     }
     inFlight_ = true;
-    clock_.schedule(clock_.now() + delay, [this, header, bytes] {
+    clock_.schedule(clock_.now() + delay, [this, header, bytes, generation = resets] {
+      if (generation != resets) return;  // cut off and handed back by a reset
       if (Bytes(header->data, header->data + header->bufferLength) != bytes) ++rewrittenInFlight;
       inFlight_ = false;
       callback_(handle_, MOM_DONE, instance_, reinterpret_cast<uintptr_t>(header), 0);
@@ -151,7 +154,15 @@ class ScriptedOutput final : public MidiPlatform {
     return 0;
   }
   uint32_t outUnprepareHeader(MidiHandle, MidiHeader*) override { return 0; }
-  uint32_t outReset(MidiHandle) override { return 0; }
+  // As the service does: a message still in flight is cut off and handed back.
+  uint32_t outReset(MidiHandle) override {
+    ++resets;
+    if (inFlight_) {
+      inFlight_ = false;
+      callback_(handle_, MOM_DONE, instance_, reinterpret_cast<uintptr_t>(inFlightHeader_), 0);
+    }
+    return 0;
+  }
   uint32_t outClose(MidiHandle) override { return 0; }
   std::string inGetErrorText(uint32_t r) override { return StandardMidiErrorText(r); }
   std::string outGetErrorText(uint32_t r) override { return StandardMidiErrorText(r); }
@@ -171,6 +182,7 @@ class ScriptedOutput final : public MidiPlatform {
   MidiCallback callback_ = nullptr;
   uintptr_t instance_ = 0;
   bool inFlight_ = false;
+  MidiHeader* inFlightHeader_ = nullptr;
 };
 
 // One engine with its records, as the program's entry would own them.

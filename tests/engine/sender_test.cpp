@@ -301,14 +301,18 @@ TEST(SenderOwnership, OutputThatNeverCompletesFailsTheStreamAfterTwoSeconds) {
   EXPECT_EQ(Bytes(rig.midi.ports.outputData.begin(), rig.midi.ports.outputData.end()),
             rig.front(32));
 
-  // Later sends of the exchange (the tail, the end byte) return at once instead of waiting again.
+  // Later sends of the stream (the tail) return at once instead of waiting again; the end byte
+  // resets the output, which hands the hanging piece back, and closes the message.
   const Clock::TimePoint before = rig.clock.now();
   SendBytes(rig.engine, 1);
-  rig.engine.SessionState = Idle;
-  SendEndOfExclusive(rig.engine);
   EXPECT_EQ(rig.clock.now(), before);
   EXPECT_EQ(rig.output.pieces.size(), 1u);
-  EXPECT_EQ(rig.engine.SessionState.load(), VerifyFailed);  // the end byte could not go out
+  rig.output.completion = ScriptedOutput::Completion::Immediate;
+  SendEndOfExclusive(rig.engine);
+  EXPECT_EQ(rig.output.resets, 1);
+  ASSERT_EQ(rig.output.pieces.size(), 2u);
+  EXPECT_EQ(rig.output.pieces[1].bytes, Bytes{0xF7});
+  EXPECT_EQ(rig.engine.SessionState.load(), VerifyFailed);  // the stream stays failed
 }
 
 TEST(SenderOwnership, EndByteThatCannotGoOutTurnsAFinishedStreamIntoAFailure) {
@@ -410,17 +414,25 @@ TEST(SenderPacing, LateSenderReanchorsInsteadOfBursting) {
   EXPECT_EQ(at, (std::vector<int64_t>{0, 10, 20, 120, 130, 140}));
 }
 
-TEST(SenderPacing, SmallLatenessIsAbsorbedWithoutShiftingTheSchedule) {
-  SenderRig rig;
-  rig.output.completion = ScriptedOutput::Completion::Delayed;
-  rig.output.delayFor = [](std::size_t index) {
-    return index == 2 ? milliseconds(13) : milliseconds(1);
+// A late piece moves the schedule back by its lateness: the device never gets two pieces less
+// than 10 ms apart, however small the lateness.
+TEST(SenderPacing, LatePieceMovesTheScheduleBack) {
+  struct Case {
+    int lateMs;
+    std::vector<int64_t> at;
   };
-  SendBytes(rig.engine, 6 * 32);
-  std::vector<int64_t> at;
-  for (const Piece& p : rig.output.pieces) at.push_back(Ms(p.at - rig.start));
-  // Piece 3 leaves 3 ms late; piece 4 is back on the 10 ms grid.
-  EXPECT_EQ(at, (std::vector<int64_t>{0, 10, 20, 33, 40, 50}));
+  for (const Case& c : {Case{1, {0, 10, 20, 31, 41, 51}}, Case{3, {0, 10, 20, 33, 43, 53}},
+                        Case{100, {0, 10, 20, 130, 140, 150}}}) {
+    SenderRig rig;
+    rig.output.completion = ScriptedOutput::Completion::Delayed;
+    rig.output.delayFor = [&c](std::size_t index) {
+      return index == 2 ? milliseconds(10 + c.lateMs) : milliseconds(1);
+    };
+    SendBytes(rig.engine, 6 * 32);
+    std::vector<int64_t> at;
+    for (const Piece& p : rig.output.pieces) at.push_back(Ms(p.at - rig.start));
+    EXPECT_EQ(at, c.at) << c.lateMs << " ms late";
+  }
 }
 
 }  // namespace

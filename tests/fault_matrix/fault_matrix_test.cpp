@@ -183,6 +183,8 @@ struct Rig {
 enum class During {
   Nothing,
   CancelInPause,       // Run Update ("Cancel...") pressed during a 15 s pause, OK to the question
+  CancelInStream,      // the same in the middle of one long send (a payload without pauses)
+  RefusePiece,         // the MIDI service refuses one long message of the stream
   CloseInStream,       // the window closes mid-stream: StopUpdateSession
   PortDialogInStream,  // the port dialog is opened and OK'd mid-stream
   DeleteFileBeforeRun,
@@ -205,6 +207,9 @@ struct Row {
   // with the MIDI service: the end byte cannot follow it. The ports are released all the same
   // (a reset takes the message back), so the next attempt starts clean.
   bool deviceGone = false;
+  // The payload: 0 for the usual 3000 bytes with pauses, else this many bytes without any.
+  std::size_t plain = 0;
+  bool unverified = false;  // done, but the device echoed nothing (varnet-flash warns)
 };
 
 std::ostream& operator<<(std::ostream& out, const Row& row) {
@@ -228,7 +233,7 @@ std::vector<Row> Rows() {
     {"corrupt_echo_body", {"corrupt-echo:400"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true},
     {"extra_echo", {"extra-echo:200"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true},
     // Nothing echoed is nothing that differs: the echo check compares what arrives.
-    {"silent_echo", {"silent-echo"}, During::Nothing, {warning, done}, Done, 0, true},
+    {"silent_echo", {"silent-echo"}, During::Nothing, {warning, done}, Done, 0, true, false, 0, true},
     // More blocks arrive between two echo checks than the two staging areas hold, so one is
     // replaced before it is checked: the lost echo counts as a difference and the update fails
     // safe (it is never reported done without its echo).
@@ -245,6 +250,20 @@ std::vector<Row> Rows() {
     {"port_dialog_in_stream", {}, During::PortDialogInStream, {warning, done}, Done, 0, true},
     {"file_deleted_before_run", {}, During::DeleteFileBeforeRun, {warning, done}, Done, 0, true},
     {"full_disk_on_save", {}, During::FullDiskOnSave, {warning, done}, Done, 0, true},
+    // Done means verified: a short firmware's whole echo arrives only after the end byte, and
+    // the finish compares it, the end byte included.
+    {"short_firmware_clean", {}, During::Nothing, {warning, done}, Done, 0, true, false, 300},
+    {"short_firmware_corrupt", {"corrupt-echo:50"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true, false, 300},
+    {"one_byte_firmware_corrupt", {"corrupt-echo:10"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true, false, 1},
+    {"corrupt_echo_end_byte", {"corrupt-echo:111"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true, false, 300},
+    // The header's F0 echoed as F1 turns the whole echo into input that is not System Exclusive.
+    {"corrupt_echo_first_byte", {"corrupt-echo:0"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true},
+    {"echo_stops", {"echo-stops:500"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true},
+    {"echo_stops_in_first_block", {"echo-stops:50"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true},
+    {"stray_message", {"stray-message:400"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true},
+    {"active_sensing", {"active-sensing"}, During::Nothing, {warning, done}, Done, 0, true},
+    {"cancel_in_long_send", {}, During::CancelInStream, {warning, kCancelQuestionText, aborted}, Aborted, 0, true, false, 30000},
+    {"refused_piece", {}, During::RefusePiece, {warning, failed, aborted}, Failed, 0, true},
   };
   // clang-format on
 }
@@ -279,6 +298,10 @@ TEST_P(FaultMatrix, Row) {
   Rig rig(config);
 
   Bytes payload = Payload(3000);  // 1000 stream bytes: about 0.33 s on the wire
+  if (row.plain != 0) {
+    payload.resize(row.plain);
+    for (std::size_t i = 0; i < row.plain; ++i) payload[i] = uint8_t((i * 7 + i / 5) % 4);
+  }
   if (row.during == During::CancelInPause) payload[300] = 0x80;  // 15 s after symbol 300
   rig.select(kKindDA, payload);
   const Bytes fileBytes = FirmwareFile(kKindDA, payload);
@@ -296,7 +319,13 @@ TEST_P(FaultMatrix, Row) {
       gate.arm(rig.clock, inPause, aborted);
       break;
     case During::CloseInStream:
+    case During::CancelInStream:
       gate.arm(rig.clock, midStream, aborted);
+      break;
+    case During::RefusePiece:
+      // The identify request, the header, then 20 pieces of the stream go out; the next is
+      // refused.
+      rig.platform.failOn(VirtualOp::OutLongMsg, MIDIERR_NOTREADY, 1, 22);
       break;
     case During::PortDialogInStream:
       gate.arm(rig.clock, midStream, [] { return false; });
@@ -318,6 +347,11 @@ TEST_P(FaultMatrix, Row) {
         wireAtStop = rig.platform.sentBytes(0).size();
         OnRunUpdate(*rig.session);  // the cancel question, answered OK
         EXPECT_FALSE(rig.view.runEnabled);
+        break;
+      case During::CancelInStream:
+        ASSERT_TRUE(gate.waitReached());
+        wireAtStop = rig.platform.sentBytes(0).size();
+        OnRunUpdate(*rig.session);  // the cancel question, answered OK
         break;
       case During::CloseInStream:
         ASSERT_TRUE(gate.waitReached());
@@ -372,12 +406,22 @@ TEST_P(FaultMatrix, Row) {
   }
   if (row.outcome == SessionOutcome::Done) {
     EXPECT_EQ(sim::CompareStream(sim::ExpectStream(payload), decode), "");
+    // Done means every byte sent, the end byte included, came back and matched, or nothing
+    // came back at all.
+    EXPECT_EQ(rig.engine.echoMissing, row.unverified);
+    EXPECT_EQ(rig.image.echoVerifiedCount, row.unverified ? 0u : rig.image.sentLogCount);
+  }
+  if (row.outcome == SessionOutcome::Failed && !row.deviceGone &&
+      row.during != During::RefusePiece) {
+    EXPECT_NE(rig.engine.firstDifference.kind, EchoDifference::Kind::None);
   }
   if (wireAtStop != 0) {
     // After a cancel or close only the tail byte and the end byte follow.
     // After a cancel or close: the piece in flight, the rest of the run under way (the encoder
     // looks at the state between runs), its tail byte and the end byte.
     EXPECT_LE(wire.size(), wireAtStop + 32 + 30 + 2) << "the stream went on after the stop";
+    // Within one send: the piece in flight and at most one more, the tail byte and the end byte.
+    EXPECT_LE(wire.size(), wireAtStop + 64 + 2) << "the send went on after the stop";
   }
 
   // Ports closed, also those a vanished device held.

@@ -409,3 +409,75 @@ TEST(StandardMidiErrorText, GivesPlainTextsAndNamesUnknownCodes) {
 
 }  // namespace
 }  // namespace varnet
+
+namespace varnet {
+namespace {
+
+// Input that is neither System Exclusive nor real-time reaches the layer (as MIM_DATA) and is
+// counted for the echo check; real-time bytes and System Exclusive blocks are not.
+TEST_F(Ports, OtherInputIsCountedRealTimeIsNot) {
+  struct Case {
+    std::vector<uint8_t> bytes;
+    uint32_t counted;
+    uint32_t first;
+  };
+  const Case cases[] = {
+      {{0x90, 0x3C, 0x40}, 1, 0x403C90},
+      {{0xB0, 0x7B, 0x00, 0x7B, 0x00}, 2, 0x007BB0},  // running status: two messages
+      {{0xF1, 0x00}, 1, 0x00F1},                      // a corrupted F0: time code quarter frame
+      {{0xF6}, 1, 0xF6},
+      {{0xF8, 0xFA, 0xFE, 0xFF}, 0, 0},
+      {{0xF0, 0x01, 0x02, 0xF7}, 0, 0},
+      {{0xF0, 0x01, 0xFE, 0x02, 0xF7}, 0, 0},  // real-time inside System Exclusive
+  };
+  OpenAndCapture();
+  for (const Case& c : cases) {
+    ResetOtherInput(midi);
+    platform.injectInput(0, c.bytes);
+    clock.runDue();
+    EXPECT_EQ(midi.otherInputCount.load(), c.counted) << c.bytes.size();
+    EXPECT_EQ(midi.firstOtherInput.load(), c.first) << c.bytes.size();
+  }
+}
+
+// A reset cuts off and hands back the message on its way and discards only that: the end byte
+// sent right after it reaches the device.
+TEST_F(Ports, ResetDiscardsOnlyWhatWasQueuedBeforeIt) {
+  OpenAndCapture();
+  midi.ports.outputData.fill(0x11);
+  midi.ports.outputLength = 32;
+  ASSERT_EQ(PrepareOutputMessage(midi), 0);
+  ASSERT_EQ(SendOutputMessage(midi), 0);
+  EXPECT_EQ(midi.outputDone.load(), 0u);
+  EXPECT_EQ(ReclaimMidiOutput(midi), 0u);
+  EXPECT_EQ(midi.outputDone.load(), 1u);  // handed back at once
+  midi.ports.outputData.fill(0);
+  midi.ports.outputData[0] = 0xF7;
+  midi.ports.outputLength = 1;
+  ASSERT_EQ(PrepareOutputMessage(midi), 0);
+  ASSERT_EQ(SendOutputMessage(midi), 0);
+  clock.sleepFor(std::chrono::milliseconds(50));
+  EXPECT_EQ(platform.sentBytes(0), std::vector<uint8_t>{0xF7});
+  EXPECT_EQ(midi.outputDone.load(), 1u);
+}
+
+// A stopped echo leaves its last block half full with the service: ReturnPartialInput brings it
+// back, and capture goes on afterwards.
+TEST_F(Ports, ReturnPartialInputHandsOverAHalfFilledBlock) {
+  OpenAndCapture();
+  platform.injectInput(0, {0xF0, 0x01, 0x02, 0x03});
+  clock.runDue();
+  FetchCapturedInput(midi);
+  EXPECT_EQ(midi.ports.frameALength, 0);
+  EXPECT_EQ(ReturnPartialInput(midi), 0u);
+  FetchCapturedInput(midi);
+  ASSERT_EQ(midi.ports.frameALength, 4);
+  EXPECT_EQ(midi.ports.frameA[3], 0x03);
+  platform.injectInput(0, {0xF0, 0x05, 0xF7});
+  clock.runDue();
+  FetchCapturedInput(midi);
+  EXPECT_EQ(midi.ports.frameALength, 3);
+}
+
+}  // namespace
+}  // namespace varnet

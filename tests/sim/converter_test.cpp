@@ -240,7 +240,7 @@ TEST(FaultNames, ParseAndList) {
     EXPECT_TRUE(ParseFault(name, f, error)) << name << ": " << error;
     EXPECT_FALSE(info.description.empty());
   }
-  EXPECT_EQ(FaultList().size(), 9u);
+  EXPECT_EQ(FaultList().size(), 12u);
 }
 
 }  // namespace

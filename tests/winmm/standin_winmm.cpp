@@ -52,7 +52,19 @@ struct InPort {
   bool started = false;
   bool inSysex = false;
   std::deque<MIDIHDR*> queue;
+  // The short message being received outside System Exclusive (reported through MIM_DATA).
+  uint8_t runningStatus = 0;
+  DWORD shortMessage = 0;
+  int shortFill = 0;
+  int shortNeeded = 0;
 };
+
+// Data bytes after a channel or system common status byte.
+int DataBytesAfter(uint8_t status) {
+  if (status < 0xF0) return (status & 0xE0) == 0xC0 ? 1 : 2;  // Cx and Dx carry one
+  if (status == 0xF1 || status == 0xF3) return 1;
+  return status == 0xF2 ? 2 : 0;
+}
 
 struct OutPort {
   DWORD_PTR callback = 0;
@@ -221,20 +233,51 @@ class Device {
     }
   }
 
+  // A short message outside System Exclusive, reported through MIM_DATA once complete, as the
+  // service does (running status included).
+  static std::optional<Notice> takeShortByte(InPort* port, uint8_t byte) {
+    if (byte >= 0x80) {
+      port->runningStatus = byte < 0xF0 ? byte : 0;
+      port->shortMessage = byte;
+      port->shortFill = 1;
+      port->shortNeeded = DataBytesAfter(byte);
+    } else {
+      if (port->shortNeeded == 0) {
+        if (port->runningStatus == 0) return std::nullopt;  // no status to attach it to
+        port->shortMessage = port->runningStatus;
+        port->shortFill = 1;
+        port->shortNeeded = DataBytesAfter(port->runningStatus);
+      }
+      port->shortMessage |= static_cast<DWORD>(byte) << (8 * port->shortFill++);
+      --port->shortNeeded;
+    }
+    if (port->shortNeeded > 0) return std::nullopt;
+    return Notice{port->callback, reinterpret_cast<HANDLE>(port), MIM_DATA, port->instance,
+                  port->shortMessage};
+  }
+
   std::optional<Notice> takeByte(InPort* port, uint8_t byte) {
     if (!port->started) return std::nullopt;
-    if (byte >= 0xF8) return std::nullopt;  // real-time bytes are not part of a message
+    if (byte >= 0xF8) {
+      // Real-time bytes belong to no message; the service reports them on their own.
+      return Notice{port->callback, reinterpret_cast<HANDLE>(port), MIM_DATA, port->instance, byte};
+    }
     if (byte == 0xF0) {
       port->inSysex = true;
+      port->shortNeeded = 0;
     } else if (!port->inSysex) {
-      return std::nullopt;  // only System Exclusive input is captured here
+      if (byte == 0xF7) return std::nullopt;  // a stray end byte carries nothing
+      return takeShortByte(port, byte);
     } else if (byte >= 0x80 && byte != 0xF7) {
-      // Another status byte ends the message unfinished; what it held comes back as it is.
+      // Another status byte ends the message unfinished; what it held comes back as it is, and
+      // the status byte starts a short message. One notice per byte: a status byte that needs no
+      // data and also ends a filled buffer is reported through the buffer only.
       port->inSysex = false;
+      std::optional<Notice> shortNotice = takeShortByte(port, byte);
       if (!port->queue.empty() && port->queue.front()->dwBytesRecorded > 0) {
         return returnBuffer(port);
       }
-      return std::nullopt;
+      return shortNotice;
     }
     const bool ended = byte == 0xF7;
     if (ended) port->inSysex = false;
@@ -571,6 +614,16 @@ void WINAPI VarnetStandinStallOutput(BOOL stall) {
   std::lock_guard lock(d.mutex);
   auto faults = d.converter.config().faults;
   faults.stallOutput = stall != FALSE;
+  d.converter.setFaults(faults);
+}
+
+// The converter echoes stream byte `index` with one bit flipped (MAXDWORD: no longer).
+void WINAPI VarnetStandinCorruptEcho(DWORD index) {
+  Device& d = TheDevice();
+  std::lock_guard lock(d.mutex);
+  auto faults = d.converter.config().faults;
+  faults.corruptEcho.reset();
+  if (index != MAXDWORD) faults.corruptEcho = index;
   d.converter.setFaults(faults);
 }
 

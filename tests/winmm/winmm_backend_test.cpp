@@ -42,6 +42,7 @@ struct StandIn {
   DWORD(WINAPI* received)(BYTE*, DWORD) = nullptr;
   void(WINAPI* restart)() = nullptr;
   DWORD(WINAPI* droppedBytes)() = nullptr;
+  void(WINAPI* corruptEcho)(DWORD) = nullptr;
 
   bool load() {
     HMODULE module = GetModuleHandleA("winmm.dll");
@@ -53,7 +54,8 @@ struct StandIn {
     };
     return find(setKind, "VarnetStandinSetKind") && find(stallOutput, "VarnetStandinStallOutput") &&
            find(received, "VarnetStandinReceived") && find(restart, "VarnetStandinRestart") &&
-           find(droppedBytes, "VarnetStandinDroppedBytes");
+           find(droppedBytes, "VarnetStandinDroppedBytes") &&
+           find(corruptEcho, "VarnetStandinCorruptEcho");
   }
   std::vector<uint8_t> receivedBytes() {
     std::vector<uint8_t> bytes(received(nullptr, 0));
@@ -70,6 +72,7 @@ struct Returned {
   std::vector<uint8_t> bytes;  // the recorded bytes of an input buffer
   uint32_t flags = 0;
   DWORD thread = 0;
+  uintptr_t param1 = 0;  // the packed message of MIM_DATA
 };
 
 struct Recorder {
@@ -97,7 +100,7 @@ struct Recorder {
 void RecordingCallback(MidiHandle handle, uint32_t message, uintptr_t instance, uintptr_t param1,
                        uintptr_t) {
   auto& recorder = *reinterpret_cast<Recorder*>(instance);
-  Returned r{handle, message, nullptr, {}, 0, GetCurrentThreadId()};
+  Returned r{handle, message, nullptr, {}, 0, GetCurrentThreadId(), param1};
   if (message == MIM_LONGDATA || message == MOM_DONE) {
     r.header = reinterpret_cast<MidiHeader*>(param1);
     r.flags = r.header->flags;
@@ -311,6 +314,22 @@ TEST_F(WinmmBackend, EchoOfAStreamSpansBuffersRequeuedFromTheCallback) {
       EXPECT_EQ(blocks[i].bytes.size(), 128u) << "block " << i;
     }
   }
+  closeAll();
+}
+
+// Input that is not System Exclusive reaches the layer as MIM_DATA, as the service reports it: a
+// header whose F0 comes back as F1 is a time code message, and the echo check must see it.
+TEST_F(WinmmBackend, InputOutsideSystemExclusiveArrivesAsShortMessages) {
+  openBoth();
+  recorder.requeue = true;
+  startCapture();
+  standIn.corruptEcho(0);
+  sendAndWait(kStreamHeader.data(), kStreamHeader.size());
+  ASSERT_TRUE(WaitUntil([&] { return recorder.count(MIM_DATA) >= 1; }));
+  EXPECT_EQ(recorder.with(MIM_DATA)[0].param1, 0x00F1u);
+  EXPECT_EQ(recorder.count(MIM_LONGDATA), 0u);
+  standIn.corruptEcho(MAXDWORD);
+  standIn.restart();
   closeAll();
 }
 

@@ -151,6 +151,20 @@ TEST_F(InspectTest, ReportsKindLengthPausesAndEstimate) {
   EXPECT_EQ(out_.find("first payload byte"), std::string::npos) << out_;
 }
 
+// Counts of one read as one; a file whose header declares no payload is reported, then refused
+// as an update would refuse it.
+TEST_F(InspectTest, SingularCountsAndTheEmptyPayload) {
+  ASSERT_EQ(RunInspect(WriteFirmware("one.jtg", 0xAD, {0x01})), 0) << err_;
+  EXPECT_NE(out_.find("Payload length:   1 byte\n"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("Encoded stream:   1 byte in 1 send\n"), std::string::npos) << out_;
+
+  EXPECT_EQ(RunInspect(WriteFirmware("empty.jtg", 0xAD, {})), 1);
+  EXPECT_NE(out_.find("Payload length:   0 bytes\n"), std::string::npos) << out_;
+  EXPECT_EQ(err_,
+            "An update refuses this file: The firmware file holds no data! Please select the "
+            "firmware file again.\n");
+}
+
 TEST_F(InspectTest, UnknownKindIsShownInHex) {
   ASSERT_EQ(RunInspect(WriteFirmware("odd.jtg", 0x00, {0x81, 0x01})), 0);
   EXPECT_NE(out_.find("Converter kind:   0x00\n"), std::string::npos) << out_;

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "cli/commands.h"
+#include "cli/firmware_memory.h"
 #include "cli/names.h"
 #include "cli/stream_recording.h"
 #include "engine/session.h"
@@ -33,6 +34,10 @@ int Export(const std::string& path, const std::string& outPath, CliContext& cont
     return kExitCannotReadOrWrite;
   }
   if (ParseFirmwareImage(context.fileBuffer, context.image) != 0) {
+    if (RefusedForWantOfMemory(context.fileBuffer)) {
+      context.err << PrintableName(path) << ": " << std::generic_category().message(ENOMEM) << "\n";
+      return kExitCannotReadOrWrite;
+    }
     context.err << NotValidLine() << "\n";
     return kExitNotValid;
   }

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "cli/commands.h"
+#include "cli/firmware_memory.h"
 #include "cli/names.h"
 #include "cli/stream_estimate.h"
 #include "engine/session.h"
@@ -51,6 +52,10 @@ int Inspect(const std::string& path, CliContext& context) {
     return kExitCannotOpen;
   }
   if (ParseFirmwareImage(context.fileBuffer, context.image) != 0) {
+    if (RefusedForWantOfMemory(context.fileBuffer)) {
+      context.err << PrintableName(path) << ": " << std::generic_category().message(ENOMEM) << "\n";
+      return kExitCannotOpen;
+    }
     context.err << NotValidLine() << "\n";
     return kExitNotValid;
   }

@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
   // A report that never reached its reader must not pass for a success (`inspect FILE >/dev/full`
   // would say nothing and exit 0). An update's status is the update's outcome: the device was
   // updated or not, whatever became of the progress lines.
-  if (!OutputWritten() && !app.get_subcommand("update")->parsed()) return kExitCannotWrite;
+  if (app.get_subcommand("update")->parsed()) return exitCode;
+  if (!OutputWritten()) return kExitCannotWrite;
   return exitCode;
 }

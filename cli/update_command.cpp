@@ -9,16 +9,19 @@
 #endif
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "cli/commands.h"
 #include "cli/counting_platform.h"
+#include "cli/firmware_memory.h"
 #include "cli/names.h"
 #include "cli/stream_estimate.h"
 #include "cli/terminal.h"
@@ -159,6 +162,11 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
     return kExitUsage;
   }
   if (ParseFirmwareImage(context.fileBuffer, context.image) != 0) {
+    if (RefusedForWantOfMemory(context.fileBuffer)) {
+      console.err << "Error!: " << PrintableName(options.path) << ": "
+                  << std::generic_category().message(ENOMEM) << "\n";
+      return kExitUsage;
+    }
     console.err << "Filetype mismatch!: " << NotValidLine() << "\n";
     return kExitUsage;
   }

@@ -473,6 +473,34 @@ TEST_F(FlashTest, ExportToStandardOutputKeepsTheReportApart) {
   EXPECT_NE(run.err.find("bytes to -"), std::string::npos) << run.err;
 }
 
+#ifdef VARNET_SIM_BINARY
+// varnet-sim fails with 2 for every usage error, and before any MIDI port is opened for a file
+// it could only have found wrong at the end of the run.
+TEST_F(FlashTest, SimulatorUsageErrorsExitTwoAtOnce) {
+  const std::string sim = VARNET_SIM_BINARY;
+  const std::vector<std::vector<std::string>> cases = {
+      {"--kind", "xx"},
+      {"--bogus"},
+      {"--alsa", "--jack"},
+      {"--expect", (dir_ / "missing.jtg").string()},
+      {"--symbols-out", (dir_ / "no-such-dir" / "symbols.txt").string()},
+      {"--symbols-out", dir_.string()},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    std::string command = "'" + sim + "'";
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    command += " >/dev/null 2>'" + (dir_ / "sim-err").string() + "'";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args[0] << ": " << status;
+    const bool namesAFile = args.size() == 2 && args[1].rfind(dir_.string(), 0) == 0;
+    if (namesAFile) {
+      EXPECT_NE(ReadText(dir_ / "sim-err").find(args[0]), std::string::npos) << args[0];
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "no-such-dir"));
+}
+#endif
+
 TEST_F(FlashTest, ListShowsNoPortsWithoutFailing) {
   // Whatever the machine has: every line names a direction, an index and a name.
   const FlashRun run = Flash({"list"});

@@ -2,15 +2,16 @@
 // (stream header, encoded stream, end byte; the pauses between sends are not represented), made
 // by the engine's own sending path on a recording port.
 #include <cerrno>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 
 #include "cli/commands.h"
+#include "cli/firmware_memory.h"
+#include "cli/names.h"
 #include "cli/stream_recording.h"
+#include "engine/session.h"
 
 namespace varnet {
 
@@ -26,60 +27,45 @@ std::string NotValidLine() {
   return text;
 }
 
-// Writes beside the target and renames over it, so that OUT is either the whole stream or left
-// as it was: a half-written stream file must never be taken for a good one.
-bool WriteWhole(const std::string& path, const std::vector<uint8_t>& bytes, std::string& reason) {
-  const std::string partial = path + ".part";
-  {
-    std::ofstream file(partial, std::ios::binary | std::ios::trunc);
-    if (!file) {
-      reason = std::generic_category().message(errno != 0 ? errno : EACCES);
-      return false;
-    }
-    file.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    file.flush();
-    if (!file) {
-      reason = std::generic_category().message(errno != 0 ? errno : EIO);
-      file.close();
-      std::remove(partial.c_str());
-      return false;
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(partial, path, ec);
-  if (ec) {
-    reason = ec.message();
-    std::remove(partial.c_str());
-    return false;
-  }
-  return true;
-}
-
 int Export(const std::string& path, const std::string& outPath, CliContext& context) {
   std::string reason;
   if (!ReadWholeFile(path, context.fileBuffer, &reason)) {
-    context.err << path << ": " << reason << "\n";
+    context.err << PrintableName(path) << ": " << reason << "\n";
     return kExitCannotReadOrWrite;
   }
   if (ParseFirmwareImage(context.fileBuffer, context.image) != 0) {
+    if (RefusedForWantOfMemory(context.fileBuffer)) {
+      context.err << PrintableName(path) << ": " << std::generic_category().message(ENOMEM) << "\n";
+      return kExitCannotReadOrWrite;
+    }
     context.err << NotValidLine() << "\n";
     return kExitNotValid;
   }
+  // An update refuses a file without payload; its stream is not one a device ever receives.
+  if (context.image.payloadLength == 0) {
+    context.err << kEmptyPayloadText << "\n";
+    return kExitNotValid;
+  }
+  context.fileBuffer = FileBuffer{};  // the file's bytes are in the image now
 
   StreamRecording recording;
   if (!RecordUpdateStream(context.image, recording)) {
-    context.err << path << ": " << recording.problem << "\n";
+    context.err << PrintableName(path) << ": " << recording.problem << "\n";
     return kExitCannotReadOrWrite;
   }
-  errno = 0;
-  if (!WriteWhole(outPath, recording.wire, reason)) {
-    context.err << outPath << ": " << reason << "\n";
+  // OUT is either the whole stream or left as it was: a half-written stream file must never be
+  // taken for a good one, and the firmware file itself is never overwritten.
+  FileWriteOptions options;
+  options.mustNotBe = path;
+  if (!WriteFileAtomically(outPath, recording.wire, options, &reason)) {
+    context.err << PrintableName(outPath) << ": " << reason << "\n";
     return kExitCannotReadOrWrite;
   }
-  context.out << "Wrote " << recording.wire.size() << " bytes to " << outPath << " ("
-              << recording.headerBytes << " header, " << recording.streamBytes << " stream, "
-              << recording.endBytes << " end byte)\n";
+  // With the stream on standard output, the report must not become part of it.
+  std::ostream& report = outPath == "-" ? context.err : context.out;
+  report << "Wrote " << recording.wire.size() << " bytes to " << PrintableName(outPath) << " ("
+         << recording.headerBytes << " header, " << recording.streamBytes << " stream, "
+         << recording.endBytes << " end byte)\n";
   return kExitDone;
 }
 
@@ -91,9 +77,17 @@ void AddExportCommand(CLI::App& app, CliContext& context) {
   auto path = std::make_shared<std::string>();
   auto outPath = std::make_shared<std::string>();
   exportCommand->add_option("file", *path, "Firmware file (.jtg)")->required();
-  exportCommand->add_option("out", *outPath, "File to write the stream to")->required();
-  exportCommand->callback(
-      [path, outPath, &context] { context.exitCode = Export(*path, *outPath, context); });
+  exportCommand->add_option("out", *outPath, "File to write the stream to (- for standard output)")
+      ->required();
+  exportCommand->callback([path, outPath, &context] {
+    try {
+      context.exitCode = Export(*path, *outPath, context);
+    } catch (const std::bad_alloc&) {
+      context.err << PrintableName(*path) << ": " << std::generic_category().message(ENOMEM)
+                  << "\n";
+      context.exitCode = kExitCannotReadOrWrite;
+    }
+  });
 }
 
 }  // namespace varnet

@@ -1,10 +1,16 @@
 // varnet-flash inspect FILE: what a firmware file holds and what an update of it will cost.
+#include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <string>
+#include <system_error>
 
 #include "cli/commands.h"
+#include "cli/firmware_memory.h"
+#include "cli/names.h"
 #include "cli/stream_estimate.h"
+#include "engine/session.h"
 
 namespace varnet {
 
@@ -35,23 +41,34 @@ std::string NotValidLine() {
   return text;
 }
 
+std::string Count(uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 int Inspect(const std::string& path, CliContext& context) {
   std::string reason;
   if (!ReadWholeFile(path, context.fileBuffer, &reason)) {
-    context.err << path << ": " << reason << "\n";
+    context.err << PrintableName(path) << ": " << reason << "\n";
     return kExitCannotOpen;
   }
   if (ParseFirmwareImage(context.fileBuffer, context.image) != 0) {
+    if (RefusedForWantOfMemory(context.fileBuffer)) {
+      context.err << PrintableName(path) << ": " << std::generic_category().message(ENOMEM) << "\n";
+      return kExitCannotOpen;
+    }
     context.err << NotValidLine() << "\n";
     return kExitNotValid;
   }
+  // The file's bytes are in the image now; the estimate runs on the image itself and only counts
+  // the stream, so a large file costs the payload and the update's working blocks, no more.
+  context.fileBuffer = FileBuffer{};
 
-  const FirmwareImage& image = context.image;
-  const StreamEstimate estimate = EstimateStream(image.PayloadBuffer, image.payloadLength);
+  FirmwareImage& image = context.image;
+  const StreamEstimate estimate = EstimateStream(image);
   std::ostream& out = context.out;
-  out << "File:             " << path << "\n"
+  out << "File:             " << PrintableName(path) << "\n"
       << "Converter kind:   " << KindName(image.converterKind) << "\n"
-      << "Payload length:   " << image.payloadLength << " bytes\n"
+      << "Payload length:   " << Count(image.payloadLength, "byte", "bytes") << "\n"
       << "Pause codes (payload positions 1 and up; the first byte's code is never acted on):\n";
   for (const PauseCount& count : estimate.pauses) {
     char line[80];
@@ -60,11 +77,17 @@ int Inspect(const std::string& path, CliContext& context) {
     out << line;
   }
   if (estimate.firstByteHasPauseCode) out << "  (the first payload byte carries a pause code)\n";
-  out << "Encoded stream:   " << estimate.encodedBytes << " bytes in " << estimate.sends
-      << (estimate.sends == 1 ? " send\n" : " sends\n")
+  out << "Encoded stream:   " << Count(estimate.encodedBytes, "byte", "bytes") << " in "
+      << Count(estimate.sends, "send", "sends") << "\n"
       << "Estimated time:   " << Seconds(estimate.sendingMs + estimate.pausingMs) << " ("
       << Seconds(estimate.sendingMs) << " sending at 32 bytes per 10 ms, "
       << Seconds(estimate.pausingMs) << " in pauses)\n";
+  // The header is valid, but an update refuses a file without payload: so must the check.
+  if (image.payloadLength == 0) {
+    out.flush();
+    context.err << "An update refuses this file: " << kEmptyPayloadText << "\n";
+    return kExitNotValid;
+  }
   return kExitValid;
 }
 
@@ -75,7 +98,15 @@ void AddInspectCommand(CLI::App& app, CliContext& context) {
       app.add_subcommand("inspect", "Check a firmware file (.jtg) and show what an update sends");
   auto path = std::make_shared<std::string>();
   inspect->add_option("file", *path, "Firmware file")->required();
-  inspect->callback([path, &context] { context.exitCode = Inspect(*path, context); });
+  inspect->callback([path, &context] {
+    try {
+      context.exitCode = Inspect(*path, context);
+    } catch (const std::bad_alloc&) {
+      context.err << PrintableName(*path) << ": " << std::generic_category().message(ENOMEM)
+                  << "\n";
+      context.exitCode = kExitCannotOpen;
+    }
+  });
 }
 
 }  // namespace varnet

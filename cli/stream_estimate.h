@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/firmware.h"
+
 namespace varnet {
 
 struct PauseCount {
@@ -24,5 +26,8 @@ struct StreamEstimate {
 // The pause codes are counted from the payload; the stream's bytes, sends and times come from a
 // run of the update's own sending path against a recording port (see stream_recording.h).
 StreamEstimate EstimateStream(const std::vector<uint8_t>& payload, uint32_t payloadLength);
+// The same for a loaded image, run on the image itself: its working buffers and counters are
+// used as an update uses them, and no copy of the payload is made.
+StreamEstimate EstimateStream(FirmwareImage& image);
 
 }  // namespace varnet

@@ -16,18 +16,22 @@ namespace {
 constexpr uint8_t kDeviceId = 0x32;  // what every update's messages carry
 constexpr Clock::Duration kPieceSpacing = std::chrono::milliseconds(10);
 
-// An output port that takes every long message at once: it keeps the bytes with the virtual time
-// they left and reports completion from inside the call, as a service with an empty queue would.
+// An output port that takes every long message at once: it keeps the bytes (when asked to) and
+// counts the pieces with the virtual time between them, and reports completion from inside the
+// call, as a service with an empty queue would. Counting as the pieces pass keeps an estimate of
+// a large file from holding a second copy of its stream.
 class RecordingPort final : public MidiPlatform {
  public:
-  explicit RecordingPort(Clock& clock) : clock_(clock) {}
+  RecordingPort(Clock& clock, bool keepBytes) : clock_(clock), keepBytes_(keepBytes) {}
 
-  struct Piece {
-    Clock::TimePoint at;
-    std::size_t offset;  // into `wire`
-  };
-  std::vector<uint8_t> wire;
-  std::vector<Piece> pieces;
+  std::vector<uint8_t> wire;  // only when keeping the bytes
+  uint64_t bytes = 0;
+  uint32_t pieces = 0;
+  // Pieces of one send leave 10 ms apart; a longer gap is a pause between two sends. Counted
+  // only while `countingSends`, that is for the stream's own pieces.
+  bool countingSends = false;
+  uint32_t sends = 0;
+  Clock::Duration pauseTime{};
 
   uint32_t outOpen(MidiHandle* handle, uint32_t, MidiCallback callback,
                    uintptr_t instance) override {
@@ -41,8 +45,19 @@ class RecordingPort final : public MidiPlatform {
     return MMSYSERR_NOERROR;
   }
   uint32_t outLongMsg(MidiHandle handle, MidiHeader* header) override {
-    pieces.push_back({clock_.now(), wire.size()});
-    wire.insert(wire.end(), header->data, header->data + header->bufferLength);
+    const Clock::TimePoint now = clock_.now();
+    if (countingSends) {
+      if (sends == 0) {
+        sends = 1;
+      } else if (now - lastPieceAt_ > kPieceSpacing) {
+        ++sends;
+        pauseTime += now - lastPieceAt_ - kPieceSpacing;
+      }
+    }
+    lastPieceAt_ = now;
+    ++pieces;
+    bytes += header->bufferLength;
+    if (keepBytes_) wire.insert(wire.end(), header->data, header->data + header->bufferLength);
     header->flags |= MHDR_DONE;
     callback_(handle, MOM_DONE, instance_, reinterpret_cast<uintptr_t>(header), 0);
     return MMSYSERR_NOERROR;
@@ -79,6 +94,8 @@ class RecordingPort final : public MidiPlatform {
  private:
   static constexpr MidiHandle kHandle = 1;
   Clock& clock_;
+  bool keepBytes_;
+  Clock::TimePoint lastPieceAt_{};
   MidiCallback callback_ = nullptr;
   uintptr_t instance_ = 0;
 };
@@ -95,10 +112,10 @@ class RecordedPrompts final : public Prompts {
 
 }  // namespace
 
-bool RecordUpdateStream(FirmwareImage& image, StreamRecording& recording) {
+bool RecordUpdateStream(FirmwareImage& image, StreamRecording& recording, bool keepBytes) {
   recording = StreamRecording{};
   VirtualClock clock;
-  RecordingPort port(clock);
+  RecordingPort port(clock, keepBytes);
   RecordedPrompts prompts;
   MidiLayer midi(port, prompts);
   InitMidiPorts(midi);
@@ -119,37 +136,32 @@ bool RecordUpdateStream(FirmwareImage& image, StreamRecording& recording) {
   image.bytesSent = 0;
   const Clock::TimePoint start = clock.now();
   SendStartUpdateHeader(engine);
-  const std::size_t headerPieces = port.pieces.size();
-  const std::size_t headerBytes = port.wire.size();
+  const uint32_t headerPieces = port.pieces;
+  const uint64_t headerBytes = port.bytes;
   engine.SessionState = Running;
   const Clock::TimePoint streamStart = clock.now();
+  port.countingSends = true;
   StreamPayload(engine);
+  port.countingSends = false;
   const Clock::TimePoint streamEnd = clock.now();
-  const std::size_t streamPieceEnd = port.pieces.size();
-  const std::size_t streamByteEnd = port.wire.size();
+  const uint32_t streamPieceEnd = port.pieces;
+  const uint64_t streamByteEnd = port.bytes;
   SendEndOfExclusive(engine);
 
   recording.updateTime = clock.now() - start;
   recording.streamTime = streamEnd - streamStart;
   recording.headerBytes = static_cast<uint32_t>(headerBytes);
   recording.streamBytes = static_cast<uint32_t>(streamByteEnd - headerBytes);
-  recording.endBytes = static_cast<uint32_t>(port.wire.size() - streamByteEnd);
-  recording.streamPieces = static_cast<uint32_t>(streamPieceEnd - headerPieces);
-  // Pieces of one send leave 10 ms apart; a longer gap is a pause between two sends.
-  recording.streamSends = recording.streamPieces > 0 ? 1 : 0;
-  for (std::size_t i = headerPieces + 1; i < streamPieceEnd; ++i) {
-    const Clock::Duration gap = port.pieces[i].at - port.pieces[i - 1].at;
-    if (gap > kPieceSpacing) {
-      ++recording.streamSends;
-      recording.pauseTime += gap - kPieceSpacing;
-    }
-  }
+  recording.endBytes = static_cast<uint32_t>(port.bytes - streamByteEnd);
+  recording.streamPieces = streamPieceEnd - headerPieces;
+  recording.streamSends = port.sends;
+  recording.pauseTime = port.pauseTime;
   recording.wire = std::move(port.wire);
 
   // The recording must be exactly what the sender logged; anything else means a piece was lost.
-  const bool matchesLog =
-      image.sentLogCount == recording.wire.size() &&
-      std::equal(recording.wire.begin(), recording.wire.end(), image.SentLog.begin());
+  const bool matchesLog = image.sentLogCount == port.bytes &&
+                          (!keepBytes || std::equal(recording.wire.begin(), recording.wire.end(),
+                                                    image.SentLog.begin()));
   if (engine.outputFailed.load() != 0 || engine.aborted.load() != 0) {
     recording.problem = "the stream could not be sent whole";
   } else if (!matchesLog) {

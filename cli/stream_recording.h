@@ -28,7 +28,8 @@ struct StreamRecording {
 };
 
 // Runs the sending path for `image` (its SendBuffer and counters are used as in an update).
-// false when the stream could not be recorded whole; `problem` then says why.
-bool RecordUpdateStream(FirmwareImage& image, StreamRecording& recording);
+// false when the stream could not be recorded whole; `problem` then says why. Without
+// `keepBytes` only the figures are kept and `wire` stays empty.
+bool RecordUpdateStream(FirmwareImage& image, StreamRecording& recording, bool keepBytes = true);
 
 }  // namespace varnet

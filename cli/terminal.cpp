@@ -44,6 +44,10 @@ std::string Lowered(std::string text) {
 }
 
 constexpr int kPumpMs = 20;
+// The longest answer taken as one line: endless input without line ends (`< /dev/zero`) is cut
+// into answers of this size, each of them unclear, instead of being gathered for ever.
+constexpr std::size_t kMaxAnswerLength = 256;
+constexpr int kAskAtMost = 3;
 
 #ifdef _WIN32
 // Windows has no poll() on standard input. Like poll: 1 when a read will not block (input, end
@@ -82,9 +86,14 @@ int WaitForInput(int fd, int ms) {
 CliPrompts::Reply CliPrompts::waitForReply(std::string& line, bool waitPastEndOfInput) {
   for (;;) {
     const std::size_t newline = pending_.find('\n');
-    if (newline != std::string::npos) {
+    if (newline != std::string::npos && newline <= kMaxAnswerLength) {
       line = pending_.substr(0, newline);
       pending_.erase(0, newline + 1);
+      return Reply::Line;
+    }
+    if (pending_.size() >= kMaxAnswerLength) {
+      line = pending_.substr(0, kMaxAnswerLength);
+      pending_.erase(0, kMaxAnswerLength);
       return Reply::Line;
     }
     if (interrupts_.takeNew()) return Reply::Interrupt;
@@ -129,6 +138,23 @@ CliPrompts::Reply CliPrompts::waitForReply(std::string& line, bool waitPastEndOf
   }
 }
 
+CliPrompts::Reply CliPrompts::ask(const char* prompt, bool waitPastEndOfInput,
+                                  const std::function<bool(const std::string&)>& clear) {
+  struct QuestionOpen {
+    Console& console;
+    explicit QuestionOpen(Console& c) : console(c) { console.questionOpen = true; }
+    ~QuestionOpen() { console.questionOpen = false; }
+  } open(console_);
+  for (int attempt = 1;; ++attempt) {
+    console_.err << prompt;
+    console_.err.flush();
+    std::string line;
+    const Reply reply = waitForReply(line, waitPastEndOfInput);
+    if (reply != Reply::Line || clear(Lowered(line))) return reply;
+    if (attempt == kAskAtMost) return Reply::Unclear;
+  }
+}
+
 BoxAnswer CliPrompts::showBox(const BoxRequest& request) {
   console_.endBarLine();
   console_.err << request.caption << ": " << request.text << "\n";
@@ -154,17 +180,30 @@ BoxAnswer CliPrompts::showBox(const BoxRequest& request) {
         console_.err << "(answered Yes: --yes)\n";
         return BoxAnswer::Yes;
       }
-      console_.err << "Answer yes or no [y/N]: ";
-      console_.err.flush();
-      std::string line;
-      const Reply reply = waitForReply(line, false);
-      if (reply != Reply::Line) {
-        console_.err << (reply == Reply::Interrupt ? "\n(interrupted: No)\n"
-                                                   : "\n(no answer: No)\n");
-        return BoxAnswer::No;
+      // Enter takes the default, No; anything else that is not a yes or a no is asked again.
+      BoxAnswer answer = BoxAnswer::No;
+      const Reply reply =
+          ask("Answer yes or no [y/N]: ", false, [&answer](const std::string& text) {
+            answer = text == "y" || text == "yes" ? BoxAnswer::Yes : BoxAnswer::No;
+            return text.empty() || text == "y" || text == "yes" || text == "n" || text == "no";
+          });
+      switch (reply) {
+        case Reply::Line:
+          return answer;
+        case Reply::Interrupt:
+          console_.err << "\n(interrupted: No)\n";
+          return BoxAnswer::No;
+        case Reply::EndOfInput:
+          console_.err << "\n(end of input: No)\n";
+          return BoxAnswer::No;
+        case Reply::Unclear:
+          console_.err << "(no clear answer: No)\n";
+          return BoxAnswer::No;
+        case Reply::Moot:
+          console_.err << "\n(no answer: No)\n";
+          return BoxAnswer::No;
       }
-      const std::string answer = Lowered(line);
-      return answer == "y" || answer == "yes" ? BoxAnswer::Yes : BoxAnswer::No;
+      return BoxAnswer::No;
     }
 
     case BoxButtons::OkCancel: {
@@ -173,12 +212,16 @@ BoxAnswer CliPrompts::showBox(const BoxRequest& request) {
         console_.err << "(terminating: OK)\n";
         return BoxAnswer::Ok;
       }
-      console_.err << "Type ok (or press Ctrl-C again) for OK, Enter for Cancel: ";
-      console_.err.flush();
-      std::string line;
+      BoxAnswer answer = BoxAnswer::Cancel;
+      const auto clear = [&answer](const std::string& text) {
+        answer = text == "ok" || text == "y" || text == "yes" ? BoxAnswer::Ok : BoxAnswer::Cancel;
+        return text.empty() || answer == BoxAnswer::Ok || text == "cancel" || text == "n" ||
+               text == "no";
+      };
       sessionQuestionOpen_ = request.aboutSession;
       sessionQuestionClosed_ = false;
-      const Reply reply = waitForReply(line, true);
+      const Reply reply =
+          ask("Type ok (or press Ctrl-C again) for OK, Enter for Cancel: ", true, clear);
       const bool noted = sessionQuestionClosed_;
       sessionQuestionOpen_ = false;
       sessionQuestionClosed_ = false;
@@ -190,13 +233,15 @@ BoxAnswer CliPrompts::showBox(const BoxRequest& request) {
           if (!noted) console_.err << "\n(the update has ended meanwhile: Cancel)\n";
           return BoxAnswer::Cancel;
         case Reply::EndOfInput:
-          console_.err << "\n(no answer: Cancel)\n";
+          console_.err << "\n(end of input: Cancel)\n";
+          return BoxAnswer::Cancel;
+        case Reply::Unclear:
+          console_.err << "(no clear answer: Cancel)\n";
           return BoxAnswer::Cancel;
         case Reply::Line:
-          break;
+          return answer;
       }
-      const std::string answer = Lowered(line);
-      return answer == "ok" || answer == "y" || answer == "yes" ? BoxAnswer::Ok : BoxAnswer::Cancel;
+      return BoxAnswer::Cancel;
     }
   }
   return BoxAnswer::Cancel;
@@ -212,7 +257,8 @@ void CliPrompts::closeSessionQuestions() {
 std::string ProgressPrinter::FormatBar(const ProgressSample& sample, uint64_t streamBytes,
                                        uint64_t msLeft) {
   constexpr int kWidth = 30;
-  const uint64_t sent = sample.bytesSent;
+  // Only stream bytes count, and never more than the stream has.
+  const uint64_t sent = std::min<uint64_t>(sample.bytesSent, streamBytes);
   const uint64_t total = std::max<uint64_t>(streamBytes, 1);
   const uint64_t percent = std::min<uint64_t>(100, sent * 100 / total);
   const int filled = static_cast<int>(percent * kWidth / 100);
@@ -237,6 +283,7 @@ void ProgressPrinter::show(const ProgressSample& sample, Clock::Duration elapsed
   const uint64_t elapsedMs =
       static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
   const uint64_t msLeft = streamMs_ > elapsedMs ? streamMs_ - elapsedMs : 0;
+  if (console_.questionOpen) return;
   const std::string text = FormatBar(sample, streamBytes_, msLeft);
   if (terminal_) {
     if (text == lastText_ && console_.barOnLine) return;

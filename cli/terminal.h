@@ -21,6 +21,9 @@ struct Console {
   std::ostream& out;
   std::ostream& err;
   bool barOnLine = false;
+  // While a question waits for its answer the progress display keeps still: its redraw would
+  // wipe the question from the line the user types on.
+  bool questionOpen = false;
 
   void endBarLine();
 };
@@ -55,8 +58,13 @@ class CliPrompts final : public Prompts {
   const std::atomic<int>* terminations = nullptr;
 
  private:
-  enum class Reply { Line, Interrupt, EndOfInput, Moot };
+  enum class Reply { Line, Interrupt, EndOfInput, Moot, Unclear };
   Reply waitForReply(std::string& line, bool waitPastEndOfInput);
+  // Asks `prompt` until the answer is one of the clear ones (`clear` returns true and sets the
+  // answer), at most three times: `Reply::Line` when it was clear, `Reply::Unclear` after three
+  // answers that were not.
+  Reply ask(const char* prompt, bool waitPastEndOfInput,
+            const std::function<bool(const std::string&)>& clear);
   bool terminating() const { return terminations != nullptr && terminations->load() != 0; }
 
   Console& console_;

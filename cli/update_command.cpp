@@ -10,16 +10,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "cli/commands.h"
 #include "cli/counting_platform.h"
+#include "cli/firmware_memory.h"
+#include "cli/names.h"
 #include "cli/stream_estimate.h"
 #include "cli/terminal.h"
 #include "engine/session.h"
@@ -61,7 +65,10 @@ std::atomic<int>& RaisedInterrupts() {
 }
 
 // SIGTERM and SIGHUP (the terminal went away, the system shuts down) cannot be asked about: they
-// cancel at once, and the stream still ends with its tail, F7 and closed ports.
+// cancel at once, and the stream still ends with its tail, F7 and closed ports. SIGQUIT (Ctrl-\)
+// and SIGPIPE (the reader of our output went away, as `| head -1` does) would otherwise kill the
+// program mid-stream and leave the device inside an unterminated message: they cancel the same
+// way. A failed write to standard output or error is then only a lost line.
 std::atomic<int>& RaisedTerminations() {
   static std::atomic<int> raised{0};
   return raised;
@@ -103,11 +110,15 @@ class InterruptGuard {
     sigaction(SIGINT, &action, &previousInt_);
     sigaction(SIGTERM, &action, &previousTerm_);
     sigaction(SIGHUP, &action, &previousHup_);
+    sigaction(SIGQUIT, &action, &previousQuit_);
+    sigaction(SIGPIPE, &action, &previousPipe_);
   }
   ~InterruptGuard() {
     sigaction(SIGINT, &previousInt_, nullptr);
     sigaction(SIGTERM, &previousTerm_, nullptr);
     sigaction(SIGHUP, &previousHup_, nullptr);
+    sigaction(SIGQUIT, &previousQuit_, nullptr);
+    sigaction(SIGPIPE, &previousPipe_, nullptr);
   }
   InterruptGuard(const InterruptGuard&) = delete;
   InterruptGuard& operator=(const InterruptGuard&) = delete;
@@ -116,6 +127,8 @@ class InterruptGuard {
   struct sigaction previousInt_ {};
   struct sigaction previousTerm_ {};
   struct sigaction previousHup_ {};
+  struct sigaction previousQuit_ {};
+  struct sigaction previousPipe_ {};
 };
 
 #endif
@@ -130,6 +143,11 @@ uint64_t WallMs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                    std::chrono::steady_clock::now().time_since_epoch())
                                    .count());
+}
+
+bool PortExists(MidiPlatform& platform, bool input, int32_t index) {
+  const uint32_t count = input ? platform.inGetNumDevs() : platform.outGetNumDevs();
+  return index >= 0 && static_cast<uint32_t>(index) < count;
 }
 
 std::string PortName(MidiPlatform& platform, bool input, int32_t index) {
@@ -147,26 +165,35 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
 
   std::string reason;
   if (!ReadWholeFile(options.path, context.fileBuffer, &reason)) {
-    console.err << "Error!: " << options.path << ": " << reason << "\n";
+    console.err << "Error!: " << PrintableName(options.path) << ": " << reason << "\n";
     return kExitUsage;
   }
   if (ParseFirmwareImage(context.fileBuffer, context.image) != 0) {
+    if (RefusedForWantOfMemory(context.fileBuffer)) {
+      console.err << "Error!: " << PrintableName(options.path) << ": "
+                  << std::generic_category().message(ENOMEM) << "\n";
+      return kExitUsage;
+    }
     console.err << "Filetype mismatch!: " << NotValidLine() << "\n";
     return kExitUsage;
   }
   FirmwareImage& image = context.image;
 
-  // The ports the window would use: those stored in ini.upd, else 0; the options override.
+  // The ports the window would use: those stored in ini.upd, else 0; the options override. The
+  // simulated converter has ports of its own: indices stored for a real device mean nothing there.
   int32_t inputIndex = 0;
   int32_t outputIndex = 0;
   uint8_t deviceType = 0;
-  {
+  bool fromSettings = false;
+  if (!options.simulate) {
     FileBuffer settingsBuffer;
     std::error_code ignored;
     const std::string directory = std::filesystem::current_path(ignored).string();
     if (LoadSettings(directory, settingsBuffer, {inputIndex, outputIndex, deviceType}) == 0) {
       inputIndex = 0;
       outputIndex = 0;
+    } else {
+      fromSettings = true;
     }
   }
   if (options.input) inputIndex = *options.input;
@@ -206,6 +233,26 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   }
   CountingPlatform counting(*platform);
 
+  // An index stored by another machine or for a device since unplugged: say where it came from
+  // rather than let the port layer fail with a bare "device ID out of range".
+  if (fromSettings) {
+    const bool badInput = !options.input && !PortExists(counting, true, inputIndex);
+    const bool badOutput = !options.output && !PortExists(counting, false, outputIndex);
+    if (badInput || badOutput) {
+      if (badInput) {
+        console.err << "Error!: " << kSettingsFileName << " names input port " << inputIndex
+                    << ", which does not exist (" << counting.inGetNumDevs()
+                    << " input ports); see `varnet-flash list` and choose one with --in\n";
+      }
+      if (badOutput) {
+        console.err << "Error!: " << kSettingsFileName << " names output port " << outputIndex
+                    << ", which does not exist (" << counting.outGetNumDevs()
+                    << " output ports); see `varnet-flash list` and choose one with --out\n";
+      }
+      return kExitNotDone;
+    }
+  }
+
   InterruptGuard interruptGuard;
   InterruptCounter interrupts{RaisedInterrupts(), RaisedInterrupts().load()};
   CliPrompts prompts(console, STDIN_FILENO, interrupts, options.yes);
@@ -215,7 +262,7 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   midi.ports.inputDeviceIndex = inputIndex;
   midi.ports.outputDeviceIndex = outputIndex;
 
-  console.out << "Firmware " << options.path << " (" << image.payloadLength
+  console.out << "Firmware " << PrintableName(options.path) << " (" << image.payloadLength
               << " payload bytes) via in " << inputIndex << ": "
               << PortName(counting, true, inputIndex) << ", out " << outputIndex << ": "
               << PortName(counting, false, outputIndex) << "\n";
@@ -244,6 +291,11 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   UpdateSession session(engine, view, firmwarePath);
 
   const StreamEstimate estimate = EstimateStream(image.PayloadBuffer, image.payloadLength);
+  // Until the worker has begun the stream, bytesSent still counts the identify request and the
+  // header; the encoder resets it before it sets progressTotal, so a progressTotal other than
+  // this mark means the count is the stream's.
+  constexpr uint32_t kStreamNotBegun = 0xFFFFFFFF;
+  image.progressTotal.store(kStreamNotBegun);
   // The window's painting counts against payloadLength / 3; the terminal shows the stream's
   // real length, so the bar ends at 100 % and the time left at 0.
   ProgressPrinter progress(console, isatty(STDOUT_FILENO) == 1, estimate.encodedBytes,
@@ -259,8 +311,9 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   auto draw = [&](uint64_t wall) {
     view.progressDirty = false;
     lastDrawWall = wall;
-    const ProgressSample sample{image.bytesSent.load(), engine.SessionState.load(),
-                                engine.aborted.load()};
+    const uint32_t streamBytes =
+        image.progressTotal.load() == kStreamNotBegun ? 0 : image.bytesSent.load();
+    const ProgressSample sample{streamBytes, engine.SessionState.load(), engine.aborted.load()};
     progress.show(sample, clock->now() - streamStart, wall);
   };
   auto turn = [&] {
@@ -309,6 +362,17 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   if (unverified) summary += " (not verified: the device echoed nothing)";
   console.out << summary << "\n";
   console.out.flush();
+  if (converter) {
+    // What the simulated device itself saw, so that a run whose output was cut short (a closed
+    // pipe, a full disk) still shows on standard error whether the stream was closed.
+    const sim::StreamDecode decoded = converter->decoded();
+    console.err << "Simulated converter: received " << converter->received().size() << " bytes, "
+                << (!decoded.headerSeen ? "no stream"
+                    : decoded.ended     ? "the stream ended with F7"
+                                        : "the stream was left open")
+                << "\n";
+    console.err.flush();
+  }
   log.write("summary",
             "\"text\":" + SessionLog::Quote(summary) +
                 ",\"bytes\":" + std::to_string(counting.bytesSent()) +
@@ -318,6 +382,18 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   log.detach();
   // The session must end (its worker joined) before the layer and the platform go away.
   return session.lastOutcome == SessionOutcome::Done ? kExitDone : kExitNotDone;
+}
+
+// Port indices are small non-negative numbers; anything else gets one plain sentence rather than
+// the option parser's range of a double.
+CLI::Validator PortIndex() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        const bool digits = !text.empty() && text.size() <= 9 &&
+                            text.find_first_not_of("0123456789") == std::string::npos;
+        return digits ? "" : "expected a port index (0 or more)";
+      },
+      "");
 }
 
 std::string FaultHelp() {
@@ -341,19 +417,26 @@ void AddUpdateCommand(CLI::App& app, CliContext& context) {
   update
       ->add_option("--in", options->input,
                    "MIDI input port index (default: the one stored in ini.upd, else 0)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(PortIndex());
   update
       ->add_option("--out", options->output,
                    "MIDI output port index (default: the one stored in ini.upd, else 0)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(PortIndex());
   update->add_flag("-y,--yes", options->yes, "Answer Yes to the warning before the update");
+  // A flag, so that `--simulate FILE` never takes the file for the kind: the kind is given only
+  // as --simulate=ad or --simulate=da (a bare flag reads as "true").
   CLI::Option* simulate =
       update
-          ->add_option("--simulate", options->simulateKind,
-                       "Update a simulated converter on a virtual port instead of a device; "
-                       "its kind (ad or da) is the firmware file's unless given")
-          ->expected(0, 1)
-          ->check(CLI::IsMember({"", "ad", "da"}));
+          ->add_flag("--simulate", options->simulateKind,
+                     "Update a simulated converter on a virtual port instead of a device; "
+                     "its kind is the firmware file's unless given as --simulate=ad or =da")
+          ->check(CLI::Validator(
+              [](std::string& kind) -> std::string {
+                if (kind == "true" || kind == "ad" || kind == "da") return "";
+                return "expected --simulate, --simulate=ad or --simulate=da";
+              },
+              ""))
+          ->type_name("[=ad|da]");
   update->add_option("--fault", options->faults, FaultHelp())->needs(simulate);
   update->add_option("--log", options->logPath,
                      "Write a record of the session to FILE as JSON Lines (ports, identify "

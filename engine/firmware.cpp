@@ -20,54 +20,7 @@ constexpr size_t kSentLogOverhead = 11;
 constexpr uint8_t kMagic[3] = {'J', 'T', 'G'};
 constexpr uint8_t kFormat[3] = {0x07, 0x08, 0x01};
 
-std::string SystemReason(int error) {
-  return std::generic_category().message(error);
-}
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 }  // namespace
-
-bool ReadWholeFile(const std::string& path, FileBuffer& buffer, std::string* errorText) {
-  // "rb" opens an existing file only: a file that vanished since it was chosen is reported, not
-  // recreated empty.
-  errno = 0;
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-  if (!file) {
-    if (errorText) *errorText = SystemReason(errno != 0 ? errno : ENOENT);
-    return false;
-  }
-
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    if (errorText) *errorText = SystemReason(EISDIR);
-    return false;
-  }
-  const std::uintmax_t fileSize = std::filesystem::file_size(path, ec);
-  if (ec) {
-    if (errorText) *errorText = ec.message();
-    return false;
-  }
-  // size and bytesRead are 32-bit counts, and data holds one byte more than the file.
-  if (fileSize >= std::numeric_limits<uint32_t>::max()) {
-    if (errorText) *errorText = SystemReason(EFBIG);
-    return false;
-  }
-
-  const auto size = static_cast<uint32_t>(fileSize);
-  try {
-    buffer.data.resize(size_t{size} + 1);
-  } catch (const std::bad_alloc&) {
-    if (errorText) *errorText = SystemReason(ENOMEM);
-    return false;
-  }
-  buffer.size = size;
-  // A failed or short read shows only as a small bytesRead, which validation then rejects.
-  buffer.bytesRead = static_cast<uint32_t>(std::fread(buffer.data.data(), 1, size, file.get()));
-  return true;
-}
 
 int ParseFirmwareImage(const FileBuffer& buffer, FirmwareImage& image) {
   const uint32_t available =

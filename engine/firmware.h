@@ -8,17 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace varnet {
+#include "io/file_io.h"
 
-// The record through which a file is read whole and, for the settings file, written.
-struct FileBuffer {
-  std::vector<uint8_t> data = std::vector<uint8_t>(256);  // file size + 1 after a read
-  uint32_t size = 0;
-  uint32_t bytesRead = 0;
-  std::vector<uint8_t> writeData = std::vector<uint8_t>(256);
-  uint32_t writeSize = 0;
-  uint32_t bytesWritten = 0;
-};
+namespace varnet {
 
 // The loaded firmware with the engine's buffers and counters. progressTotal and bytesSent are
 // read by the painting thread while the worker writes them, hence atomic.
@@ -45,10 +37,6 @@ constexpr std::size_t kMinSentLogSize = 24;
 // What the user is told when a file is not a valid firmware file (text and caption of the box).
 constexpr const char* kFirmwareNotValidText = "Failed opening file! File not valid! \n";
 constexpr const char* kFirmwareNotValidCaption = "Filetype mismatch!";
-
-// Reads the existing file at `path` whole into `buffer` (never creates a file). false when the
-// file cannot be opened; `errorText` (optional) then receives the system's reason.
-bool ReadWholeFile(const std::string& path, FileBuffer& buffer, std::string* errorText = nullptr);
 
 // 0 when the file in `buffer` is a valid firmware file and has been taken into `image`, -1
 // otherwise (the image is then untouched).

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/firmware.h"
+#include "io/file_io.h"
 
 namespace varnet {
 

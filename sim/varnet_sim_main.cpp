@@ -7,11 +7,14 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "engine/firmware.h"
@@ -179,6 +182,26 @@ bool LoadPayload(const std::string& path, std::vector<uint8_t>& payload, std::st
   return true;
 }
 
+// Whether `path` can be written, found by opening it for appending (which changes nothing in an
+// existing file); a file made only for the question is removed again.
+bool CanWrite(const std::string& path, std::string& error) {
+  std::error_code ec;
+  const bool existed = std::filesystem::exists(path, ec);
+  if (std::filesystem::is_directory(path, ec)) {
+    error = std::generic_category().message(EISDIR);
+    return false;
+  }
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "ab");
+  if (!file) {
+    error = std::generic_category().message(errno != 0 ? errno : EACCES);
+    return false;
+  }
+  std::fclose(file);
+  if (!existed) std::filesystem::remove(path, ec);
+  return true;
+}
+
 void PrintSummary(const SimulatedConverter& device) {
   const StreamDecode d = device.decoded();
   std::cout << "received " << device.received().size() << " bytes, " << device.identifyRequests()
@@ -246,6 +269,24 @@ int Run(const Options& o) {
     }
     std::cout << SymbolText(ExpectStream(payload).symbols);
     return 0;
+  }
+
+  // The files named for the report are checked before the device goes live: a typo must not
+  // cost a whole update before it shows.
+  if (!o.expect.empty()) {
+    std::vector<uint8_t> payload;
+    std::string error;
+    if (!LoadPayload(o.expect, payload, error)) {
+      std::cerr << "varnet-sim: --expect " << o.expect << ": " << error << "\n";
+      return 2;
+    }
+  }
+  if (!o.symbolsOut.empty()) {
+    std::string error;
+    if (!CanWrite(o.symbolsOut, error)) {
+      std::cerr << "varnet-sim: --symbols-out " << o.symbolsOut << ": " << error << "\n";
+      return 2;
+    }
   }
 
   ConverterConfig config;
@@ -383,6 +424,11 @@ int main(int argc, char** argv) {
   app.add_option("--expect", o.expect, "Compare the decoded stream with firmware FILE");
   app.add_option("--symbols-of", o.symbolsOf,
                  "Print the symbols firmware FILE should decode to, and exit");
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    // A usage error is a failure of ours like any other: 2, not the parser's own numbers.
+    return app.exit(error) == 0 ? 0 : 2;
+  }
   return varnet::sim::Run(o);
 }

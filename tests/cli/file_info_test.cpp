@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/firmware_memory.h"
 
 #ifndef _WIN32
 #include <sys/wait.h>
@@ -149,6 +150,49 @@ TEST_F(InspectTest, ReportsKindLengthPausesAndEstimate) {
   EXPECT_NE(out_.find("Encoded stream:   3 bytes in 2 sends\n"), std::string::npos) << out_;
   EXPECT_NE(out_.find("Estimated time:   0.04 s"), std::string::npos) << out_;
   EXPECT_EQ(out_.find("first payload byte"), std::string::npos) << out_;
+}
+
+// Counts of one read as one; a file whose header declares no payload is reported, then refused
+// as an update would refuse it.
+TEST_F(InspectTest, SingularCountsAndTheEmptyPayload) {
+  ASSERT_EQ(RunInspect(WriteFirmware("one.jtg", 0xAD, {0x01})), 0) << err_;
+  EXPECT_NE(out_.find("Payload length:   1 byte\n"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("Encoded stream:   1 byte in 1 send\n"), std::string::npos) << out_;
+
+  EXPECT_EQ(RunInspect(WriteFirmware("empty.jtg", 0xAD, {})), 1);
+  EXPECT_NE(out_.find("Payload length:   0 bytes\n"), std::string::npos) << out_;
+  EXPECT_EQ(err_,
+            "An update refuses this file: The firmware file holds no data! Please select the "
+            "firmware file again.\n");
+}
+
+// A file the loader refused is "not valid" unless its header is good and its payload all there:
+// then only memory can have been missing.
+TEST(RefusedForWantOfMemory, OnlyForAValidHeaderAndAWholePayload) {
+  const std::vector<uint8_t> good = {'J', 'T', 'G', 0xAD, 0x07, 0x08, 0x01, 0, 0, 0, 40};
+  struct Case {
+    std::size_t at;  // byte changed in `good` (11: none)
+    uint8_t value;
+    std::size_t size;  // bytes read
+    bool expected;
+  };
+  const std::vector<Case> cases = {
+      {11, 0, 51, true},     // 40 declared, 40 there
+      {10, 41, 51, false},   // one more declared than there
+      {7, 0x80, 51, false},  // gigabytes declared
+      {0, 'j', 51, false},   // magic
+      {6, 0x02, 51, false},  // format
+      {3, 0x00, 51, true},   // any kind: refused later by the handshake
+      {11, 0, 50, false},    // too short to be valid
+  };
+  for (const Case& c : cases) {
+    FileBuffer buffer;
+    buffer.data = good;
+    buffer.data.resize(c.size + 1, 0x01);
+    if (c.at < good.size()) buffer.data[c.at] = c.value;
+    buffer.size = buffer.bytesRead = static_cast<uint32_t>(c.size);
+    EXPECT_EQ(RefusedForWantOfMemory(buffer), c.expected) << c.at << " " << c.size;
+  }
 }
 
 TEST_F(InspectTest, UnknownKindIsShownInHex) {

@@ -3,6 +3,7 @@
 // Ctrl-C run is real time and takes about a second and a half.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,19 +65,32 @@ class FlashTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // Starts varnet-flash with `args`, standard input from `input`, output into files.
-  pid_t Spawn(const std::vector<std::string>& args, const std::string& input = "") {
+  // Where the child's standard output goes: the file "stdout", a full device, nowhere (closed),
+  // or a pipe whose reading end `pipeReader_` the test holds.
+  enum class Output { File, Full, Closed, Pipe };
+
+  // Starts varnet-flash with `args`, standard input from `input` (or from the file `inputPath`),
+  // standard error into a file.
+  pid_t Spawn(const std::vector<std::string>& args, const std::string& input = "",
+              Output output = Output::File, const std::string& inputPath = "") {
     WriteBytes(dir_ / "stdin", std::vector<uint8_t>(input.begin(), input.end()));
+    WriteBytes(dir_ / "stdout", {});
+    int pipeEnds[2] = {-1, -1};
+    if (output == Output::Pipe && pipe(pipeEnds) != 0) return -1;
     const pid_t pid = fork();
     if (pid == 0) {
       if (chdir(dir_.c_str()) != 0) _exit(127);
-      const int in = open("stdin", O_RDONLY);
-      const int out = open("stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int in = open(inputPath.empty() ? "stdin" : inputPath.c_str(), O_RDONLY);
+      const int out = output == Output::Pipe   ? pipeEnds[1]
+                      : output == Output::Full ? open("/dev/full", O_WRONLY)
+                                               : open("stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int err = open("stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (in < 0 || out < 0 || err < 0) _exit(127);
+      if (output == Output::Pipe) close(pipeEnds[0]);
       dup2(in, 0);
       dup2(out, 1);
       dup2(err, 2);
+      if (output == Output::Closed) close(1);
       std::vector<char*> argv;
       argv.push_back(const_cast<char*>(kFlash.c_str()));
       for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -84,7 +98,21 @@ class FlashTest : public ::testing::Test {
       execv(kFlash.c_str(), argv.data());
       _exit(127);
     }
+    if (output == Output::Pipe) {
+      close(pipeEnds[1]);
+      pipeReader_ = pipeEnds[0];
+    }
     return pid;
+  }
+
+  // Reads the pipe up to its first line end, then closes it, as `| head -1` does.
+  std::string ReadOneLineAndClose() {
+    std::string line;
+    char c = 0;
+    while (read(pipeReader_, &c, 1) == 1 && c != '\n') line.push_back(c);
+    close(pipeReader_);
+    pipeReader_ = -1;
+    return line;
   }
 
   FlashRun Wait(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(60)) {
@@ -121,6 +149,7 @@ class FlashTest : public ::testing::Test {
   }
 
   fs::path dir_;
+  int pipeReader_ = -1;
 };
 
 const std::regex kSummary(
@@ -271,9 +300,20 @@ TEST_F(FlashTest, PortsComeFromTheSettingsFileUnlessGiven) {
   settings[7] = 0;
   WriteBytes(dir_ / "ini.upd", settings);
 
+  // The simulated converter has ports of its own: indices stored for a real device are not used.
   const FlashRun stored = Flash({"update", kExample, "--simulate", "--fast", "--yes"});
-  EXPECT_EQ(stored.status, 1);
-  EXPECT_NE(stored.err.find("MIDI-Input Error: "), std::string::npos) << stored.err;
+  EXPECT_EQ(stored.status, 0) << stored.err;
+
+  // For the machine's own ports, a stored index that names no port is explained, not tried.
+  settings[6] = 200;
+  WriteBytes(dir_ / "ini.upd", settings);
+  const FlashRun missing = Flash({"update", kExample, "--yes", "--out", "0"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("ini.upd names input port 200, which does not exist"),
+            std::string::npos)
+      << missing.err;
+  EXPECT_NE(missing.err.find("varnet-flash list"), std::string::npos);
+  EXPECT_EQ(missing.err.find("output port"), std::string::npos) << "--out was given";
 
   const FlashRun given = Flash({"update", kExample, "--simulate", "--fast", "--yes", "--in", "0"});
   EXPECT_EQ(given.status, 0) << given.err;
@@ -350,6 +390,193 @@ TEST_F(FlashTest, CtrlCBeforeTheWarningRefusesEvenWithYes) {
   EXPECT_NE(run.err.find("(interrupted: No)"), std::string::npos) << run.err;
   EXPECT_NE(run.out.find("Sent 8 bytes in 1 messages"), std::string::npos) << run.out;
 }
+
+// However the update is stopped from outside, the device's stream is closed with F7 and the
+// outcome is reported: a signal that would kill the program mid-stream is taken as a cancel.
+struct StopCase {
+  const char* name;
+  int signal;       // sent once the stream runs, or 0
+  bool pipeClosed;  // standard output read by `head -1`
+  bool fast;        // on virtual time
+  const char* outcome;
+};
+
+class FlashStop : public FlashTest, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(FlashStop, StreamEndsWithF7AndTheOutcome) {
+  const StopCase& c = GetParam();
+  WriteBytes(dir_ / "long.jtg", FirmwareFile(kKindAD, PlainPayload(c.fast ? 3000 : 30000)));
+  std::vector<std::string> args = {"update", (dir_ / "long.jtg").string(), "--simulate", "--yes"};
+  if (c.fast) args.push_back("--fast");
+  const pid_t pid = Spawn(args, "", c.pipeClosed ? Output::Pipe : Output::File);
+  if (c.pipeClosed) {
+    EXPECT_NE(ReadOneLineAndClose().find("Firmware "), std::string::npos);
+  }
+  if (c.signal != 0) {
+    ASSERT_TRUE(WaitForError("(answered Yes: --yes)"));
+    std::this_thread::sleep_for(milliseconds(400));
+    kill(pid, c.signal);
+  }
+  const FlashRun run = Wait(pid);
+  EXPECT_TRUE(run.status == 0 || run.status == 1) << "killed: " << run.status << "\n" << run.err;
+  EXPECT_NE(run.err.find(c.outcome), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("Simulated converter: received"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("the stream ended with F7"), std::string::npos) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, FlashStop,
+    ::testing::Values(StopCase{"quit", SIGQUIT, false, false, "Abort!: Update aborted!"},
+                      StopCase{"pipe", SIGPIPE, false, false, "Abort!: Update aborted!"},
+                      // The reader goes away after the first line; the next progress line finds
+                      // the pipe closed while the stream runs.
+                      StopCase{"head", 0, true, false, "Abort!: Update aborted!"},
+                      // On virtual time the stream may be over before anything more is written:
+                      // then it ends as it would have, done.
+                      StopCase{"head_fast", 0, true, true, "!: Update "}),
+    [](const ::testing::TestParamInfo<StopCase>& info) { return info.param.name; });
+
+// Verbs whose output is their result must not pass for a success when it was not written.
+TEST_F(FlashTest, UnwritableOutputIsAnErrorExceptForAnUpdate) {
+  const std::vector<std::vector<std::string>> verbs = {
+      {"inspect", kExample}, {"--help"}, {"--version"}, {"export", kExample, "-"}};
+  for (const Output output : {Output::Full, Output::Closed}) {
+    for (const std::vector<std::string>& verb : verbs) {
+      const FlashRun run = Wait(Spawn(verb, "", output));
+      EXPECT_EQ(run.status, 2) << verb[0] << ": " << run.err;
+      EXPECT_NE(run.err.find("varnet-flash: standard output: "), std::string::npos) << run.err;
+    }
+  }
+  // The update's own outcome stands: the device was updated whatever became of the lines.
+  const FlashRun update =
+      Wait(Spawn({"update", kExample, "--simulate", "--fast", "--yes"}, "", Output::Full));
+  EXPECT_EQ(update.status, 0) << update.err;
+}
+
+struct AnswerCase {
+  const char* input;
+  int status;
+  const char* said;  // on standard error after the question
+  int asked;         // how often the question was put
+};
+
+TEST_F(FlashTest, WarningAnswersAreBoundedAndAskedAgainWhenUnclear) {
+  const std::vector<AnswerCase> cases = {
+      {"", 1, "(end of input: No)", 1},
+      {"\n", 1, "", 1},  // Enter takes the default
+      {"yes please\nYES\n", 0, "Done!", 2},
+      {"maybe\nperhaps\nsure\ny\n", 1, "(no clear answer: No)", 3},
+      {"what\n", 1, "(end of input: No)", 2},
+  };
+  for (const AnswerCase& c : cases) {
+    const FlashRun run = Flash({"update", kExample, "--simulate", "--fast"}, c.input);
+    EXPECT_EQ(run.status, c.status) << c.input << run.err;
+    EXPECT_NE(run.err.find(c.said), std::string::npos) << c.input << run.err;
+    std::size_t asked = 0;
+    for (std::size_t at = run.err.find("[y/N]"); at != std::string::npos;
+         at = run.err.find("[y/N]", at + 1)) {
+      ++asked;
+    }
+    EXPECT_EQ(asked, static_cast<std::size_t>(c.asked)) << c.input << run.err;
+  }
+  // Endless input without a line end is cut into answers instead of being gathered for ever.
+  const FlashRun zero =
+      Wait(Spawn({"update", kExample, "--simulate", "--fast"}, "", Output::File, "/dev/zero"),
+           std::chrono::seconds(20));
+  EXPECT_EQ(zero.status, 1);
+  EXPECT_NE(zero.err.find("(no clear answer: No)"), std::string::npos) << zero.err;
+}
+
+struct UsageCase {
+  std::vector<std::string> args;
+  const char* said;
+};
+
+TEST_F(FlashTest, UsageErrorsSayWhatWasExpected) {
+  const std::vector<UsageCase> cases = {
+      {{"update", kExample, "--in", "-1"}, "--in: expected a port index (0 or more)"},
+      {{"update", kExample, "--out", "abc"}, "--out: expected a port index (0 or more)"},
+      {{"update", kExample, "--in", "99999999999"}, "--in: expected a port index (0 or more)"},
+      {{"bogus"}, "unknown command 'bogus'; the commands are inspect, update, list, export"},
+      {{"--version", "bogus"}, "unknown command 'bogus'"},
+      {{"update", kExample, "--simulate=xx"}, "expected --simulate, --simulate=ad or"},
+      // The kind is never taken from the next word: here the file would be "da".
+      {{"update", "--simulate", "da", kExample}, "not expected"},
+  };
+  for (const UsageCase& c : cases) {
+    const FlashRun run = Flash(c.args);
+    EXPECT_EQ(run.status, 2) << c.args[0] << " " << c.args.back();
+    EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+  }
+  // A bare --simulate before the file leaves the file where it is.
+  EXPECT_EQ(Flash({"update", "--simulate", kExample, "--fast", "--yes"}).status, 0);
+}
+
+// Names that are not files, and names with control characters: refused at once, printed
+// harmlessly.
+TEST_F(FlashTest, SpecialFilesAreRefusedWithoutWaiting) {
+  ASSERT_EQ(mkfifo((dir_ / "fifo.jtg").c_str(), 0600), 0);
+  const std::string fifo = (dir_ / "fifo.jtg").string();
+  const std::vector<std::vector<std::string>> cases = {
+      {"inspect", fifo},
+      {"update", fifo, "--simulate", "--yes"},
+      {"export", fifo, (dir_ / "out.bin").string()},
+      {"inspect", "/dev/zero"},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    const FlashRun run = Wait(Spawn(args), std::chrono::seconds(10));
+    EXPECT_EQ(run.status, 2) << args[0] << " " << args[1];
+    EXPECT_NE(run.err.find("not a regular file"), std::string::npos) << run.err;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "out.bin"));
+
+  // A FIFO in place of ini.upd is not waited on either: the update goes on without settings.
+  ASSERT_EQ(mkfifo((dir_ / "ini.upd").c_str(), 0600), 0);
+  const FlashRun settings = Wait(Spawn({"update", kExample, "--yes"}), std::chrono::seconds(10));
+  EXPECT_EQ(settings.status, 1) << settings.err;
+
+  const std::string odd = (dir_ / "a\x1b[2Jb\nc.jtg").string();
+  const FlashRun named = Flash({"inspect", odd});
+  EXPECT_EQ(named.status, 2);
+  EXPECT_NE(named.err.find("a\\x1B[2Jb\\nc.jtg\""), std::string::npos) << named.err;
+  EXPECT_EQ(named.err.find('\x1b'), std::string::npos);
+}
+
+TEST_F(FlashTest, ExportToStandardOutputKeepsTheReportApart) {
+  ASSERT_EQ(Flash({"export", kExample, (dir_ / "stream.bin").string()}).status, 0);
+  const FlashRun run = Flash({"export", kExample, "-"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, ReadText(dir_ / "stream.bin"));
+  EXPECT_NE(run.err.find("bytes to -"), std::string::npos) << run.err;
+}
+
+#ifdef VARNET_SIM_BINARY
+// varnet-sim fails with 2 for every usage error, and before any MIDI port is opened for a file
+// it could only have found wrong at the end of the run.
+TEST_F(FlashTest, SimulatorUsageErrorsExitTwoAtOnce) {
+  const std::string sim = VARNET_SIM_BINARY;
+  const std::vector<std::vector<std::string>> cases = {
+      {"--kind", "xx"},
+      {"--bogus"},
+      {"--alsa", "--jack"},
+      {"--expect", (dir_ / "missing.jtg").string()},
+      {"--symbols-out", (dir_ / "no-such-dir" / "symbols.txt").string()},
+      {"--symbols-out", dir_.string()},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    std::string command = "'" + sim + "'";
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    command += " >/dev/null 2>'" + (dir_ / "sim-err").string() + "'";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args[0] << ": " << status;
+    const bool namesAFile = args.size() == 2 && args[1].rfind(dir_.string(), 0) == 0;
+    if (namesAFile) {
+      EXPECT_NE(ReadText(dir_ / "sim-err").find(args[0]), std::string::npos) << args[0];
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "no-such-dir"));
+}
+#endif
 
 TEST_F(FlashTest, ListShowsNoPortsWithoutFailing) {
   // Whatever the machine has: every line names a direction, an index and a name.

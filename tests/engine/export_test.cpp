@@ -1,6 +1,7 @@
 // varnet-flash export and the recording run behind it (and behind inspect's stream figures).
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "cli/commands.h"
@@ -126,7 +127,7 @@ TEST(ExportCommand, WritesHeaderStreamAndEndByte) {
   for (uint8_t b : {0x10, 0x00, 0x74, 0xF7}) expected.push_back(b);
   EXPECT_EQ(ReadAll(out), expected);
   EXPECT_NE(run.out.find("14 bytes"), std::string::npos) << run.out;
-  EXPECT_FALSE(fs::exists(out + ".part"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2);  // no temporary file left
 }
 
 TEST(ExportCommand, ExitCodes) {
@@ -145,13 +146,109 @@ TEST(ExportCommand, ExitCodes) {
 
   const std::string unwritable = (dir.path() / "no-such-dir" / "c.bin").string();
   EXPECT_EQ(RunCli({"export", good, unwritable}).exitCode, 2);
-  EXPECT_FALSE(fs::exists(unwritable + ".part"));
 
   // A directory in the way: the stream is not written, nothing half-written is left behind.
   fs::create_directories(dir.path() / "taken");
   EXPECT_EQ(RunCli({"export", good, (dir.path() / "taken").string()}).exitCode, 2);
-  EXPECT_FALSE(fs::exists((dir.path() / "taken").string() + ".part"));
+  EXPECT_TRUE(fs::is_empty(dir.path() / "taken"));
+
+  // A declared length of 0: an update refuses the file, and so does export.
+  const std::string empty = dir.file("empty.jtg", FirmwareFile({}));
+  const CliRun none = RunCli({"export", empty, dir.file("d.bin")});
+  EXPECT_EQ(none.exitCode, 1);
+  EXPECT_NE(none.err.find("The firmware file holds no data!"), std::string::npos) << none.err;
+  EXPECT_FALSE(fs::exists(dir.file("d.bin")));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 4);  // three inputs, "taken"
 }
+
+#ifndef _WIN32
+// What stands where the stream goes is either replaced whole by a regular file of the stream,
+// written into as it is (devices), or left alone; the firmware file is never the output.
+TEST(ExportCommand, NeverDestroysWhatIsInTheWay) {
+  const Bytes firmware = FirmwareFile({0x03, 0x03, 0x03});
+  Bytes stream = kHeader;
+  for (uint8_t b : {0x7F, 0x40, 0xF7}) stream.push_back(b);
+  const Bytes old(40, 0xAA);
+  const fs::perms readOnly = fs::perms::owner_read | fs::perms::group_read;
+  const fs::perms shared = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+
+  struct Case {
+    const char* name;
+    // Prepares the folder, returns the output path to give.
+    std::function<std::string(const TempDir&, const std::string& in)> prepare;
+    int exitCode;
+    const char* checked;  // the file whose contents are checked afterwards ("": the output)
+    const Bytes& contents;
+    fs::perms perms;  // of the checked file afterwards (none: not checked)
+  };
+  const std::vector<Case> cases = {
+      {"link followed",
+       [&](const TempDir& d, const std::string&) {
+         d.file("target.bin", old);
+         fs::create_symlink("target.bin", d.path() / "link.bin");
+         return (d.path() / "link.bin").string();
+       },
+       0, "target.bin", stream, fs::perms::none},
+      {"same file", [](const TempDir&, const std::string& in) { return in; }, 2, "fw.jtg", firmware,
+       fs::perms::none},
+      {"same file through a link",
+       [](const TempDir& d, const std::string& in) {
+         fs::create_symlink(in, d.path() / "other.jtg");
+         return (d.path() / "other.jtg").string();
+       },
+       2, "fw.jtg", firmware, fs::perms::none},
+      {"read-only file kept",
+       [&](const TempDir& d, const std::string&) {
+         const std::string out = d.file("locked.bin", old);
+         fs::permissions(out, readOnly);
+         return out;
+       },
+       2, "locked.bin", old, readOnly},
+      {"permissions kept",
+       [&](const TempDir& d, const std::string&) {
+         const std::string out = d.file("shared.bin", old);
+         fs::permissions(out, shared);
+         return out;
+       },
+       0, "shared.bin", stream, shared},
+      {"longest name",
+       [&](const TempDir& d, const std::string&) { return d.file(std::string(250, 'n') + ".bin"); },
+       0, "", stream, fs::perms::none},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const std::string in = dir.file("fw.jtg", firmware);
+    const std::string out = c.prepare(dir, in);
+    const bool existed = fs::exists(out);
+    const auto entries = std::distance(fs::directory_iterator(dir.path()), {});
+    const CliRun run = RunCli({"export", in, out});
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.name << ": " << run.err;
+    const std::string checked = *c.checked ? (dir.path() / c.checked).string() : out;
+    EXPECT_EQ(ReadAll(checked), c.contents) << c.name;
+    if (c.perms != fs::perms::none) {
+      EXPECT_EQ(fs::status(checked).permissions() & fs::perms::all, c.perms) << c.name;
+    }
+    // Nothing left beside it: no temporary file, and the link is still a link.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}),
+              entries + (!existed && run.exitCode == 0 ? 1 : 0))
+        << c.name;
+    if (fs::exists(fs::symlink_status(dir.path() / "link.bin"))) {
+      EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir.path() / "link.bin"))) << c.name;
+    }
+  }
+}
+
+// A device is written into, never replaced by a regular file (this ran as root, once).
+TEST(ExportCommand, DeviceStaysADevice) {
+  TempDir dir;
+  const std::string in = dir.file("fw.jtg", FirmwareFile({0x01}));
+  EXPECT_EQ(RunCli({"export", in, "/dev/null"}).exitCode, 0);
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  const CliRun full = RunCli({"export", in, "/dev/full"});
+  EXPECT_EQ(full.exitCode, 2);
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+#endif
 
 TEST(ExportCommand, ReplacesAnExistingFileWhole) {
   TempDir dir;

@@ -472,11 +472,12 @@ bool ReleaseInput(MidiLayer& midi) {
 
 int ReleaseMidiPorts(MidiLayer& midi) {
   MidiPorts& p = midi.ports;
-  // The input does not depend on the output: a port that refuses to close must not keep the
-  // other one capturing.
-  const bool outputClosed = p.outputOpen.load() != 1 || ReleaseOutput(midi);
-  const bool inputClosed = p.inputOpen.load() != 1 || ReleaseInput(midi);
-  midi.releaseIncomplete = !(outputClosed && inputClosed);
+  // The output goes first. While the service still holds it, the input is left as it is: the
+  // service has not yet noticed that the device is gone, and closing the input now can block
+  // for as long as it takes to notice (seconds, with a JACK server in synchronous mode). Both
+  // are released together once it lets go: at the next start, dialog OK, Quit or exit.
+  midi.releaseIncomplete = (p.outputOpen.load() == 1 && !ReleaseOutput(midi)) ||
+                           (p.inputOpen.load() == 1 && !ReleaseInput(midi));
   return midi.releaseIncomplete ? 1 : 0;
 }
 

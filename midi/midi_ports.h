@@ -139,7 +139,8 @@ void ShutdownMidiInput(MidiLayer& midi);
 // update session, on the port dialog's OK, on Quit and when the window is destroyed. A port
 // that a vanished device holds (a message never completed, buffers never returned) is reset
 // and closed once more. 0 when both ports are closed; 1 when one is still open (its flag stays
-// set, and MidiLayer::releaseIncomplete asks the next session start to try again).
+// set, and MidiLayer::releaseIncomplete asks the next session start to try again). An output
+// that cannot be closed leaves the input as it was, as the documented close sequence does.
 int ReleaseMidiPorts(MidiLayer& midi);
 // The port dialog's OK: releases both ports as above, stores the chosen device indices, opens
 // each port afresh and refreshes the device names after each open that succeeds. A port that

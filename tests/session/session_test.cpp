@@ -311,19 +311,19 @@ TEST(SessionPorts, PortsLeftOpenByTheDialogAreTakenOverAndClosed) {
   ExpectPortsClosed(rig);
 }
 
-TEST(SessionPorts, OutputThatCannotBeClosedAtTheFinishIsReleasedByTheNextStart) {
+TEST(SessionPorts, OutputThatCannotBeClosedAtTheFinishKeepsInputUntilTheNextStart) {
   SessionRig rig(Device(sim::kKindAD));
   rig.load(kKindAD, PlainPayload(90));
   rig.platform.failOn(VirtualOp::OutClose, MMSYSERR_ERROR);
   OnRunUpdate(*rig.session);
   ASSERT_TRUE(rig.runToFinish());
 
-  // The output stays with the service; the input is released all the same.
+  // The output stays with the service, and the input as it was, still capturing.
   EXPECT_EQ(rig.midi.ports.sessionPortsOpen.load(), 0u);
   EXPECT_EQ(rig.midi.ports.outputOpen.load(), 1u);
-  EXPECT_EQ(rig.midi.ports.inputOpen.load(), 0u);
-  EXPECT_FALSE(rig.platform.isInputOpen(0));
-  EXPECT_EQ(rig.midi.requeueInput.load(), 0u);
+  EXPECT_EQ(rig.midi.ports.inputOpen.load(), 1u);
+  EXPECT_TRUE(rig.platform.isInputOpen(0));
+  EXPECT_EQ(rig.midi.requeueInput.load(), 1u);
   EXPECT_EQ(rig.engine.SessionState.load(), Idle);
   EXPECT_EQ(rig.image.bytesSent.load(), 0u);
 

@@ -205,8 +205,8 @@ class JackMidiPlatform final : public MidiPlatform {
       client = client_.get();
     }
     if (deviceGone(*client)) return MMSYSERR_NOERROR;
-    // The process callback drops what is queued and the delivery thread hands the headers back;
-    // a dead graph must not hang the caller.
+    // What is not yet reported done is dropped and its headers come back from the delivery
+    // thread; what was reported done still goes out. A dead graph must not hang the caller.
     client->discardPendingOutput();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     while (client->pendingOutput() != 0 && std::chrono::steady_clock::now() < deadline)
@@ -214,6 +214,19 @@ class JackMidiPlatform final : public MidiPlatform {
     return MMSYSERR_NOERROR;
   }
   uint32_t outClose(MidiHandle handle) override {
+    {
+      JackMidiClient* client = nullptr;
+      {
+        std::scoped_lock lock(mutex_);
+        if (handle != 0 && handle == reinterpret_cast<MidiHandle>(out_.get()))
+          client = client_.get();
+      }
+      // A message reported done may still wait for its frame (up to a period ahead, more on a
+      // paced bridge): it must be written into a cycle before the connection goes, or a
+      // closing F7 never reaches the device. Bounded: a dead graph must not hang the caller.
+      if (client != nullptr && !deviceGone(*client))
+        client->awaitOutputWritten(std::chrono::milliseconds(1000));
+    }
     std::unique_ptr<JackMidiClient> closing;  // closed after the locks are released
     std::scoped_lock lock(delivery_, mutex_);
     if (handle == 0 || handle != reinterpret_cast<MidiHandle>(out_.get()))

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,44 @@ struct Options {
   std::string symbolsOut;
   std::string expect;
   std::string symbolsOf;
+  double minGapMs = 0;  // 0: no check
+};
+
+// When each message from the host arrived: the smallest gap between two shows whether the host
+// kept its spacing at the device, whatever the transport did on the way.
+class ArrivalLog {
+ public:
+  void add(TimePoint at) {
+    std::scoped_lock lock(mutex_);
+    if (count_ > 0 && at - last_ < minGap_) {
+      minGap_ = at - last_;
+      minGapBefore_ = count_;
+    }
+    last_ = at;
+    ++count_;
+  }
+  // "N messages, smallest gap G ms (before message K)".
+  std::string describe() const {
+    std::scoped_lock lock(mutex_);
+    std::string text = std::to_string(count_) + " messages";
+    if (count_ < 2) return text;
+    char gap[64];
+    std::snprintf(gap, sizeof gap, ", smallest gap %.3f ms (before message %llu)",
+                  static_cast<double>(minGap_.count()) / 1000.0,
+                  static_cast<unsigned long long>(minGapBefore_ + 1));
+    return text + gap;
+  }
+  bool anyCloserThan(Duration gap) const {
+    std::scoped_lock lock(mutex_);
+    return count_ >= 2 && minGap_ < gap;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  uint64_t count_ = 0;
+  TimePoint last_{};
+  Duration minGap_ = Duration::max();
+  uint64_t minGapBefore_ = 0;
 };
 
 // Where the device's bytes come from and go to.
@@ -48,7 +87,8 @@ class Transport {
   virtual bool alive() const { return true; }
 };
 
-using Receive = std::function<void(const uint8_t*, std::size_t)>;
+// Bytes of one message from the host and the moment they reached the device.
+using Receive = std::function<void(const uint8_t*, std::size_t, TimePoint)>;
 
 #ifdef VARNET_HAVE_JACK
 class JackTransport final : public Transport {
@@ -56,7 +96,15 @@ class JackTransport final : public Transport {
   static std::unique_ptr<Transport> Open(const std::string& name, Receive receive,
                                          std::string& error) {
     jackmidi::JackMidiClient::Events events;
-    events.received = std::move(receive);
+    // The frame each message was written at, not the moment the delivery thread passes it on:
+    // with a long period a whole cycle's messages are delivered at once, which would hide both
+    // their spacing and the pauses between them. The server's clock is offset to ours once.
+    const auto offset = RealClock().now().time_since_epoch() -
+                        Duration(static_cast<Duration::rep>(jack_get_time()));
+    events.receivedAt = [receive = std::move(receive), offset](const uint8_t* data,
+                                                               std::size_t size, uint64_t usecs) {
+      receive(data, size, TimePoint(Duration(static_cast<Duration::rep>(usecs)) + offset));
+    };
     jack_status_t status{};
     auto client = jackmidi::JackMidiClient::Open(name, std::move(events), &status);
     if (!client) {
@@ -88,7 +136,12 @@ class AlsaTransport final : public Transport {
   static std::unique_ptr<Transport> Open(const std::string& name, Receive receive,
                                          std::string& error) {
     int err = 0;
-    auto ports = AlsaPublishedPorts::Open(name, std::move(receive), &err);
+    auto ports = AlsaPublishedPorts::Open(
+        name,
+        [receive = std::move(receive)](const uint8_t* data, std::size_t size) {
+          receive(data, size, RealClock().now());
+        },
+        &err);
     if (!ports) {
       error = "cannot open the ALSA sequencer: " + AlsaResultText(kAlsaResultBase | -err);
       return nullptr;
@@ -150,10 +203,16 @@ bool LoadPayload(const std::string& path, std::vector<uint8_t>& payload, std::st
   return true;
 }
 
-void PrintSummary(const SimulatedConverter& device) {
+void PrintSummary(const SimulatedConverter& device, const ArrivalLog& arrivals) {
   const StreamDecode d = device.decoded();
   std::cout << "received " << device.received().size() << " bytes, " << device.identifyRequests()
             << " identify request(s), echoed " << device.echoedBytes() << " bytes\n";
+  std::cout << "arrivals: " << arrivals.describe() << "\n";
+  if (d.bodyBytes > 0)
+    std::cout << "stream body took "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(d.lastBodyAt - d.firstBodyAt)
+                     .count()
+              << " ms from its first byte to its last\n";
   std::cout << "stream: header " << (d.headerSeen ? "seen" : "not seen") << ", "
             << (d.ended ? "ended" : "not ended") << ", body " << d.bodyBytes << " bytes, "
             << d.symbols.size() << " symbols decoded, " << d.pauses.size() << " pauses observed\n";
@@ -166,10 +225,15 @@ void PrintSummary(const SimulatedConverter& device) {
 }
 
 // What the device made of the stream: written to the symbols file, compared with the firmware.
-bool Report(const SimulatedConverter& device, const Options& o) {
-  PrintSummary(device);
+bool Report(const SimulatedConverter& device, const ArrivalLog& arrivals, const Options& o) {
+  PrintSummary(device, arrivals);
   const StreamDecode d = device.decoded();
   bool ok = true;
+  if (o.minGapMs > 0 &&
+      arrivals.anyCloserThan(Duration(static_cast<Duration::rep>(o.minGapMs * 1000.0)))) {
+    std::cout << "gap check failed: two messages arrived closer than " << o.minGapMs << " ms\n";
+    ok = false;
+  }
   if (!o.symbolsOut.empty()) {
     std::ofstream out(o.symbolsOut, std::ios::binary | std::ios::trunc);
     out << SymbolText(d.symbols);
@@ -232,9 +296,14 @@ int Run(const Options& o) {
 
   RealClock clock;
   SimulatedConverter device(config);
+  ArrivalLog arrivals;
   std::string error;
   std::unique_ptr<Transport> transport = OpenTransport(
-      o, [&](const uint8_t* data, std::size_t size) { device.receive(data, size, clock.now()); },
+      o,
+      [&](const uint8_t* data, std::size_t size, TimePoint at) {
+        if (device.present()) arrivals.add(at);
+        device.receive(data, size, at);
+      },
       error);
   if (!transport) {
     std::cerr << "varnet-sim: " << error << "\n";
@@ -296,10 +365,10 @@ int Run(const Options& o) {
     if (d.ended && !endReported) {
       endReported = true;
       std::cout << "varnet-sim: stream ended\n";
-      ok = Report(device, o);
+      ok = Report(device, arrivals, o);
     }
   }
-  if (!endReported) ok = Report(device, o);
+  if (!endReported) ok = Report(device, arrivals, o);
   transport.reset();
   return ok && !serverLost ? 0 : 1;
 }
@@ -328,6 +397,10 @@ int main(int argc, char** argv) {
   app.add_option("--expect", o.expect, "Compare the decoded stream with firmware FILE");
   app.add_option("--symbols-of", o.symbolsOf,
                  "Print the symbols firmware FILE should decode to, and exit");
+  app.add_option("--min-gap", o.minGapMs,
+                 "Fail (exit 1) when two messages from the host arrive closer than MS ms; the "
+                 "smallest gap is reported either way")
+      ->check(CLI::NonNegativeNumber);
   CLI11_PARSE(app, argc, argv);
   return varnet::sim::Run(o);
 }

@@ -184,6 +184,7 @@ class JackBackendTest : public ::testing::Test {
 };
 
 TEST_F(JackBackendTest, ListsMidiPortsByDirectionWithoutItsOwn) {
+  EXPECT_EQ(JackUnavailableReason(), "");
   EXPECT_NE(FindDevice(*platform_, true, "peer:out"), 0xFFFFFFFFu);
   EXPECT_NE(FindDevice(*platform_, false, "peer:in"), 0xFFFFFFFFu);
   EXPECT_EQ(FindDevice(*platform_, true, "peer:in"), 0xFFFFFFFFu);
@@ -488,6 +489,7 @@ TEST(JackWithoutServer, HasNoDevicesAndDoesNotStartOne) {
   MidiHandle h = 0;
   EXPECT_EQ(platform->inOpen(&h, 0, nullptr, 0), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(JackResultText(kJackResultBase | JackServerFailed), "No JACK server is running.");
+  EXPECT_EQ(JackUnavailableReason(), "no server running");
   EXPECT_EQ(JackResultText(MMSYSERR_BADDEVICEID), StandardMidiErrorText(MMSYSERR_BADDEVICEID));
 }
 

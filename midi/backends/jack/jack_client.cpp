@@ -232,28 +232,42 @@ bool JackMidiClient::send(const uint8_t* data, std::size_t size, uintptr_t token
     return true;
   }
   const jack_nframes_t rate = jack_get_sample_rate(client_);
+  auto framesIn = [rate](std::chrono::nanoseconds span, bool roundUp) {
+    const uint64_t ns = static_cast<uint64_t>(std::max<int64_t>(span.count(), 0));
+    return static_cast<jack_nframes_t>((ns * rate + (roundUp ? 999'999'999ULL : 0)) /
+                                       1'000'000'000ULL);
+  };
   // One period ahead: the cycle that contains that frame has not been computed yet, so the
   // message is written at the very frame, and the gaps between messages are the gaps between
   // their sends. (Writing at the start of the next cycle would round every gap to the period.)
   // A send just before a cycle starts would find that cycle already running; the margin keeps
   // the frame at least that far beyond any cycle that may have begun.
-  jack_nframes_t frame = jack_frame_time(client_) + jack_get_buffer_size(client_) +
-                         static_cast<jack_nframes_t>(rate * kStampMarginMs / 1000);
+  jack_nframes_t base = jack_frame_time(client_) + jack_get_buffer_size(client_) +
+                        static_cast<jack_nframes_t>(rate * kStampMarginMs / 1000);
+  // The library's frame time is an estimate that is corrected every cycle, by more on a loaded
+  // server: a gap between two stamps is never shorter than the gap between their sends on our
+  // own clock, or a pause could reach the device shortened.
+  const auto sinceLast = now - lastSendAt_;
+  if (stamped_ && sinceLast < std::chrono::seconds(10)) {
+    const jack_nframes_t keep = lastBase_ + framesIn(sinceLast, false);
+    if (static_cast<int32_t>(base - keep) < 0) base = keep;  // the counter wraps: differences
+  }
+  lastBase_ = base;
+  lastSendAt_ = now;
+  jack_nframes_t frame = base;
   Clock::time_point due = now;
   if (wirePaced_.load()) {
     // A bridge passes the bytes on to a 3125 bytes/s wire and its buffer would absorb whatever
     // comes faster, pauses included: a message starts when the one before has left the wire,
     // and it is reported done only when it has left too, which holds the sender back.
     const Clock::time_point start = std::max(now, wireFreeAt_);
-    const auto lead = std::chrono::duration_cast<std::chrono::nanoseconds>(start - now);
-    frame += static_cast<jack_nframes_t>(
-        (static_cast<uint64_t>(lead.count()) * rate + 999'999'999ULL) / 1'000'000'000ULL);
+    frame += framesIn(start - now, true);
     const uint64_t wireNs =
         (size * 1'000'000'000ULL + kWireBytesPerSecond - 1) / kWireBytesPerSecond;
     wireFreeAt_ = start + std::chrono::nanoseconds(wireNs);
     due = wireFreeAt_;
   }
-  // Never before the message sent earlier (the frame counter wraps: compare differences).
+  // Never before the message sent earlier.
   if (stamped_ && static_cast<int32_t>(frame - lastStamp_) < 0) frame = lastStamp_;
   lastStamp_ = frame;
   stamped_ = true;
@@ -439,7 +453,7 @@ void JackMidiClient::deliveryLoop() {
   while (!stop_.load()) {
     // Wake for input and sends, and at the next completion that falls due (a paced one).
     Clock::time_point wakeAt = Clock::now() + std::chrono::milliseconds(50);
-    {
+    if (!outputPeerVanished()) {  // a vanished peer's messages wait for a discard, not a time
       std::scoped_lock lock(pendingMutex_);
       if (!pendingList_.empty()) wakeAt = std::min(wakeAt, pendingList_.front().due);
     }
@@ -467,11 +481,25 @@ void JackMidiClient::deliverInput() {
     inRing_.skip(kInHeader);
     inRing_.read(deliveryBuffer_.data(), size);
     if (events_.receivedAt) {
-      events_.receivedAt(deliveryBuffer_.data(), size, jack_frames_to_time(client_, header[1]));
+      events_.receivedAt(deliveryBuffer_.data(), size, frameUsecs(header[1]));
     } else if (events_.received) {
       events_.received(deliveryBuffer_.data(), size);
     }
   }
+}
+
+uint64_t JackMidiClient::frameUsecs(jack_nframes_t frame) {
+  // The library converts with its estimate of the current cycle, which moves a little every
+  // cycle: from one anchor on, times are counted in frames at the nominal rate, so that the gap
+  // between two events is exactly the gap between their frames.
+  const auto since = static_cast<int32_t>(frame - anchorFrame_);
+  if (!anchored_ || since < 0 || since > (1 << 30)) {
+    anchored_ = true;
+    anchorFrame_ = frame;
+    anchorUsecs_ = jack_frames_to_time(client_, frame);
+    return anchorUsecs_;
+  }
+  return anchorUsecs_ + static_cast<uint64_t>(since) * 1'000'000ULL / jack_get_sample_rate(client_);
 }
 
 void JackMidiClient::deliverCompletions() {

@@ -145,6 +145,7 @@ class JackMidiClient {
   void deliverInput();
   void deliverCompletions();
   bool outputPeerVanished() const;
+  uint64_t frameUsecs(jack_nframes_t frame);
 
   // A message sent whose completion is not reported yet.
   struct Pending {
@@ -180,11 +181,18 @@ class JackMidiClient {
   std::atomic<uint64_t> cycles_{0};  // process callbacks run
   std::atomic<uint64_t> droppedInput_{0};
   std::vector<uint8_t> deliveryBuffer_;
+  // Delivery thread: received frames are timed from this one on (see frameUsecs()).
+  bool anchored_ = false;
+  jack_nframes_t anchorFrame_ = 0;
+  uint64_t anchorUsecs_ = 0;
   // The completions not reported yet, in send order (send and delivery threads).
   std::mutex pendingMutex_;
   std::deque<Pending> pendingList_;
-  // Owned by send(): the stamp of the last message and when the wire is free again.
+  // Owned by send(): the last message's stamp, and the frame and moment of its send; when the
+  // wire is free again.
   jack_nframes_t lastStamp_ = 0;
+  jack_nframes_t lastBase_ = 0;
+  std::chrono::steady_clock::time_point lastSendAt_{};
   bool stamped_ = false;
   std::chrono::steady_clock::time_point wireFreeAt_{};
   // Owned by the process callback alone: the message it is part-way through writing.

@@ -1,5 +1,6 @@
 #include "midi/backends/jack/jack_platform.h"
 
+#include <cctype>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -318,6 +319,21 @@ class JackMidiPlatform final : public MidiPlatform {
 
 std::unique_ptr<MidiPlatform> CreateJackMidiPlatform(const std::string& clientName) {
   return std::make_unique<JackMidiPlatform>(clientName);
+}
+
+std::string JackUnavailableReason() {
+  jackmidi::SilenceJackLibrary();
+  jack_status_t status{};
+  jack_client_t* client = jack_client_open("varnet-probe", JackNoStartServer, &status);
+  if (client != nullptr) {
+    jack_client_close(client);
+    return {};
+  }
+  if (status & JackServerFailed) return "no server running";
+  std::string text = JackResultText(kJackResultBase | (static_cast<uint32_t>(status) & 0x7FFF));
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
 }
 
 std::string JackResultText(uint32_t result) {

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -85,6 +86,8 @@ class Transport {
   virtual std::string describe() const = 0;
   // False once the MIDI server has gone away.
   virtual bool alive() const { return true; }
+  // Received messages the transport had to drop (no room while the reader was held up).
+  virtual uint64_t droppedInput() const { return 0; }
 };
 
 // Bytes of one message from the host and the moment they reached the device.
@@ -99,11 +102,12 @@ class JackTransport final : public Transport {
     // The frame each message was written at, not the moment the delivery thread passes it on:
     // with a long period a whole cycle's messages are delivered at once, which would hide both
     // their spacing and the pauses between them. The server's clock is offset to ours once.
-    const auto offset = RealClock().now().time_since_epoch() -
-                        Duration(static_cast<Duration::rep>(jack_get_time()));
+    // (The library's clock can only be read once a client is open; input is passed on only
+    // after that.)
+    auto offset = std::make_shared<std::atomic<Duration::rep>>(0);
     events.receivedAt = [receive = std::move(receive), offset](const uint8_t* data,
                                                                std::size_t size, uint64_t usecs) {
-      receive(data, size, TimePoint(Duration(static_cast<Duration::rep>(usecs)) + offset));
+      receive(data, size, TimePoint(Duration(static_cast<Duration::rep>(usecs) + offset->load())));
     };
     jack_status_t status{};
     auto client = jackmidi::JackMidiClient::Open(name, std::move(events), &status);
@@ -113,6 +117,9 @@ class JackTransport final : public Transport {
                                                 std::to_string(static_cast<int>(status)) + ")";
       return nullptr;
     }
+    offset->store((RealClock().now().time_since_epoch() -
+                   Duration(static_cast<Duration::rep>(jack_get_time())))
+                      .count());
     client->setInputEnabled(true);
     auto t = std::make_unique<JackTransport>();
     t->client_ = std::move(client);
@@ -120,6 +127,7 @@ class JackTransport final : public Transport {
   }
   bool send(const uint8_t* data, std::size_t size) override { return client_->send(data, size, 0); }
   bool alive() const override { return !client_->serverGone(); }
+  uint64_t droppedInput() const override { return client_->droppedInputEvents(); }
   std::string describe() const override {
     return "JACK ports " + client_->inputPortName() + " (receives) and " +
            client_->outputPortName() + " (sends)";
@@ -365,10 +373,16 @@ int Run(const Options& o) {
     if (d.ended && !endReported) {
       endReported = true;
       std::cout << "varnet-sim: stream ended\n";
+      if (transport && transport->droppedInput() != 0)
+        std::cout << "varnet-sim: " << transport->droppedInput() << " received messages dropped\n";
       ok = Report(device, arrivals, o);
     }
   }
-  if (!endReported) ok = Report(device, arrivals, o);
+  if (!endReported) {
+    if (transport && transport->droppedInput() != 0)
+      std::cout << "varnet-sim: " << transport->droppedInput() << " received messages dropped\n";
+    ok = Report(device, arrivals, o);
+  }
   transport.reset();
   return ok && !serverLost ? 0 : 1;
 }

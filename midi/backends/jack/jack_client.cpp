@@ -246,7 +246,9 @@ bool JackMidiClient::send(const uint8_t* data, std::size_t size, uintptr_t token
                         static_cast<jack_nframes_t>(rate * kStampMarginMs / 1000);
   // The library's frame time is an estimate that is corrected every cycle, by more on a loaded
   // server: a gap between two stamps is never shorter than the gap between their sends on our
-  // own clock, or a pause could reach the device shortened.
+  // own clock, or a pause could reach the device shortened. A server that stalled (an xrun of
+  // the dummy driver) resumes with its frames behind our clock; the stamps then stay ahead of it
+  // by the stall, a longer latency rather than messages bunched together at the device.
   const auto sinceLast = now - lastSendAt_;
   if (stamped_ && sinceLast < std::chrono::seconds(10)) {
     const jack_nframes_t keep = lastBase_ + framesIn(sinceLast, false);
@@ -318,10 +320,21 @@ int JackMidiClient::Process(jack_nframes_t frames, void* arg) {
 }
 
 bool JackMidiClient::awaitOutputWritten(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // Messages may be stamped well ahead of the server's frames (after the server stalled, see
+  // send()), so there is no fixed bound: the wait goes on while the server runs cycles, and
+  // gives up when it has run none for `timeout` (or after a minute, whatever happens).
+  using Clock = std::chrono::steady_clock;
+  const auto giveUp = Clock::now() + std::chrono::minutes(1);
+  uint64_t lastCycles = cycles_.load();
+  auto lastProgress = Clock::now();
   auto wait = [&](auto ready) {
     while (!ready()) {
-      if (serverGone_.load() || std::chrono::steady_clock::now() >= deadline) return false;
+      const auto now = Clock::now();
+      if (const uint64_t c = cycles_.load(); c != lastCycles) {
+        lastCycles = c;
+        lastProgress = now;
+      }
+      if (serverGone_.load() || now - lastProgress >= timeout || now >= giveUp) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;

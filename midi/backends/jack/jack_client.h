@@ -112,9 +112,9 @@ class JackMidiClient {
   std::size_t unwrittenOutput() const {
     return static_cast<std::size_t>(sentSeq_.load() - writtenSeq_.load());
   }
-  // Waits until every message sent is written into a cycle that has ended (or dropped), at most
-  // `timeout`. Until then a disconnection would lose them. False on the timeout or without a
-  // server.
+  // Waits until every message sent is written into a cycle that has ended (or dropped). Until
+  // then a disconnection would lose them. Gives up (false) when the server has run no cycle for
+  // `timeout`, or without a server.
   bool awaitOutputWritten(std::chrono::milliseconds timeout);
   // Drops the messages sent before this call and not yet reported; each is reported with
   // written = false. Messages sent after it go out as usual, also within the same cycle. Without

@@ -222,11 +222,12 @@ class JackMidiPlatform final : public MidiPlatform {
         if (handle != 0 && handle == reinterpret_cast<MidiHandle>(out_.get()))
           client = client_.get();
       }
-      // A message reported done may still wait for its frame (up to a period ahead, more on a
-      // paced bridge): it must be written into a cycle before the connection goes, or a
-      // closing F7 never reaches the device. Bounded: a dead graph must not hang the caller.
+      // A message reported done may still wait for its frame (a period ahead, more on a paced
+      // bridge or after the server stalled): it must be written into a cycle before the
+      // connection goes, or a closing F7 never reaches the device. A graph that has run no cycle
+      // for 5 s (a frozen client, a server starved longer than its own xrun limit) is given up.
       if (client != nullptr && !deviceGone(*client))
-        client->awaitOutputWritten(std::chrono::milliseconds(1000));
+        client->awaitOutputWritten(std::chrono::milliseconds(5000));
     }
     std::unique_ptr<JackMidiClient> closing;  // closed after the locks are released
     std::scoped_lock lock(delivery_, mutex_);

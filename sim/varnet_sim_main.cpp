@@ -101,13 +101,10 @@ class JackTransport final : public Transport {
     jackmidi::JackMidiClient::Events events;
     // The frame each message was written at, not the moment the delivery thread passes it on:
     // with a long period a whole cycle's messages are delivered at once, which would hide both
-    // their spacing and the pauses between them. The server's clock is offset to ours once.
-    // (The library's clock can only be read once a client is open; input is passed on only
-    // after that.)
-    auto offset = std::make_shared<std::atomic<Duration::rep>>(0);
-    events.receivedAt = [receive = std::move(receive), offset](const uint8_t* data,
-                                                               std::size_t size, uint64_t usecs) {
-      receive(data, size, TimePoint(Duration(static_cast<Duration::rep>(usecs) + offset->load())));
+    // their spacing and the pauses between them.
+    events.receivedAt = [receive = std::move(receive)](const uint8_t* data, std::size_t size,
+                                                       uint64_t usecs) {
+      receive(data, size, TimePoint(Duration(static_cast<Duration::rep>(usecs))));
     };
     jack_status_t status{};
     auto client = jackmidi::JackMidiClient::Open(name, std::move(events), &status);
@@ -117,9 +114,6 @@ class JackTransport final : public Transport {
                                                 std::to_string(static_cast<int>(status)) + ")";
       return nullptr;
     }
-    offset->store((RealClock().now().time_since_epoch() -
-                   Duration(static_cast<Duration::rep>(jack_get_time())))
-                      .count());
     client->setInputEnabled(true);
     auto t = std::make_unique<JackTransport>();
     t->client_ = std::move(client);

@@ -425,7 +425,10 @@ TEST_P(JackResetTest, ResetKeepsWhatFollowsIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ports, JackResetTest,
-                         ::testing::Values(ResetCase{false, 4}, ResetCase{true, 1}));
+                         ::testing::Values(ResetCase{false, 4}, ResetCase{true, 1}),
+                         [](const ::testing::TestParamInfo<ResetCase>& info) {
+                           return std::string(info.param.bridge ? "HardwareBridge" : "PlainPort");
+                         });
 
 // A test that crashes must not leave its server running: leftover servers fill JACK's shared
 // registry until no test on the machine can start one.

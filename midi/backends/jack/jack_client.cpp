@@ -242,7 +242,7 @@ bool JackMidiClient::send(const uint8_t* data, std::size_t size, uintptr_t token
   // their sends. (Writing at the start of the next cycle would round every gap to the period.)
   // A send just before a cycle starts would find that cycle already running; the margin keeps
   // the frame at least that far beyond any cycle that may have begun.
-  jack_nframes_t base = jack_frame_time(client_) + jack_get_buffer_size(client_) +
+  jack_nframes_t base = frameNow(rate) + jack_get_buffer_size(client_) +
                         static_cast<jack_nframes_t>(rate * kStampMarginMs / 1000);
   // The library's frame time is an estimate that is corrected every cycle, by more on a loaded
   // server: a gap between two stamps is never shorter than the gap between their sends on our
@@ -294,8 +294,8 @@ bool JackMidiClient::send(const uint8_t* data, std::size_t size, uintptr_t token
     pendingList_.push_back({token, seq, due});
     pending_.fetch_add(1);
   }
+  sentSeq_.store(seq + 1);  // before the record: written never runs ahead of sent
   outRing_.write(r, kOutHeader + size);
-  sentSeq_.store(seq + 1);
   sem_post(&wake_);
   return true;
 }
@@ -313,6 +313,11 @@ void JackMidiClient::discardPendingOutput() {
 
 int JackMidiClient::Process(jack_nframes_t frames, void* arg) {
   auto* self = static_cast<JackMidiClient*>(arg);
+  // This cycle's first frame against our clock, for stamping (see frameNow()).
+  const jack_nframes_t rate = jack_get_sample_rate(self->client_);
+  const int64_t start = static_cast<int64_t>(jack_last_frame_time(self->client_));
+  self->frameOffset_.store(start - SteadyMicros() * rate / 1'000'000);
+  self->cycleSeen_.store(true);
   self->processInput(frames);
   self->processOutput(frames);
   self->cycles_.fetch_add(1);
@@ -501,18 +506,40 @@ void JackMidiClient::deliverInput() {
   }
 }
 
+int64_t JackMidiClient::SteadyMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+jack_nframes_t JackMidiClient::frameNow(jack_nframes_t rate) const {
+  // The library's own estimate (jack_frame_time) was seen almost a second off after a client
+  // was killed mid-cycle, which put every message a second early or late. Ours: the frame and
+  // the moment of the last cycle's start, as our process callback saw them, plus the time since.
+  if (!cycleSeen_.load()) return jack_frame_time(client_);
+  const int64_t frames = SteadyMicros() * rate / 1'000'000 + frameOffset_.load();
+  return static_cast<jack_nframes_t>(frames);  // modulo 2^32, like the server's counter
+}
+
 uint64_t JackMidiClient::frameUsecs(jack_nframes_t frame) {
-  // The library converts with its estimate of the current cycle, which moves a little every
-  // cycle: from one anchor on, times are counted in frames at the nominal rate, so that the gap
-  // between two events is exactly the gap between their frames.
+  // From one anchor on, times are counted in frames at the nominal rate, so that the gap
+  // between two events is exactly the gap between their frames. The anchor is placed by our
+  // own cycle clock (see frameNow()). A cycle is computed at its first frame, so an event can
+  // lie up to a period ahead of the moment it is delivered; much further either way means the
+  // anchor no longer fits the server (it stalled, or restarted its count) and is placed anew.
+  const int64_t now = SteadyMicros();
+  const jack_nframes_t rate = jack_get_sample_rate(client_);
   const auto since = static_cast<int32_t>(frame - anchorFrame_);
-  if (!anchored_ || since < 0 || since > (1 << 30)) {
+  int64_t at = anchorUsecs_ + static_cast<int64_t>(since) * 1'000'000 / rate;
+  if (!anchored_ || since < 0 || since > (1 << 30) || at > now + 1'000'000 ||
+      at < now - 5'000'000) {
+    const auto ahead = static_cast<int32_t>(frame - frameNow(rate));
+    at = now + static_cast<int64_t>(ahead) * 1'000'000 / rate;
     anchored_ = true;
     anchorFrame_ = frame;
-    anchorUsecs_ = jack_frames_to_time(client_, frame);
-    return anchorUsecs_;
+    anchorUsecs_ = at;
   }
-  return anchorUsecs_ + static_cast<uint64_t>(since) * 1'000'000ULL / jack_get_sample_rate(client_);
+  return static_cast<uint64_t>(at);
 }
 
 void JackMidiClient::deliverCompletions() {

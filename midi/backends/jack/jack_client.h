@@ -65,8 +65,8 @@ class JackMidiClient {
   struct Events {
     // Bytes of one received MIDI event, on the client's delivery thread (not the process thread).
     std::function<void(const uint8_t* data, std::size_t size)> received;
-    // The same with the moment the event was stamped for, on the server's clock (microseconds,
-    // jack_get_time()); when set it is called instead of `received`. Events are delivered a
+    // The same with the moment the event was stamped for, in microseconds of steady_clock;
+    // when set it is called instead of `received`. Events are delivered a
     // cycle or more after that moment: only these times show the spacing the sender produced.
     std::function<void(const uint8_t* data, std::size_t size, uint64_t usecs)> receivedAt;
     // A message handed to send() is ours now, on the delivery thread: at once (the backend holds
@@ -146,6 +146,8 @@ class JackMidiClient {
   void deliverCompletions();
   bool outputPeerVanished() const;
   uint64_t frameUsecs(jack_nframes_t frame);
+  jack_nframes_t frameNow(jack_nframes_t rate) const;
+  static int64_t SteadyMicros();
 
   // A message sent whose completion is not reported yet.
   struct Pending {
@@ -179,12 +181,16 @@ class JackMidiClient {
   std::atomic<uint32_t> writtenSeq_{0};  // every message before it is written or dropped
   std::atomic<std::size_t> pending_{0};
   std::atomic<uint64_t> cycles_{0};  // process callbacks run
+  // The frame counter against steady_clock microseconds: frame = us * rate / 10^6 + offset, as
+  // the last process callback saw it.
+  std::atomic<int64_t> frameOffset_{0};
+  std::atomic<bool> cycleSeen_{false};
   std::atomic<uint64_t> droppedInput_{0};
   std::vector<uint8_t> deliveryBuffer_;
   // Delivery thread: received frames are timed from this one on (see frameUsecs()).
   bool anchored_ = false;
   jack_nframes_t anchorFrame_ = 0;
-  uint64_t anchorUsecs_ = 0;
+  int64_t anchorUsecs_ = 0;
   // The completions not reported yet, in send order (send and delivery threads).
   std::mutex pendingMutex_;
   std::deque<Pending> pendingList_;

@@ -475,6 +475,8 @@ void JackMidiClient::deliveryLoop() {
       std::scoped_lock lock(pendingMutex_);
       if (!pendingList_.empty()) wakeAt = std::min(wakeAt, pendingList_.front().due);
     }
+    if (inputDueAt_ != 0)
+      wakeAt = std::min(wakeAt, Clock::time_point(std::chrono::microseconds(inputDueAt_)));
     const auto sinceEpoch = wakeAt.time_since_epoch();
     const auto secs = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
     timespec deadline{};
@@ -496,10 +498,19 @@ void JackMidiClient::deliverInput() {
     inRing_.peek(header, kInHeader);
     const uint32_t size = header[0];
     if (available < kInHeader + size) return;  // the rest of the record is still being written
+    const int64_t at = frameUsecs(header[1]);
+    if (!events_.receivedAt && at > SteadyMicros()) {
+      // A cycle brings all its events at once, a period's worth with a long period: passed on
+      // at their own frames instead, as a MIDI input would bring them, so that a reader that
+      // takes two blocks at a time (the port layer's staging) is never handed a period at once.
+      inputDueAt_ = at;
+      return;
+    }
+    inputDueAt_ = 0;
     inRing_.skip(kInHeader);
     inRing_.read(deliveryBuffer_.data(), size);
     if (events_.receivedAt) {
-      events_.receivedAt(deliveryBuffer_.data(), size, frameUsecs(header[1]));
+      events_.receivedAt(deliveryBuffer_.data(), size, static_cast<uint64_t>(at));
     } else if (events_.received) {
       events_.received(deliveryBuffer_.data(), size);
     }

@@ -191,6 +191,7 @@ class JackMidiClient {
   bool anchored_ = false;
   jack_nframes_t anchorFrame_ = 0;
   int64_t anchorUsecs_ = 0;
+  int64_t inputDueAt_ = 0;  // steady_clock microseconds of the next event held back, or 0
   // The completions not reported yet, in send order (send and delivery threads).
   std::mutex pendingMutex_;
   std::deque<Pending> pendingList_;

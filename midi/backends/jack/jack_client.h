@@ -63,11 +63,12 @@ bool ListJackMidiPorts(const std::vector<std::string>& excludeClients,
 class JackMidiClient {
  public:
   struct Events {
-    // Bytes of one received MIDI event, on the client's delivery thread (not the process thread).
+    // Bytes of one received MIDI event, on the client's delivery thread (not the process thread),
+    // no earlier than the moment of the frame it was written at.
     std::function<void(const uint8_t* data, std::size_t size)> received;
-    // The same with the moment the event was stamped for, in microseconds of steady_clock;
-    // when set it is called instead of `received`. Events are delivered a
-    // cycle or more after that moment: only these times show the spacing the sender produced.
+    // The same with the moment of the event's frame, in microseconds of steady_clock, passed on
+    // as soon as its cycle has run; when set it is called instead of `received`. A cycle's events
+    // all arrive together: only these times show the spacing the sender produced.
     std::function<void(const uint8_t* data, std::size_t size, uint64_t usecs)> receivedAt;
     // A message handed to send() is ours now, on the delivery thread: at once (the backend holds
     // its own copy), or for a port that is a bridge to hardware when the MIDI wire would have
@@ -160,7 +161,7 @@ class JackMidiClient {
   jack_client_t* client_ = nullptr;
   jack_port_t* in_ = nullptr;
   jack_port_t* out_ = nullptr;
-  ByteRing inRing_;   // process -> delivery: [u32 size][bytes]
+  ByteRing inRing_;   // process -> delivery: [u32 size][u32 frame][bytes]
   ByteRing outRing_;  // send -> process: [u32 size][u32 seq][u32 frame][bytes]
   sem_t wake_{};
   bool semReady_ = false;

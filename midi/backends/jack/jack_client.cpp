@@ -161,7 +161,9 @@ JackMidiClient::~JackMidiClient() {
   }
   // After the server went away the library can no longer close a client cleanly (with a second
   // client in the process it crashes in jack_client_close): the dead client is left as it is.
-  // Its process thread can never run again without a server.
+  // Its process thread can never run again without a server; what its last callback wrote is
+  // ordered before this point by the count every callback ends with.
+  (void)cycles_.load(std::memory_order_acquire);
   client_ = nullptr;
   stop_.store(true);
   if (semReady_) sem_post(&wake_);

@@ -317,9 +317,11 @@ int JackMidiClient::Process(jack_nframes_t frames, void* arg) {
   auto* self = static_cast<JackMidiClient*>(arg);
   // This cycle's first frame against our clock, for stamping (see frameNow()).
   const jack_nframes_t rate = jack_get_sample_rate(self->client_);
-  const int64_t start = static_cast<int64_t>(jack_last_frame_time(self->client_));
-  self->frameOffset_.store(start - SteadyMicros() * rate / 1'000'000);
-  self->cycleSeen_.store(true);
+  if (rate != 0) {
+    const int64_t start = static_cast<int64_t>(jack_last_frame_time(self->client_));
+    self->frameOffset_.store(start - SteadyMicros() * rate / 1'000'000);
+    self->cycleSeen_.store(true);
+  }
   self->processInput(frames);
   self->processOutput(frames);
   self->cycles_.fetch_add(1);
@@ -542,6 +544,8 @@ uint64_t JackMidiClient::frameUsecs(jack_nframes_t frame) {
   // anchor no longer fits the server (it stalled, or restarted its count) and is placed anew.
   const int64_t now = SteadyMicros();
   const jack_nframes_t rate = jack_get_sample_rate(client_);
+  // PipeWire's library reports no rate while its graph is not running: no frames to go by.
+  if (rate == 0) return static_cast<uint64_t>(now);
   const auto since = static_cast<int32_t>(frame - anchorFrame_);
   int64_t at = anchorUsecs_ + static_cast<int64_t>(since) * 1'000'000 / rate;
   if (!anchored_ || since < 0 || since > (1 << 30) || at > now + 1'000'000 ||

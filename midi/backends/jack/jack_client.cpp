@@ -544,7 +544,7 @@ uint64_t JackMidiClient::frameUsecs(jack_nframes_t frame) {
   // anchor no longer fits the server (it stalled, or restarted its count) and is placed anew.
   const int64_t now = SteadyMicros();
   const jack_nframes_t rate = jack_get_sample_rate(client_);
-  // PipeWire's library reports no rate while its graph is not running: no frames to go by.
+  // No rate, no frames to go by (a division by it ended varnet-flash once under pw-jack).
   if (rate == 0) return static_cast<uint64_t>(now);
   const auto since = static_cast<int32_t>(frame - anchorFrame_);
   int64_t at = anchorUsecs_ + static_cast<int64_t>(since) * 1'000'000 / rate;

@@ -2,6 +2,7 @@
 // "ini.upd" use.
 #include <memory>
 #include <ostream>
+#include <string>
 
 #include "cli/commands.h"
 #include "midi/system_platform.h"
@@ -29,6 +30,8 @@ void AddListCommand(CLI::App& app, CliContext& context) {
   list->callback([&context] {
     std::unique_ptr<MidiPlatform> platform = CreateSystemMidiPlatform();
     context.exitCode = ListMidiPorts(*platform, context.out);
+    // An empty list alone does not tell a user what to start.
+    for (const std::string& line : MidiSystemsWithoutPorts()) context.err << line << "\n";
   });
 }
 

@@ -4,11 +4,19 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "midi/platform.h"
 
 namespace varnet {
 
 std::unique_ptr<MidiPlatform> CreateSystemMidiPlatform();
+
+// One line for each MIDI system of this machine that offers no ports, saying which and why, so
+// that a user knows what to start: "JACK: no server running", "ALSA sequencer: not available
+// (/dev/snd/seq: No such file or directory)", "JACK: no MIDI ports". Empty when every system
+// has ports.
+std::vector<std::string> MidiSystemsWithoutPorts();
 
 }  // namespace varnet

@@ -309,6 +309,8 @@ void SimulatedConverter::processByte(uint8_t byte, TimePoint at, std::vector<uin
 // unless a 0x00 follows without a pause (then the two are a double ending). The arrival gap after
 // a partial ending is the pause the device waited.
 void SimulatedConverter::decodeBodyByte(uint8_t byte, TimePoint at) {
+  if (decode_.bodyBytes == 0) decode_.firstBodyAt = at;
+  decode_.lastBodyAt = at;
   ++decode_.bodyBytes;
   if (pending_ != Pending::None) {
     commitPending(byte, at);

@@ -83,7 +83,9 @@ struct ObservedPause {
 // mark in the data; the device knows it, like any pause length, only by timing.
 struct StreamDecode {
   bool headerSeen = false;
-  bool ended = false;           // F7 received after the body
+  bool ended = false;       // F7 received after the body
+  TimePoint firstBodyAt{};  // arrival of the first and the last body byte
+  TimePoint lastBodyAt{};
   std::size_t bodyBytes = 0;    // encoded bytes between header and F7
   std::vector<int8_t> symbols;  // 0..3, or -1 where a double ending lost the symbol
   std::vector<ObservedPause> pauses;

@@ -7,12 +7,14 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -42,6 +44,44 @@ struct Options {
   std::string receivedOut;
   std::string expect;
   std::string symbolsOf;
+  double minGapMs = 0;  // 0: no check
+};
+
+// When each message from the host arrived: the smallest gap between two shows whether the host
+// kept its spacing at the device, whatever the transport did on the way.
+class ArrivalLog {
+ public:
+  void add(TimePoint at) {
+    std::scoped_lock lock(mutex_);
+    if (count_ > 0 && at - last_ < minGap_) {
+      minGap_ = at - last_;
+      minGapBefore_ = count_;
+    }
+    last_ = at;
+    ++count_;
+  }
+  // "N messages, smallest gap G ms (before message K)".
+  std::string describe() const {
+    std::scoped_lock lock(mutex_);
+    std::string text = std::to_string(count_) + " messages";
+    if (count_ < 2) return text;
+    char gap[64];
+    std::snprintf(gap, sizeof gap, ", smallest gap %.3f ms (before message %llu)",
+                  static_cast<double>(minGap_.count()) / 1000.0,
+                  static_cast<unsigned long long>(minGapBefore_ + 1));
+    return text + gap;
+  }
+  bool anyCloserThan(Duration gap) const {
+    std::scoped_lock lock(mutex_);
+    return count_ >= 2 && minGap_ < gap;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  uint64_t count_ = 0;
+  TimePoint last_{};
+  Duration minGap_ = Duration::max();
+  uint64_t minGapBefore_ = 0;
 };
 
 // Where the device's bytes come from and go to.
@@ -53,9 +93,12 @@ class Transport {
   virtual std::string describe() const = 0;
   // False once the MIDI server, or the raw MIDI node, has gone away.
   virtual bool alive() const { return true; }
+  // Received messages the transport had to drop (no room while the reader was held up).
+  virtual uint64_t droppedInput() const { return 0; }
 };
 
-using Receive = std::function<void(const uint8_t*, std::size_t)>;
+// Bytes of one message from the host and the moment they reached the device.
+using Receive = std::function<void(const uint8_t*, std::size_t, TimePoint)>;
 
 #ifdef VARNET_HAVE_JACK
 class JackTransport final : public Transport {
@@ -63,7 +106,13 @@ class JackTransport final : public Transport {
   static std::unique_ptr<Transport> Open(const std::string& name, Receive receive,
                                          std::string& error) {
     jackmidi::JackMidiClient::Events events;
-    events.received = std::move(receive);
+    // The frame each message was written at, not the moment the delivery thread passes it on:
+    // with a long period a whole cycle's messages are delivered at once, which would hide both
+    // their spacing and the pauses between them.
+    events.receivedAt = [receive = std::move(receive)](const uint8_t* data, std::size_t size,
+                                                       uint64_t usecs) {
+      receive(data, size, TimePoint(Duration(static_cast<Duration::rep>(usecs))));
+    };
     jack_status_t status{};
     auto client = jackmidi::JackMidiClient::Open(name, std::move(events), &status);
     if (!client) {
@@ -79,6 +128,7 @@ class JackTransport final : public Transport {
   }
   bool send(const uint8_t* data, std::size_t size) override { return client_->send(data, size, 0); }
   bool alive() const override { return !client_->serverGone(); }
+  uint64_t droppedInput() const override { return client_->droppedInputEvents(); }
   std::string describe() const override {
     return "JACK ports " + client_->inputPortName() + " (receives) and " +
            client_->outputPortName() + " (sends)";
@@ -95,7 +145,12 @@ class AlsaTransport final : public Transport {
   static std::unique_ptr<Transport> Open(const std::string& name, Receive receive,
                                          std::string& error) {
     int err = 0;
-    auto ports = AlsaPublishedPorts::Open(name, std::move(receive), &err);
+    auto ports = AlsaPublishedPorts::Open(
+        name,
+        [receive = std::move(receive)](const uint8_t* data, std::size_t size) {
+          receive(data, size, RealClock().now());
+        },
+        &err);
     if (!ports) {
       error = "cannot open the ALSA sequencer: " + AlsaResultText(kAlsaResultBase | -err);
       return nullptr;
@@ -122,7 +177,12 @@ class RawMidiTransport final : public Transport {
  public:
   static std::unique_ptr<Transport> Open(const std::string& path, Receive receive,
                                          std::string& error) {
-    auto node = RawMidiNode::Open(path, std::move(receive), error);
+    auto node = RawMidiNode::Open(
+        path,
+        [receive = std::move(receive)](const uint8_t* data, std::size_t size) {
+          receive(data, size, RealClock().now());
+        },
+        error);
     if (!node) return nullptr;
     auto t = std::make_unique<RawMidiTransport>();
     t->node_ = std::move(node);
@@ -202,10 +262,16 @@ bool CanWrite(const std::string& path, std::string& error) {
   return true;
 }
 
-void PrintSummary(const SimulatedConverter& device) {
+void PrintSummary(const SimulatedConverter& device, const ArrivalLog& arrivals) {
   const StreamDecode d = device.decoded();
   std::cout << "received " << device.received().size() << " bytes, " << device.identifyRequests()
             << " identify request(s), echoed " << device.echoedBytes() << " bytes\n";
+  std::cout << "arrivals: " << arrivals.describe() << "\n";
+  if (d.bodyBytes > 0)
+    std::cout << "stream body took "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(d.lastBodyAt - d.firstBodyAt)
+                     .count()
+              << " ms from its first byte to its last\n";
   std::cout << "stream: header " << (d.headerSeen ? "seen" : "not seen") << ", "
             << (d.ended ? "ended" : "not ended") << ", body " << d.bodyBytes << " bytes, "
             << d.symbols.size() << " symbols decoded, " << d.pauses.size() << " pauses observed\n";
@@ -218,10 +284,15 @@ void PrintSummary(const SimulatedConverter& device) {
 }
 
 // What the device made of the stream: written to the symbols file, compared with the firmware.
-bool Report(const SimulatedConverter& device, const Options& o) {
-  PrintSummary(device);
+bool Report(const SimulatedConverter& device, const ArrivalLog& arrivals, const Options& o) {
+  PrintSummary(device, arrivals);
   const StreamDecode d = device.decoded();
   bool ok = true;
+  if (o.minGapMs > 0 &&
+      arrivals.anyCloserThan(Duration(static_cast<Duration::rep>(o.minGapMs * 1000.0)))) {
+    std::cout << "gap check failed: two messages arrived closer than " << o.minGapMs << " ms\n";
+    ok = false;
+  }
   if (!o.symbolsOut.empty()) {
     std::ofstream out(o.symbolsOut, std::ios::binary | std::ios::trunc);
     out << SymbolText(d.symbols);
@@ -312,6 +383,7 @@ int Run(const Options& o) {
 
   RealClock clock;
   SimulatedConverter device(config);
+  ArrivalLog arrivals;
   std::string error;
   // Sequencer and JACK ports hand the device its bytes as they arrive; behind a raw MIDI node the
   // device sits at the end of a cable, which spreads every burst over its wire time (a pause is
@@ -320,11 +392,12 @@ int Run(const Options& o) {
   const bool behindCable = !o.rawmidi.empty();
   std::unique_ptr<Transport> transport = OpenTransport(
       o,
-      [&](const uint8_t* data, std::size_t size) {
+      [&](const uint8_t* data, std::size_t size, TimePoint at) {
+        if (device.present()) arrivals.add(at);
         if (behindCable)
-          device.receive(data, size, cable.arrive(clock.now(), size), CableArrivals::kByteTime);
+          device.receive(data, size, cable.arrive(at, size), CableArrivals::kByteTime);
         else
-          device.receive(data, size, clock.now());
+          device.receive(data, size, at);
       },
       error);
   if (!transport) {
@@ -387,10 +460,16 @@ int Run(const Options& o) {
     if (d.ended && !endReported) {
       endReported = true;
       std::cout << "varnet-sim: stream ended\n";
-      ok = Report(device, o);
+      if (transport && transport->droppedInput() != 0)
+        std::cout << "varnet-sim: " << transport->droppedInput() << " received messages dropped\n";
+      ok = Report(device, arrivals, o);
     }
   }
-  if (!endReported) ok = Report(device, o);
+  if (!endReported) {
+    if (transport && transport->droppedInput() != 0)
+      std::cout << "varnet-sim: " << transport->droppedInput() << " received messages dropped\n";
+    ok = Report(device, arrivals, o);
+  }
   transport.reset();
   return ok && !serverLost ? 0 : 1;
 }
@@ -424,6 +503,10 @@ int main(int argc, char** argv) {
   app.add_option("--expect", o.expect, "Compare the decoded stream with firmware FILE");
   app.add_option("--symbols-of", o.symbolsOf,
                  "Print the symbols firmware FILE should decode to, and exit");
+  app.add_option("--min-gap", o.minGapMs,
+                 "Fail (exit 1) when two messages from the host arrive closer than MS ms; the "
+                 "smallest gap is reported either way")
+      ->check(CLI::NonNegativeNumber);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

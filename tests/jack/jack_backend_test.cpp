@@ -49,20 +49,22 @@ struct Peer {
   std::mutex mutex;
   std::vector<uint8_t> received;
   std::vector<std::size_t> eventSizes;
+  std::vector<uint64_t> eventTimes;  // microseconds on the server's clock, as stamped
   std::atomic<bool> echo{false};
 
-  bool open() {
+  bool open(bool physical = false) {
     JackMidiClient::Events events;
-    events.received = [this](const uint8_t* data, std::size_t size) {
+    events.receivedAt = [this](const uint8_t* data, std::size_t size, uint64_t usecs) {
       {
         std::scoped_lock lock(mutex);
         received.insert(received.end(), data, data + size);
         eventSizes.push_back(size);
+        eventTimes.push_back(usecs);
       }
       if (echo.load()) self.load()->send(data, size, 0);
     };
     jack_status_t status{};
-    client = JackMidiClient::Open("peer", std::move(events), &status);
+    client = JackMidiClient::Open("peer", std::move(events), &status, physical);
     if (!client) return false;
     self.store(client.get());
     client->setInputEnabled(true);
@@ -71,6 +73,10 @@ struct Peer {
   std::size_t receivedCount() {
     std::scoped_lock lock(mutex);
     return received.size();
+  }
+  std::size_t eventCount() {
+    std::scoped_lock lock(mutex);
+    return eventSizes.size();
   }
 };
 
@@ -116,10 +122,11 @@ uint32_t FindDevice(MidiPlatform& p, bool input, const std::string& name) {
 
 class JackBackendTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { startAll(128, false); }
+  void startAll(unsigned period, bool physicalPeer) {
     if (!testing::JackdInstalled()) GTEST_SKIP() << "jackd is not installed";
-    ASSERT_TRUE(server_.start("varnet-test-" + std::to_string(getpid())));
-    ASSERT_TRUE(peer_.open());
+    ASSERT_TRUE(server_.start("varnet-test-" + std::to_string(getpid()), period));
+    ASSERT_TRUE(peer_.open(physicalPeer));
     platform_ = CreateJackMidiPlatform("varnet-test");
     host_.platform = platform_.get();
   }
@@ -177,6 +184,7 @@ class JackBackendTest : public ::testing::Test {
 };
 
 TEST_F(JackBackendTest, ListsMidiPortsByDirectionWithoutItsOwn) {
+  EXPECT_EQ(JackUnavailableReason(), "");
   EXPECT_NE(FindDevice(*platform_, true, "peer:out"), 0xFFFFFFFFu);
   EXPECT_NE(FindDevice(*platform_, false, "peer:in"), 0xFFFFFFFFu);
   EXPECT_EQ(FindDevice(*platform_, true, "peer:in"), 0xFFFFFFFFu);
@@ -249,6 +257,9 @@ TEST_F(JackBackendTest, VanishedPeerIsAnUnpluggedDevice) {
   ASSERT_TRUE(sendLong({0xF0, 0x00, 0x20, 0x0D, 0xF7}));
   ASSERT_TRUE(WaitUntil([&] { return host_.inputCount() >= 5; }, 2000ms));
   peer_.client.reset();  // the device is unplugged
+  // Once the server has taken its ports away, nothing sent may be reported done.
+  ASSERT_TRUE(
+      WaitUntil([&] { return FindDevice(*platform_, true, "peer:out") == 0xFFFFFFFFu; }, 2000ms));
   // The pending message never completes, however long we wait for it.
   EXPECT_FALSE(sendLong({0x01, 0x02, 0x03}, 300ms));
   EXPECT_TRUE(header_.flags & MHDR_INQUEUE);
@@ -299,6 +310,125 @@ TEST_F(JackBackendTest, OpenFailsCleanlyWhenTheServerHasNoRoomForItsPorts) {
   EXPECT_NE(JackMidiClient::Open("again", {}, &status), nullptr);
   EXPECT_NE(FindDevice(*platform_, true, "peer:out"), 0xFFFFFFFFu);
 }
+
+// The device must see the sender's spacing and pauses, not the server's period: a message is done
+// as soon as the backend has its copy, and it is written at the frame one period after its send.
+class JackPeriodTest : public JackBackendTest, public ::testing::WithParamInterface<unsigned> {
+ protected:
+  void SetUp() override { startAll(GetParam(), false); }
+};
+
+TEST_P(JackPeriodTest, PeerSeesTheSendersSpacingAndPausesAtAnyPeriod) {
+  openBoth();
+  using Steady = std::chrono::steady_clock;
+  // Gaps before each message: 10 ms, with pauses of 20 and 115 ms (the shortest and a long one).
+  const std::vector<std::chrono::milliseconds> gaps = {0ms,  10ms,  10ms, 30ms, 10ms,
+                                                       10ms, 125ms, 10ms, 10ms};
+  std::vector<Steady::time_point> sentAt;
+  std::array<uint8_t, 32> piece{};
+  piece.fill(0x11);
+  for (std::size_t i = 0; i < gaps.size(); ++i) {
+    if (i > 0) std::this_thread::sleep_until(sentAt.back() + gaps[i]);
+    sentAt.push_back(Steady::now());
+    ASSERT_TRUE(sendLong({piece.begin(), piece.end()}));
+    // Done long before the cycle that carries it: the sender is never held to one per cycle.
+    EXPECT_LT(Steady::now() - sentAt.back(), 5ms) << "message " << i;
+  }
+  ASSERT_TRUE(WaitUntil([&] { return peer_.eventCount() >= gaps.size(); }, 2000ms));
+  std::scoped_lock lock(peer_.mutex);
+  ASSERT_EQ(peer_.eventTimes.size(), gaps.size());
+  for (std::size_t i = 1; i < gaps.size(); ++i) {
+    const auto atPeer = std::chrono::microseconds(peer_.eventTimes[i] - peer_.eventTimes[i - 1]);
+    const auto atSend =
+        std::chrono::duration_cast<std::chrono::microseconds>(sentAt[i] - sentAt[i - 1]);
+    // The frame clock and the system clock agree to a few microseconds over such spans.
+    EXPECT_GE(atPeer, gaps[i] - 100us) << "gap before message " << i;
+    EXPECT_NEAR(atPeer.count(), atSend.count(), 500) << "gap before message " << i;
+  }
+  closeBoth();
+}
+
+INSTANTIATE_TEST_SUITE_P(Periods, JackPeriodTest, ::testing::Values(64u, 1024u, 4096u));
+
+// A port that leads to hardware passes its bytes on to a 3125 bytes/s wire: messages sent back to
+// back reach it, and are reported done, no faster than the wire carries them.
+TEST_F(JackBackendTest, HardwareBridgeIsPacedAtTheWiresSpeed) {
+  TearDown();
+  startAll(128, true);
+  openBoth();
+  constexpr int kCount = 8;
+  std::array<std::vector<uint8_t>, kCount> parts;
+  std::array<MidiHeader, kCount> headers{};
+  const auto start = std::chrono::steady_clock::now();
+  for (int m = 0; m < kCount; ++m) {
+    parts[m].assign(32, static_cast<uint8_t>(m));
+    headers[m] = MidiHeader{parts[m].data(), 32, 0, 0};
+    ASSERT_EQ(platform_->outPrepareHeader(out_, &headers[m]), 0u);
+    ASSERT_EQ(platform_->outLongMsg(out_, &headers[m]), 0u);
+  }
+  const auto wire = std::chrono::microseconds(32 * 1'000'000 / 3125);  // 10.24 ms a message
+  // Half the wire time in: only the first may be done.
+  std::this_thread::sleep_until(start + wire / 2);
+  EXPECT_EQ(host_.done.load(), 0);
+  ASSERT_TRUE(WaitUntil([&] { return host_.done.load() == kCount; }, 2000ms));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, kCount * wire);
+  ASSERT_TRUE(WaitUntil([&] { return peer_.eventCount() == kCount; }, 2000ms));
+  std::scoped_lock lock(peer_.mutex);
+  for (int m = 1; m < kCount; ++m)
+    EXPECT_GE(std::chrono::microseconds(peer_.eventTimes[m] - peer_.eventTimes[m - 1]),
+              wire - 100us)
+        << "message " << m;
+}
+
+// A reset drops only what was queued before it and not yet done; the closing F7 sent after it
+// reaches the device, also with a long period and a close right behind it.
+struct ResetCase {
+  bool bridge;    // the peer is a hardware bridge: queued messages are done one by one
+  int doneFirst;  // messages reported done before the reset: they still go out, the rest not
+};
+
+class JackResetTest : public JackBackendTest, public ::testing::WithParamInterface<ResetCase> {
+ protected:
+  void SetUp() override { startAll(4096, GetParam().bridge); }
+};
+
+TEST_P(JackResetTest, ResetKeepsWhatFollowsIt) {
+  openBoth();
+  constexpr int kCount = 4;
+  std::array<std::vector<uint8_t>, kCount> parts;
+  std::array<MidiHeader, kCount> headers{};
+  for (int m = 0; m < kCount; ++m) {
+    parts[m].assign(32, static_cast<uint8_t>(0x10 + m));
+    headers[m] = MidiHeader{parts[m].data(), 32, 0, 0};
+    ASSERT_EQ(platform_->outPrepareHeader(out_, &headers[m]), 0u);
+    ASSERT_EQ(platform_->outLongMsg(out_, &headers[m]), 0u);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return host_.done.load() >= GetParam().doneFirst; }, 2000ms));
+  const int doneBefore = host_.done.load();
+  ASSERT_EQ(platform_->outReset(out_), 0u);
+  for (auto& h : headers) EXPECT_TRUE(h.flags & MHDR_DONE);  // every header is back
+  ASSERT_TRUE(sendLong({0xF7}));
+  closeBoth();  // at once: the F7 is still a period ahead of the server
+  auto lastIsF7 = [&] {
+    std::scoped_lock lock(peer_.mutex);
+    return !peer_.received.empty() && peer_.received.back() == 0xF7;
+  };
+  EXPECT_TRUE(WaitUntil(lastIsF7, 2000ms));
+  std::scoped_lock lock(peer_.mutex);
+  ASSERT_FALSE(peer_.received.empty());
+  const std::size_t pieces = peer_.received.size() - 1;
+  EXPECT_EQ(pieces, doneBefore * 32u);
+  if (GetParam().bridge) {
+    EXPECT_LT(doneBefore, kCount);
+  }
+  EXPECT_EQ(std::count(peer_.received.begin(), peer_.received.end(), 0xF7), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, JackResetTest,
+                         ::testing::Values(ResetCase{false, 4}, ResetCase{true, 1}),
+                         [](const ::testing::TestParamInfo<ResetCase>& info) {
+                           return std::string(info.param.bridge ? "HardwareBridge" : "PlainPort");
+                         });
 
 // A test that crashes must not leave its server running: leftover servers fill JACK's shared
 // registry until no test on the machine can start one.
@@ -362,6 +492,7 @@ TEST(JackWithoutServer, HasNoDevicesAndDoesNotStartOne) {
   MidiHandle h = 0;
   EXPECT_EQ(platform->inOpen(&h, 0, nullptr, 0), MMSYSERR_BADDEVICEID);
   EXPECT_EQ(JackResultText(kJackResultBase | JackServerFailed), "No JACK server is running.");
+  EXPECT_EQ(JackUnavailableReason(), "no server running");
   EXPECT_EQ(JackResultText(MMSYSERR_BADDEVICEID), StandardMidiErrorText(MMSYSERR_BADDEVICEID));
 }
 

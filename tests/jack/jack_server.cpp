@@ -50,16 +50,16 @@ bool JackdInstalled() {
   return !FindJackd().empty();
 }
 
-bool JackServer::start(const std::string& name) {
+bool JackServer::start(const std::string& name, unsigned period) {
   stop();
   const std::string jackd = FindJackd();
   if (jackd.empty()) return false;
   name_ = name;
   setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
   setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
-  std::vector<std::string> args = {"jackd", "-n",    name, "--no-realtime", "-S", "-p",  "16",
-                                   "-d",    "dummy", "-r", "48000",         "-p", "128", "-C",
-                                   "0",     "-P",    "0"};
+  std::vector<std::string> args = {
+      "jackd", "-n",    name, "--no-realtime",        "-S", "-p", "16", "-d", "dummy",
+      "-r",    "48000", "-p", std::to_string(period), "-C", "0",  "-P", "0"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -17,11 +17,11 @@ class JackServer {
   JackServer(const JackServer&) = delete;
   JackServer& operator=(const JackServer&) = delete;
 
-  // Starts `jackd -n name ...`, points JACK_DEFAULT_SERVER at it and waits until a client can
-  // connect and activate (at most 10 s). False when it did not come up. The server dies with the
-  // thread that started it, also when the test process crashes or is killed by a timeout, so
-  // call this from the thread that runs the tests.
-  bool start(const std::string& name);
+  // Starts `jackd -n name ...` with `period` frames at 48 kHz, points JACK_DEFAULT_SERVER at it and
+  // waits until a client can connect and activate (at most 10 s). False when it did not come up.
+  // The server dies with the thread that started it, also when the test process crashes or is
+  // killed by a timeout, so call this from the thread that runs the tests.
+  bool start(const std::string& name, unsigned period = 128);
   // Stops the server (TERM, then KILL after 5 s) and removes what it left in /dev/shm.
   void stop();
   bool running() const { return pid_ > 0; }

@@ -506,6 +506,16 @@ std::unique_ptr<MidiPlatform> CreateAlsaMidiPlatform(const std::string& clientNa
   return std::make_unique<AlsaMidiPlatform>(clientName);
 }
 
+std::string AlsaSequencerUnavailableReason() {
+  snd_seq_t* seq = nullptr;
+  const int err = OpenSequencer(&seq, "varnet-probe");
+  if (err == 0) {
+    snd_seq_close(seq);
+    return {};
+  }
+  return std::string("/dev/snd/seq: ") + snd_strerror(err);
+}
+
 std::string AlsaResultText(uint32_t result) {
   if (!IsAlsaResult(result)) return StandardMidiErrorText(result);
   return snd_strerror(-static_cast<int>(result & 0xFFFF));

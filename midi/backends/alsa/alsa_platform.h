@@ -24,6 +24,10 @@ std::unique_ptr<MidiPlatform> CreateAlsaMidiPlatform(
 // The library's text (snd_strerror) for a result of this backend, the standard texts otherwise.
 std::string AlsaResultText(uint32_t result);
 
+// Empty when the kernel sequencer can be opened; otherwise why not, naming the device file
+// ("/dev/snd/seq: No such file or directory").
+std::string AlsaSequencerUnavailableReason();
+
 // A sequencer client that publishes one writable and one readable port for others to connect
 // to (the simulated converter's side). Received System Exclusive bytes and short messages arrive
 // on the client's reader thread.

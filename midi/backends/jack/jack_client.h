@@ -9,10 +9,13 @@
 #include <semaphore.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,17 +63,25 @@ bool ListJackMidiPorts(const std::vector<std::string>& excludeClients,
 class JackMidiClient {
  public:
   struct Events {
-    // Bytes of one received MIDI event, on the client's delivery thread (not the process thread).
+    // Bytes of one received MIDI event, on the client's delivery thread (not the process thread),
+    // no earlier than the moment of the frame it was written at.
     std::function<void(const uint8_t* data, std::size_t size)> received;
-    // A message handed to send() has been written whole into the output port, on the delivery
-    // thread. Messages dropped by discardPendingOutput() are reported too, with `written` false.
+    // The same with the moment of the event's frame, in microseconds of steady_clock, passed on
+    // as soon as its cycle has run; when set it is called instead of `received`. A cycle's events
+    // all arrive together: only these times show the spacing the sender produced.
+    std::function<void(const uint8_t* data, std::size_t size, uint64_t usecs)> receivedAt;
+    // A message handed to send() is ours now, on the delivery thread: at once (the backend holds
+    // its own copy), or for a port that is a bridge to hardware when the MIDI wire would have
+    // carried it. Messages dropped by discardPendingOutput() are reported too, with `written`
+    // false. Nothing is reported for a vanished peer until a discard.
     std::function<void(uintptr_t token, bool written)> sent;
   };
 
   // Opens a client under `name` (the server may append a suffix when the name is taken) with the
   // ports "in" and "out", and activates it. On failure returns null and sets *status.
+  // `physicalPorts` registers them as JackPortIsPhysical, like a hardware bridge's ports.
   static std::unique_ptr<JackMidiClient> Open(const std::string& name, Events events,
-                                              jack_status_t* status);
+                                              jack_status_t* status, bool physicalPorts = false);
   ~JackMidiClient();
   JackMidiClient(const JackMidiClient&) = delete;
   JackMidiClient& operator=(const JackMidiClient&) = delete;
@@ -89,15 +100,32 @@ class JackMidiClient {
   // Received events are passed on only while enabled.
   void setInputEnabled(bool enabled) { inputEnabled_.store(enabled); }
 
-  // Queues one message (any bytes, partial System Exclusive included). It goes out as one raw
-  // event, or as several across cycles when the port buffer has no room for all of it. False
-  // when the message can never fit the queue or the queue is full right now.
+  // Copies one message (any bytes, partial System Exclusive included) and stamps it for the
+  // frame one period after now (after the previous message's wire time on a hardware bridge), so
+  // that messages reach the peer with the spacing they were sent with, whatever the period. It
+  // goes out as one raw event at that frame, or as several across cycles when the port buffer has
+  // no room for all of it. False when the message can never fit the queue or the queue is full
+  // right now. Called by one thread at a time.
   bool send(const uint8_t* data, std::size_t size, uintptr_t token);
-  // Messages queued and not yet reported through Events::sent.
+  // Messages sent and not yet reported through Events::sent.
   std::size_t pendingOutput() const { return pending_.load(); }
-  // Asks the process callback to drop what is still queued; each dropped message is reported
-  // with written = false. Without a running server nothing is dropped (the device is gone).
+  // Messages sent and not yet written whole into a cycle (nor dropped).
+  std::size_t unwrittenOutput() const {
+    return static_cast<std::size_t>(sentSeq_.load() - writtenSeq_.load());
+  }
+  // Waits until every message sent is written into a cycle that has ended (or dropped). Until
+  // then a disconnection would lose them. Gives up (false) when the server has run no cycle for
+  // `timeout`, or without a server.
+  bool awaitOutputWritten(std::chrono::milliseconds timeout);
+  // Drops the messages sent before this call and not yet reported; each is reported with
+  // written = false. Messages sent after it go out as usual, also within the same cycle. Without
+  // a running server nothing is dropped (the device is gone).
   void discardPendingOutput();
+  // The connected output peer is a bridge to hardware (a physical port, or PipeWire's MIDI
+  // bridge): messages are paced no faster than the MIDI wire, 3125 bytes a second.
+  bool outputWirePaced() const { return wirePaced_.load(); }
+  // Whether the port `name` of the running server leads to hardware.
+  static bool IsHardwareBridge(jack_client_t* client, const std::string& name);
 
   // The server shut down (or the client was thrown out): like an unplugged device.
   bool serverGone() const { return serverGone_.load(); }
@@ -117,14 +145,24 @@ class JackMidiClient {
   void deliveryLoop();
   void deliverInput();
   void deliverCompletions();
+  bool outputPeerVanished() const;
+  uint64_t frameUsecs(jack_nframes_t frame);
+  jack_nframes_t frameNow(jack_nframes_t rate) const;
+  static int64_t SteadyMicros();
+
+  // A message sent whose completion is not reported yet.
+  struct Pending {
+    uintptr_t token = 0;
+    uint32_t seq = 0;
+    std::chrono::steady_clock::time_point due;  // max(): held until a discard (peer gone)
+  };
 
   Events events_;
   jack_client_t* client_ = nullptr;
   jack_port_t* in_ = nullptr;
   jack_port_t* out_ = nullptr;
-  ByteRing inRing_;    // process -> delivery: [u32 size][bytes]
-  ByteRing outRing_;   // send -> process: [u32 size][token][bytes]
-  ByteRing doneRing_;  // process -> delivery: [token][u8 written]
+  ByteRing inRing_;   // process -> delivery: [u32 size][u32 frame][bytes]
+  ByteRing outRing_;  // send -> process: [u32 size][u32 seq][u32 frame][bytes]
   sem_t wake_{};
   bool semReady_ = false;
   std::thread delivery_;
@@ -136,13 +174,39 @@ class JackMidiClient {
   std::atomic<bool> inputConnected_{false};
   std::atomic<bool> outputConnected_{false};
   std::atomic<bool> outputSeenConnected_{false};  // the graph has shown the connection
-  std::atomic<bool> discardRequested_{false};
+  std::atomic<bool> wirePaced_{false};
+  // Messages with sequence numbers in [low, high) (low in the low half, high in the high half,
+  // modulo 2^32) are dropped by the process callback: one word, so it never sees half a range.
+  std::atomic<uint64_t> discardRange_{0};
+  std::atomic<uint32_t> sentSeq_{0};     // sequence number of the next message sent
+  std::atomic<uint32_t> writtenSeq_{0};  // every message before it is written or dropped
   std::atomic<std::size_t> pending_{0};
+  std::atomic<uint64_t> cycles_{0};  // process callbacks run
+  // The frame counter against steady_clock microseconds: frame = us * rate / 10^6 + offset, as
+  // the last process callback saw it.
+  std::atomic<int64_t> frameOffset_{0};
+  std::atomic<bool> cycleSeen_{false};
   std::atomic<uint64_t> droppedInput_{0};
   std::vector<uint8_t> deliveryBuffer_;
+  // Delivery thread: received frames are timed from this one on (see frameUsecs()).
+  bool anchored_ = false;
+  jack_nframes_t anchorFrame_ = 0;
+  int64_t anchorUsecs_ = 0;
+  int64_t inputDueAt_ = 0;  // steady_clock microseconds of the next event held back, or 0
+  // The completions not reported yet, in send order (send and delivery threads).
+  std::mutex pendingMutex_;
+  std::deque<Pending> pendingList_;
+  // Owned by send(): the last message's stamp, and the frame and moment of its send; when the
+  // wire is free again.
+  jack_nframes_t lastStamp_ = 0;
+  jack_nframes_t lastBase_ = 0;
+  std::chrono::steady_clock::time_point lastSendAt_{};
+  bool stamped_ = false;
+  std::chrono::steady_clock::time_point wireFreeAt_{};
   // Owned by the process callback alone: the message it is part-way through writing.
   uint32_t currentRemaining_ = 0;
-  uintptr_t currentToken_ = 0;
+  uint32_t currentSeq_ = 0;
+  jack_nframes_t currentFrame_ = 0;
   bool currentActive_ = false;
 };
 

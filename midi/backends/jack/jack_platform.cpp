@@ -1,5 +1,6 @@
 #include "midi/backends/jack/jack_platform.h"
 
+#include <cctype>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -205,8 +206,8 @@ class JackMidiPlatform final : public MidiPlatform {
       client = client_.get();
     }
     if (deviceGone(*client)) return MMSYSERR_NOERROR;
-    // The process callback drops what is queued and the delivery thread hands the headers back;
-    // a dead graph must not hang the caller.
+    // What is not yet reported done is dropped and its headers come back from the delivery
+    // thread; what was reported done still goes out. A dead graph must not hang the caller.
     client->discardPendingOutput();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     while (client->pendingOutput() != 0 && std::chrono::steady_clock::now() < deadline)
@@ -214,6 +215,20 @@ class JackMidiPlatform final : public MidiPlatform {
     return MMSYSERR_NOERROR;
   }
   uint32_t outClose(MidiHandle handle) override {
+    {
+      JackMidiClient* client = nullptr;
+      {
+        std::scoped_lock lock(mutex_);
+        if (handle != 0 && handle == reinterpret_cast<MidiHandle>(out_.get()))
+          client = client_.get();
+      }
+      // A message reported done may still wait for its frame (a period ahead, more on a paced
+      // bridge or after the server stalled): it must be written into a cycle before the
+      // connection goes, or a closing F7 never reaches the device. A graph that has run no cycle
+      // for 5 s (a frozen client, a server starved longer than its own xrun limit) is given up.
+      if (client != nullptr && !deviceGone(*client))
+        client->awaitOutputWritten(std::chrono::milliseconds(5000));
+    }
     std::unique_ptr<JackMidiClient> closing;  // closed after the locks are released
     std::scoped_lock lock(delivery_, mutex_);
     if (handle == 0 || handle != reinterpret_cast<MidiHandle>(out_.get()))
@@ -305,6 +320,21 @@ class JackMidiPlatform final : public MidiPlatform {
 
 std::unique_ptr<MidiPlatform> CreateJackMidiPlatform(const std::string& clientName) {
   return std::make_unique<JackMidiPlatform>(clientName);
+}
+
+std::string JackUnavailableReason() {
+  jackmidi::SilenceJackLibrary();
+  jack_status_t status{};
+  jack_client_t* client = jack_client_open("varnet-probe", JackNoStartServer, &status);
+  if (client != nullptr) {
+    jack_client_close(client);
+    return {};
+  }
+  if (status & JackServerFailed) return "no server running";
+  std::string text = JackResultText(kJackResultBase | (static_cast<uint32_t>(status) & 0x7FFF));
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
 }
 
 std::string JackResultText(uint32_t result) {

@@ -24,4 +24,8 @@ std::unique_ptr<MidiPlatform> CreateJackMidiPlatform(
 // The text for a result of this backend (the standard texts for the others).
 std::string JackResultText(uint32_t result);
 
+// Empty when a client can reach the JACK server (JACK_DEFAULT_SERVER, or the default one);
+// otherwise why not ("no server running"). Never starts a server.
+std::string JackUnavailableReason();
+
 }  // namespace varnet

@@ -23,4 +23,26 @@ std::unique_ptr<MidiPlatform> CreateSystemMidiPlatform() {
   return std::make_unique<MergedMidiPlatform>(std::move(backends));
 }
 
+std::vector<std::string> MidiSystemsWithoutPorts() {
+  std::vector<std::string> lines;
+  [[maybe_unused]] auto portless = [](MidiPlatform& platform) {
+    return platform.inGetNumDevs() == 0 && platform.outGetNumDevs() == 0;
+  };
+#ifdef VARNET_HAVE_ALSA
+  if (const std::string why = AlsaSequencerUnavailableReason(); !why.empty()) {
+    lines.push_back("ALSA sequencer: not available (" + why + ")");
+  } else if (portless(*CreateAlsaMidiPlatform())) {
+    lines.push_back("ALSA sequencer: no MIDI ports");
+  }
+#endif
+#ifdef VARNET_HAVE_JACK
+  if (const std::string why = JackUnavailableReason(); !why.empty()) {
+    lines.push_back("JACK: " + why);
+  } else if (portless(*CreateJackMidiPlatform())) {
+    lines.push_back("JACK: no MIDI ports");
+  }
+#endif
+  return lines;
+}
+
 }  // namespace varnet

@@ -335,7 +335,9 @@ TEST_P(JackPeriodTest, PeerSeesTheSendersSpacingAndPausesAtAnyPeriod) {
     // Checked where half a period leaves room for a loaded machine's scheduling; at the shorter
     // periods a sender held to the cycle shows in the gaps at the peer below.
     const auto halfPeriod = std::chrono::microseconds(GetParam() * 1'000'000ull / 48'000 / 2);
-    if (halfPeriod >= 20ms) EXPECT_LT(Steady::now() - sentAt.back(), halfPeriod) << "message " << i;
+    if (halfPeriod >= 20ms) {
+      EXPECT_LT(Steady::now() - sentAt.back(), halfPeriod) << "message " << i;
+    }
   }
   ASSERT_TRUE(WaitUntil([&] { return peer_.eventCount() >= gaps.size(); }, 2000ms));
   std::scoped_lock lock(peer_.mutex);
@@ -346,7 +348,9 @@ TEST_P(JackPeriodTest, PeerSeesTheSendersSpacingAndPausesAtAnyPeriod) {
         std::chrono::duration_cast<std::chrono::microseconds>(sentAt[i] - sentAt[i - 1]);
     // The frame clock and the system clock agree to a few microseconds over such spans.
     EXPECT_GE(atPeer, gaps[i] - 100us) << "gap before message " << i;
-    EXPECT_NEAR(atPeer.count(), atSend.count(), 500) << "gap before message " << i;
+    // Held to the server's cycles, gaps would come out as whole periods (21 ms at 1024 frames);
+    // the slack is for a sending thread held up between its clock reading and the send.
+    EXPECT_NEAR(atPeer.count(), atSend.count(), 5000) << "gap before message " << i;
   }
   closeBoth();
 }

@@ -42,9 +42,10 @@ struct BlockedEcho {
   }
 };
 
-void InjectShortMessage(EngineRig& rig, Clock::Duration at, uintptr_t packed) {
-  rig.clock.schedule(rig.start + at, [&rig, packed] {
-    MidiInputCallback(1, MIM_DATA, reinterpret_cast<uintptr_t>(&rig.midi), packed, 0);
+void InjectShortMessage(EngineRig& rig, Clock::Duration at, uintptr_t packed,
+                        uint32_t message = MIM_DATA) {
+  rig.clock.schedule(rig.start + at, [&rig, packed, message] {
+    MidiInputCallback(1, message, reinterpret_cast<uintptr_t>(&rig.midi), packed, 0);
   });
 }
 
@@ -113,6 +114,12 @@ std::vector<VerifyCase> VerifyCases() {
        [](EngineRig& rig) {
          rig.output.echo = true;
          InjectShortMessage(rig, milliseconds(400), 0x05F3);
+       },
+       false, false, Kind::OtherInput, -2},
+      {"invalid_short_message", 3000,
+       [](EngineRig& rig) {
+         rig.output.echo = true;
+         InjectShortMessage(rig, milliseconds(400), 0x0042, MIM_ERROR);
        },
        false, false, Kind::OtherInput, -2},
       {"real_time_is_ignored", 3000,

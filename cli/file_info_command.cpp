@@ -51,7 +51,7 @@ int Inspect(const std::string& path, CliContext& context) {
     context.err << PrintableName(path) << ": " << reason << "\n";
     return kExitCannotOpen;
   }
-  if (ParseFirmwareImage(context.fileBuffer, context.image) != 0) {
+  if (ParseFirmwareImage(context.fileBuffer, context.image, FirmwareBlocks::PayloadOnly) != 0) {
     if (RefusedForWantOfMemory(context.fileBuffer)) {
       context.err << PrintableName(path) << ": " << std::generic_category().message(ENOMEM) << "\n";
       return kExitCannotOpen;
@@ -59,8 +59,9 @@ int Inspect(const std::string& path, CliContext& context) {
     context.err << NotValidLine() << "\n";
     return kExitNotValid;
   }
-  // The file's bytes are in the image now; the estimate runs on the image itself and only counts
-  // the stream, so a large file costs the payload and the update's working blocks, no more.
+  // The payload is in the image now, and the estimate only counts the stream from it: without the
+  // file's bytes and an update's working blocks, a large file costs its payload alone from here
+  // on (at most the file and the payload together, during the load).
   context.fileBuffer = FileBuffer{};
 
   FirmwareImage& image = context.image;

@@ -1,56 +1,60 @@
 #include "cli/stream_estimate.h"
 
 #include <algorithm>
-#include <chrono>
 
-#include "cli/stream_recording.h"
 #include "engine/engine.h"
-#include "engine/firmware.h"
 
 namespace varnet {
 
 namespace {
 
-uint64_t WholeMs(Clock::Duration duration) {
-  return static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(duration).count());
+constexpr uint64_t kPieceSize = kOutputAreaSize;
+constexpr uint64_t kPieceMs = 10;
+
+// The encoder packs three symbols to a byte and starts each send with an empty byte, so the
+// length of a send depends only on how many symbols it carries and on how it ends (see
+// encoder.cpp): a send cut by a pause after k symbols takes k/3 full bytes plus, for one or two
+// symbols left over, a single ending (1 byte) or a double ending (2 bytes); the last send ends
+// with the tail byte. Counting this way needs neither the send buffer nor the log, so an estimate
+// of a large file costs nothing beyond its payload; the tests check it against the encoder's own
+// run (RecordUpdateStream).
+uint64_t CutSendBytes(uint64_t symbols) {
+  return symbols / 3 + symbols % 3;
+}
+uint64_t LastSendBytes(uint64_t symbols) {
+  return symbols / 3 + 1;
+}
+
+void AddSend(StreamEstimate& estimate, uint64_t bytes) {
+  estimate.encodedBytes += bytes;
+  ++estimate.sends;
+  estimate.sendingMs += kPieceMs * ((bytes + kPieceSize - 1) / kPieceSize);
 }
 
 }  // namespace
 
-StreamEstimate EstimateStream(FirmwareImage& image) {
+StreamEstimate EstimateStream(const std::vector<uint8_t>& payload, uint32_t payloadLength) {
   StreamEstimate estimate{{{0x10, 20, 0}, {0x20, 40, 0}, {0x40, 115, 0}, {0x80, 15000, 0}}};
-  const std::vector<uint8_t>& payload = image.PayloadBuffer;
-  const uint32_t length =
-      static_cast<uint32_t>(std::min<uint64_t>(image.payloadLength, payload.size()));
+  const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(payloadLength, payload.size()));
   if (length > 0) estimate.firstByteHasPauseCode = PauseForCode(payload[0]) != 0;
+  // A pause code at position p ends the send before p's symbol; position 0's is never acted on.
+  uint32_t sendStart = 0;
   for (uint32_t position = 1; position < length; ++position) {
     const uint32_t pause = PauseForCode(payload[position]);
+    if (pause == 0) continue;
     for (PauseCount& count : estimate.pauses) {
-      if (pause != 0 && count.pauseMs == pause) ++count.bytes;
+      if (count.pauseMs == pause) ++count.bytes;
     }
+    AddSend(estimate, CutSendBytes(position - sendStart));
+    estimate.pausingMs += pause;
+    sendStart = position;
   }
-
-  // The stream's length and timing come from running the update's own sending path on a
-  // recording port, so they are exact rather than counted a second way; the port only counts,
-  // so a large file's stream is never held in memory for it.
-  StreamRecording recording;
-  RecordUpdateStream(image, recording, false);
-  estimate.encodedBytes = recording.streamBytes;
-  estimate.sends = recording.streamSends;
-  estimate.pausingMs = WholeMs(recording.pauseTime);
-  estimate.sendingMs = WholeMs(recording.streamTime - recording.pauseTime);
+  AddSend(estimate, LastSendBytes(length - sendStart));
   return estimate;
 }
 
-StreamEstimate EstimateStream(const std::vector<uint8_t>& payload, uint32_t payloadLength) {
-  FirmwareImage scratch;
-  const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(payloadLength, payload.size()));
-  scratch.payloadLength = length;
-  scratch.PayloadBuffer.assign(payload.begin(), payload.begin() + length);
-  scratch.SendBuffer.assign(std::max<std::size_t>(length, kMinSendBufferSize), 0x40);
-  scratch.SentLog.assign(std::max<std::size_t>(std::size_t{length} + 11, kMinSentLogSize), 0);
-  return EstimateStream(scratch);
+StreamEstimate EstimateStream(const FirmwareImage& image) {
+  return EstimateStream(image.PayloadBuffer, image.payloadLength);
 }
 
 }  // namespace varnet

@@ -23,11 +23,11 @@ struct StreamEstimate {
   uint64_t pausingMs = 0;
 };
 
-// The pause codes are counted from the payload; the stream's bytes, sends and times come from a
-// run of the update's own sending path against a recording port (see stream_recording.h).
+// Counted from the payload alone, as the encoder will cut it into sends and pieces: no stream is
+// built and nothing is allocated, so the figures cost nothing for a file of any size. They equal
+// what a run of the update's own sending path puts out (RecordUpdateStream).
 StreamEstimate EstimateStream(const std::vector<uint8_t>& payload, uint32_t payloadLength);
-// The same for a loaded image, run on the image itself: its working buffers and counters are
-// used as an update uses them, and no copy of the payload is made.
-StreamEstimate EstimateStream(FirmwareImage& image);
+// The same for a loaded image; only its payload is read (the working blocks may be absent).
+StreamEstimate EstimateStream(const FirmwareImage& image);
 
 }  // namespace varnet

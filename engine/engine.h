@@ -28,6 +28,8 @@ struct EchoDifference {
     Beyond,       // the device returned `echoed` past the last byte sent
     OtherInput,   // a message that is not echo (status `echoed`) arrived during the stream
     EchoStopped,  // the echo ended before the last byte sent; `echoed` is -1
+    Undelivered,  // the piece starting at `offset` was refused or never reported sent; `sent` is
+                  // its first byte, `echoed` -1
   };
   Kind kind = Kind::None;
   uint32_t offset = 0;
@@ -111,6 +113,10 @@ struct Engine {
   // unverified.
   EchoDifference firstDifference;
   bool echoMissing = false;
+  // From the stream header on, until the next identification: a piece that cannot be delivered
+  // is then where the stream broke and is kept as firstDifference. The identify request's own
+  // failure is a refused start, reported as no reply.
+  bool streamBegun = false;
   // SentLog index of each piece's first byte since the header, to name the piece of a difference.
   std::vector<uint32_t> pieceStarts;
   uint32_t sentThrough = 0;  // SentLog index after the last piece that went out

@@ -22,7 +22,7 @@ constexpr uint8_t kFormat[3] = {0x07, 0x08, 0x01};
 
 }  // namespace
 
-int ParseFirmwareImage(const FileBuffer& buffer, FirmwareImage& image) {
+int ParseFirmwareImage(const FileBuffer& buffer, FirmwareImage& image, FirmwareBlocks blocks) {
   const uint32_t available =
       std::min<uint32_t>(buffer.bytesRead, static_cast<uint32_t>(buffer.data.size()));
   if (available <= 50) return -1;
@@ -42,8 +42,11 @@ int ParseFirmwareImage(const FileBuffer& buffer, FirmwareImage& image) {
   std::vector<uint8_t> sentLog;
   try {
     payload.assign(bytes + kFirmwareHeaderSize, bytes + kFirmwareHeaderSize + payloadLength);
-    send.assign(std::max<size_t>(payloadLength, kMinSendBufferSize), 0x40);
-    sentLog.assign(std::max<size_t>(size_t{payloadLength} + kSentLogOverhead, kMinSentLogSize), 0);
+    if (blocks == FirmwareBlocks::ForUpdate) {
+      send.assign(std::max<size_t>(payloadLength, kMinSendBufferSize), 0x40);
+      sentLog.assign(std::max<size_t>(size_t{payloadLength} + kSentLogOverhead, kMinSentLogSize),
+                     0);
+    }
   } catch (const std::bad_alloc&) {
     return -1;
   }

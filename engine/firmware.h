@@ -38,8 +38,15 @@ constexpr std::size_t kMinSentLogSize = 24;
 constexpr const char* kFirmwareNotValidText = "Failed opening file! File not valid! \n";
 constexpr const char* kFirmwareNotValidCaption = "Filetype mismatch!";
 
+// What a load allocates besides the payload. An update needs the working blocks (SendBuffer and
+// SentLog, each about the payload's size); a look at the file alone does not, and skipping them
+// keeps a large file's cost to its payload. PayloadOnly leaves both blocks empty, which the
+// encoder and the sender refuse to stream from.
+enum class FirmwareBlocks { ForUpdate, PayloadOnly };
+
 // 0 when the file in `buffer` is a valid firmware file and has been taken into `image`, -1
 // otherwise (the image is then untouched).
-int ParseFirmwareImage(const FileBuffer& buffer, FirmwareImage& image);
+int ParseFirmwareImage(const FileBuffer& buffer, FirmwareImage& image,
+                       FirmwareBlocks blocks = FirmwareBlocks::ForUpdate);
 
 }  // namespace varnet

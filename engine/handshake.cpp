@@ -78,6 +78,7 @@ int IdentifyDevice(Engine& engine) {
   // Each identification starts a new exchange on freshly opened ports.
   engine.outputFailed.store(0);
   engine.outputReset.store(0);
+  engine.streamBegun = false;
 
   uint8_t* message = MessageArea(engine, kRequestSize);
   WritePrefix(engine, message);
@@ -148,6 +149,7 @@ void SendStartUpdateHeader(Engine& engine) {
   engine.stopRequested.store(0);
   engine.firstDifference = {};
   engine.echoMissing = false;
+  engine.streamBegun = true;
   engine.pieceStarts.clear();
   engine.sentThrough = 0;
   engine.pieceStarts.reserve(engine.image.SentLog.size());

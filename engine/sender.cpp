@@ -42,7 +42,8 @@
 // The echo. Anything the device sends during the stream other than its echo is a difference:
 // System Exclusive input is compared with the log like echo, and the layer counts other input
 // (channel and system common messages; real-time bytes are ignored). The first difference is kept
-// in Engine::firstDifference with its stream offset and piece for the technician.
+// in Engine::firstDifference with its stream offset and piece for the technician; so is the first
+// piece of the stream that could not be delivered (Undelivered), which is where the stream broke.
 #include <algorithm>
 #include <chrono>
 
@@ -78,11 +79,20 @@ uint32_t PieceNumberAt(const Engine& engine, uint32_t offset) {
                                starts.begin());
 }
 
-// Keeps the first fault of the update and reports it.
-void RecordDifference(Engine& engine, EchoDifference::Kind kind, uint32_t offset, int echoed) {
+// Keeps `d` as the first fault of the update, unless there already is one, and reports it.
+void KeepDifference(Engine& engine, const EchoDifference& d) {
   if (engine.firstDifference.kind != EchoDifference::Kind::None) return;
+  engine.firstDifference = d;
+  EngineEvent event{EngineEvent::Kind::Difference};
+  event.offset = d.offset;
+  event.piece = d.piece;
+  event.difference = d;
+  Report(engine, event);
+}
+
+void RecordDifference(Engine& engine, EchoDifference::Kind kind, uint32_t offset, int echoed) {
   const FirmwareImage& image = engine.image;
-  EchoDifference& d = engine.firstDifference;
+  EchoDifference d;
   d.kind = kind;
   d.offset = offset;
   // A byte logged but not yet put out (the rest of a send under way) was not sent yet.
@@ -90,11 +100,19 @@ void RecordDifference(Engine& engine, EchoDifference::Kind kind, uint32_t offset
   d.sent = offset < out ? image.SentLog[offset] : -1;
   d.echoed = echoed;
   d.piece = PieceNumberAt(engine, std::min(offset, out == 0 ? 0 : out - 1));
-  EngineEvent event{EngineEvent::Kind::Difference};
-  event.offset = offset;
-  event.piece = d.piece;
-  event.difference = d;
-  Report(engine, event);
+  KeepDifference(engine, d);
+}
+
+// Piece `piece`, logged from `offset` on, did not reach the device: the stream broke there.
+void RecordUndelivered(Engine& engine, uint32_t offset, uint32_t piece) {
+  if (!engine.streamBegun) return;
+  const FirmwareImage& image = engine.image;
+  EchoDifference d;
+  d.kind = EchoDifference::Kind::Undelivered;
+  d.offset = offset;
+  d.sent = offset < image.SentLog.size() ? image.SentLog[offset] : -1;
+  d.piece = piece;
+  KeepDifference(engine, d);
 }
 
 // true once the service has handed the message area back (at once when nothing is in flight).
@@ -125,7 +143,12 @@ bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& cou
       return true;
     }
     const uint32_t length = std::min(kPieceSize, count - offset);
-    if (!AwaitCompletion(engine)) return false;
+    // The number this piece gets once it has gone out.
+    const auto piece = static_cast<uint32_t>(engine.pieceStarts.size() + 1);
+    if (!AwaitCompletion(engine)) {
+      RecordUndelivered(engine, logStart + offset, piece);
+      return false;
+    }
     engine.clock.sleepUntil(engine.nextPieceAt);
 
     std::copy_n(source + offset, length, ports.outputData.begin());
@@ -134,6 +157,7 @@ bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& cou
     const Clock::TimePoint sentAt = engine.clock.now();
     if (SendOutputMessage(midi) != 0) {
       ports.outputData.fill(0);  // refused: the area is ours again
+      RecordUndelivered(engine, logStart + offset, piece);
       return false;
     }
     engine.outputPending.store(1);
@@ -152,7 +176,10 @@ bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& cou
 
     AdvanceSchedule(engine, sentAt, kPieceSpacing);
     engine.clock.sleepUntil(engine.nextPieceAt);
-    if (!AwaitCompletion(engine)) return false;
+    if (!AwaitCompletion(engine)) {
+      RecordUndelivered(engine, logStart + offset, piece);
+      return false;
+    }
     ports.outputData.fill(0);
     engine.image.bytesSent.fetch_add(length);
     counted += length;

@@ -23,6 +23,8 @@ const char* KindName(EchoDifference::Kind kind) {
       return "other_input";
     case EchoDifference::Kind::EchoStopped:
       return "echo_stopped";
+    case EchoDifference::Kind::Undelivered:
+      return "undelivered";
     case EchoDifference::Kind::None:
       break;
   }
@@ -171,6 +173,9 @@ std::string DescribeDifference(const EchoDifference& d) {
     case EchoDifference::Kind::EchoStopped:
       return "First difference at " + where + ": sent " + sent +
              ", the device's echo stopped before it";
+    case EchoDifference::Kind::Undelivered:
+      return "Stream broken at " + where + ": the MIDI service did not deliver the piece " +
+             "starting with " + sent + " (refused, or never reported sent)";
   }
   return "";
 }

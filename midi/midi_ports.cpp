@@ -179,11 +179,14 @@ void MidiInputCallback(MidiHandle handle, uint32_t message, uintptr_t instance, 
                        uintptr_t /*param2*/) {
   auto* midi = reinterpret_cast<MidiLayer*>(instance);
   if (midi == nullptr) return;
-  if (message == MIM_DATA) {
+  if (message == MIM_DATA || message == MIM_ERROR) {
     // Real-time bytes (0xF8-0xFF: clock, active sensing) may come at any time and mean nothing
-    // here; anything else outside System Exclusive is input the echo check must see.
+    // here; anything else outside System Exclusive is input the echo check must see. So is an
+    // invalid short message (MIM_ERROR), whatever its first byte: a device that garbles what
+    // it sends is not echoing the stream.
     const auto status = static_cast<uint8_t>(param1 & 0xFF);
-    if (status < 0x80 || status > 0xF6) return;
+    if (status > 0xF6) return;
+    if (message == MIM_DATA && status < 0x80) return;
     // The first message is kept before it is counted, so a reader that sees a count sees it.
     uint32_t none = 0;
     midi->firstOtherInput.compare_exchange_strong(none, static_cast<uint32_t>(param1),

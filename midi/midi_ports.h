@@ -94,7 +94,8 @@ struct MidiLayer {
   std::vector<BoxRequest> deferredBoxes;  // under deferredMutex
   bool showingDeferred = false;           // user-interface thread only
   // Input that is not System Exclusive and not real-time (status 0x80-0xF6: channel and system
-  // common messages), counted by the input callback since ResetOtherInput. The device must send
+  // common messages, and invalid short messages the service reports as errors), counted by the
+  // input callback since ResetOtherInput. The device must send
   // nothing but its echo while the stream runs, so the echo check counts any of it as a
   // difference. firstOtherInput holds the first such message as the service packed it (status
   // in the low byte).

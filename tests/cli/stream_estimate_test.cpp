@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <random>
 #include <vector>
+
+#include "cli/stream_recording.h"
 
 namespace varnet {
 namespace {
@@ -69,6 +73,57 @@ TEST(EstimateStream, CountsOnlyTheDeclaredLength) {
   const StreamEstimate e = EstimateStream(payload, 3);
   EXPECT_EQ(e.encodedBytes, 2u);
   EXPECT_EQ(e.pauses[0].bytes, 0u);
+}
+
+// The count must equal what the update's own sending path puts out: each row is a payload of
+// one shape, run through RecordUpdateStream and estimated.
+TEST(EstimateStream, EqualsARunOfTheSendingPath) {
+  struct Shape {
+    const char* name;
+    uint32_t length;
+    uint32_t pauseEvery;  // 0: none, or at random where `code` is not 0
+    uint8_t code;
+  };
+  const Shape shapes[] = {
+      {"one piece exactly", 93, 0, 0},
+      {"one byte past a piece", 96, 0, 0},
+      {"several pieces", 3 * 96 + 2, 0, 0},
+      {"single endings", 301, 4, 0x10},  // four symbols before each pause
+      {"double endings", 302, 5, 0x20},  // five
+      {"full bytes then a pause", 303, 3, 0x40},
+      {"a pause at every byte", 40, 1, 0x10},
+      {"long sends between pauses", 2000, 97, 0x20},
+      {"mixed, at random", 5000, 0, 0x80},
+  };
+  std::mt19937 random(7);
+  for (const Shape& shape : shapes) {
+    std::vector<uint8_t> payload(shape.length);
+    for (uint32_t i = 0; i < shape.length; ++i) {
+      payload[i] = static_cast<uint8_t>(random() & 0x03);
+      if (shape.pauseEvery != 0 && i % shape.pauseEvery == 0) payload[i] |= shape.code;
+      if (shape.pauseEvery == 0 && shape.code != 0 && random() % 9 == 0) {
+        payload[i] |= static_cast<uint8_t>(0x10 << (random() % 4));  // 0x10 to 0x80
+      }
+    }
+    FirmwareImage image;
+    image.payloadLength = shape.length;
+    image.PayloadBuffer = payload;
+    image.SendBuffer.assign(shape.length, 0x40);
+    image.SentLog.assign(shape.length + 11, 0);
+    StreamRecording recording;
+    ASSERT_TRUE(RecordUpdateStream(image, recording, false)) << shape.name;
+
+    const StreamEstimate e = EstimateStream(payload, shape.length);
+    EXPECT_EQ(e.encodedBytes, recording.streamBytes) << shape.name;
+    EXPECT_EQ(e.sends, recording.streamSends) << shape.name;
+    EXPECT_EQ(e.sendingMs, 10u * recording.streamPieces) << shape.name;
+    const auto ms = [](Clock::Duration d) {
+      return static_cast<uint64_t>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+    };
+    EXPECT_EQ(e.pausingMs, ms(recording.pauseTime)) << shape.name;
+    EXPECT_EQ(e.sendingMs + e.pausingMs, ms(recording.streamTime)) << shape.name;
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // every header while the port exists.
 #include <numeric>
 
+#include "engine/session_log.h"
 #include "tests/engine/engine_rig.h"
 
 namespace varnet::test {
@@ -41,9 +42,10 @@ struct BlockedEcho {
   }
 };
 
-void InjectShortMessage(EngineRig& rig, Clock::Duration at, uintptr_t packed) {
-  rig.clock.schedule(rig.start + at, [&rig, packed] {
-    MidiInputCallback(1, MIM_DATA, reinterpret_cast<uintptr_t>(&rig.midi), packed, 0);
+void InjectShortMessage(EngineRig& rig, Clock::Duration at, uintptr_t packed,
+                        uint32_t message = MIM_DATA) {
+  rig.clock.schedule(rig.start + at, [&rig, packed, message] {
+    MidiInputCallback(1, message, reinterpret_cast<uintptr_t>(&rig.midi), packed, 0);
   });
 }
 
@@ -112,6 +114,12 @@ std::vector<VerifyCase> VerifyCases() {
        [](EngineRig& rig) {
          rig.output.echo = true;
          InjectShortMessage(rig, milliseconds(400), 0x05F3);
+       },
+       false, false, Kind::OtherInput, -2},
+      {"invalid_short_message", 3000,
+       [](EngineRig& rig) {
+         rig.output.echo = true;
+         InjectShortMessage(rig, milliseconds(400), 0x0042, MIM_ERROR);
        },
        false, false, Kind::OtherInput, -2},
       {"real_time_is_ignored", 3000,
@@ -208,21 +216,31 @@ TEST(Stop, EndsAPauseFreeStreamWithinAPiece) {
 }
 
 // After a piece the service refused, or one it never reported sent, the output is reset and the
-// end byte still closes the message.
+// end byte still closes the message. The piece that did not reach the device is kept as where
+// the stream broke.
 TEST(EndByte, FollowsEveryHeaderWhileThePortExists) {
   struct Case {
     const char* name;
     std::function<void(EngineRig&)> arrange;
+    std::size_t lostPiece;  // from 1, the header's piece being 1
   };
   const Case cases[] = {
-      {"refused", [](EngineRig& rig) { rig.output.refuse = {3}; }},
+      {"refused", [](EngineRig& rig) { rig.output.refuse = {3}; }, 4},
+      {"header_refused", [](EngineRig& rig) { rig.output.refuse = {0}; }, 1},
       {"never_completed",
        [](EngineRig& rig) {
          rig.output.completion = ScriptedOutput::Completion::Delayed;
          rig.output.delayFor = [](std::size_t i) {
            return i == 3 ? milliseconds(100000) : milliseconds(1);
          };
-       }},
+       },
+       4},
+      {"refused_with_echo",
+       [](EngineRig& rig) {
+         rig.output.echo = true;
+         rig.output.refuse = {6};
+       },
+       7},
   };
   for (const Case& c : cases) {
     EngineRig rig;
@@ -235,7 +253,32 @@ TEST(EndByte, FollowsEveryHeaderWhileThePortExists) {
     EXPECT_EQ(rig.engine.SessionState.load(), VerifyFailed) << c.name;
     EXPECT_EQ(rig.engine.aborted.load(), 1u) << c.name;
     EXPECT_LT(rig.output.pieces.size(), 10u) << c.name;  // the stream itself stopped
+
+    std::size_t lostAt = 0;
+    for (std::size_t i = 0; i + 1 < c.lostPiece; ++i) lostAt += rig.output.pieces[i].bytes.size();
+    const EchoDifference& d = rig.engine.firstDifference;
+    EXPECT_EQ(d.kind, Kind::Undelivered) << c.name;
+    EXPECT_EQ(d.offset, lostAt) << c.name;
+    EXPECT_EQ(d.piece, c.lostPiece) << c.name;
+    EXPECT_EQ(d.sent, Log(rig.image).at(lostAt)) << c.name;
+    EXPECT_EQ(d.echoed, -1) << c.name;
+    EXPECT_NE(DescribeDifference(d).find("Stream broken at stream byte " + std::to_string(lostAt) +
+                                         " (piece " + std::to_string(c.lostPiece) + ")"),
+              std::string::npos)
+        << DescribeDifference(d);
   }
+}
+
+// An identify request the service cannot deliver refuses the start as no reply; no stream broke,
+// so no difference is kept, even after an earlier update on the same engine.
+TEST(EndByte, UndeliveredIdentifyRequestIsNoDifference) {
+  EngineRig rig;
+  rig.load(Plain(300));
+  RunAndFinish(rig);
+  ASSERT_EQ(rig.engine.firstDifference.kind, Kind::None);
+  rig.output.refuse = {rig.output.pieces.size()};
+  EXPECT_EQ(IdentifyDevice(rig.engine), 0);
+  EXPECT_EQ(rig.engine.firstDifference.kind, Kind::None);
 }
 
 }  // namespace

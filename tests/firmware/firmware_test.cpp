@@ -209,6 +209,29 @@ TEST(ParseFirmwareImage, SmallPayloadsKeepRoomForHandshakeAndSessionStart) {
   }
 }
 
+// A load for a look at the file takes the payload alone: no block larger than it is allocated,
+// and the working blocks an image held before are released rather than kept.
+TEST(ParseFirmwareImage, PayloadOnlyAllocatesNothingButThePayload) {
+  for (uint32_t length : {0u, 1u, 100u, 65536u}) {
+    std::vector<uint8_t> file = FirmwareFile(length, 3);
+    file.resize(std::max<size_t>(file.size(), 51), 0xEE);
+    const FileBuffer buffer = Loaded(file);
+    FirmwareImage image;
+    MarkImage(image);
+    ResetLargestAllocation();
+    ASSERT_EQ(ParseFirmwareImage(buffer, image, FirmwareBlocks::PayloadOnly), 0) << length;
+    EXPECT_LE(LargestAllocation(), std::max<size_t>(length, 1)) << length;
+    EXPECT_EQ(image.payloadLength, length);
+    ASSERT_EQ(image.PayloadBuffer.size(), length);
+    if (length > 0) {
+      EXPECT_EQ(image.PayloadBuffer.back(), static_cast<uint8_t>(length - 1));
+    }
+    EXPECT_TRUE(image.SendBuffer.empty()) << length;
+    EXPECT_TRUE(image.SentLog.empty()) << length;
+    EXPECT_EQ(image.converterKind, kKindAD);
+  }
+}
+
 class TempDir : public ::testing::Test {
  protected:
   void SetUp() override {

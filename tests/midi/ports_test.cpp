@@ -441,6 +441,29 @@ TEST_F(Ports, OtherInputIsCountedRealTimeIsNot) {
   }
 }
 
+// An invalid short message, which the service reports as an error rather than as data, is input
+// that is not echo all the same; only real-time bytes are let pass.
+TEST_F(Ports, InvalidShortInputIsCountedAsOtherInput) {
+  struct Case {
+    uint32_t message;
+    uintptr_t packed;
+    uint32_t counted;
+  };
+  const Case cases[] = {
+      {MIM_ERROR, 0x403C90, 1},  // a note on the service could not make sense of
+      {MIM_ERROR, 0x0042, 1},    // a data byte without a status
+      {MIM_ERROR, 0xF8, 0},      // real time
+      {MIM_DATA, 0x0042, 0},     // data that is not a message is never reported as one
+      {MIM_DATA, 0x05F3, 1},
+  };
+  for (const Case& c : cases) {
+    ResetOtherInput(midi);
+    MidiInputCallback(1, c.message, reinterpret_cast<uintptr_t>(&midi), c.packed, 0);
+    EXPECT_EQ(midi.otherInputCount.load(), c.counted) << std::hex << c.message << " " << c.packed;
+    EXPECT_EQ(midi.firstOtherInput.load(), c.counted == 0 ? 0 : c.packed) << std::hex << c.packed;
+  }
+}
+
 // A reset cuts off and hands back the message on its way and discards only that: the end byte
 // sent right after it reaches the device.
 TEST_F(Ports, ResetDiscardsOnlyWhatWasQueuedBeforeIt) {

@@ -4,10 +4,10 @@
 #include <chrono>
 #include <cstdio>
 
+#include "core/prompts.h"
 #include "engine/engine.h"
 #include "midi/midi_ports.h"
 #include "midi/platform.h"
-#include "midi/prompts.h"
 
 namespace varnet {
 

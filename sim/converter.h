@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "midi/clock.h"
+#include "core/clock.h"
 
 namespace varnet::sim {
 

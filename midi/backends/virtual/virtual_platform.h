@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "midi/clock.h"
+#include "core/clock.h"
 #include "midi/input_queue.h"
 #include "midi/platform.h"
 

@@ -1,11 +1,11 @@
-#include "cli/stream_estimate.h"
+#include "engine/stream_estimate.h"
 
 #include <algorithm>
 #include <chrono>
 
-#include "cli/stream_recording.h"
 #include "engine/engine.h"
 #include "engine/firmware.h"
+#include "engine/stream_recording.h"
 
 namespace varnet {
 

@@ -1,4 +1,4 @@
-#include "cli/stream_recording.h"
+#include "engine/stream_recording.h"
 
 #include <algorithm>
 #include <chrono>

@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/clock.h"
+#include "core/prompts.h"
 #include "engine/engine.h"
 #include "engine/firmware.h"
-#include "midi/clock.h"
 #include "midi/midi_ports.h"
 #include "midi/platform.h"
-#include "midi/prompts.h"
 
 namespace varnet::bench {
 

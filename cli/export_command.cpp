@@ -10,8 +10,8 @@
 #include "cli/commands.h"
 #include "cli/firmware_memory.h"
 #include "cli/names.h"
-#include "cli/stream_recording.h"
 #include "engine/session.h"
+#include "engine/stream_recording.h"
 
 namespace varnet {
 

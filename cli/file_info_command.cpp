@@ -9,8 +9,8 @@
 #include "cli/commands.h"
 #include "cli/firmware_memory.h"
 #include "cli/names.h"
-#include "cli/stream_estimate.h"
 #include "engine/session.h"
+#include "engine/stream_estimate.h"
 
 namespace varnet {
 

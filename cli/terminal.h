@@ -9,9 +9,9 @@
 #include <ostream>
 #include <string>
 
+#include "core/clock.h"
+#include "core/prompts.h"
 #include "engine/session.h"
-#include "midi/clock.h"
-#include "midi/prompts.h"
 
 namespace varnet {
 

@@ -7,10 +7,10 @@
 #include <functional>
 #include <vector>
 
+#include "core/clock.h"
+#include "core/prompts.h"
 #include "engine/firmware.h"
-#include "midi/clock.h"
 #include "midi/midi_ports.h"
-#include "midi/prompts.h"
 
 namespace varnet {
 

@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <vector>
 
+#include "core/prompts.h"
 #include "midi/input_queue.h"
 #include "midi/midi_ports.h"
 #include "midi/platform.h"
-#include "midi/prompts.h"
 
 #define FUZZ_CHECK(condition)                                                                \
   do {                                                                                       \

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "midi/clock.h"
+#include "core/clock.h"
+#include "core/prompts.h"
 #include "midi/platform.h"
-#include "midi/prompts.h"
 
 namespace varnet {
 

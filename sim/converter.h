@@ -16,7 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "midi/clock.h"
+#include "core/clock.h"
+#include "midi/backends/virtual/virtual_peer.h"
 
 namespace varnet::sim {
 
@@ -64,11 +65,7 @@ struct ConverterConfig {
 
 // Bytes the device sends back: to be delivered at `due`. With `flush` the host's port returns
 // its partly filled input buffer after these bytes (the odd-blocks fault).
-struct Emission {
-  TimePoint due;
-  std::vector<uint8_t> bytes;
-  bool flush = false;
-};
+using Emission = PeerEmission;
 
 // A pause the device saw in the stream body.
 struct ObservedPause {
@@ -110,17 +107,17 @@ ExpectedStream ExpectStream(std::span<const uint8_t> payload);
 // failures when a partial ending announced them.
 std::string CompareStream(const ExpectedStream& expected, const StreamDecode& decoded);
 
-class SimulatedConverter {
+class SimulatedConverter final : public VirtualPeer {
  public:
   explicit SimulatedConverter(ConverterConfig config = {});
 
   // Bytes received from the host; byte i arrived at firstArrival + i * spacing.
   void receive(const uint8_t* data, std::size_t count, TimePoint firstArrival,
-               Duration spacing = Duration::zero());
+               Duration spacing = Duration::zero()) override;
   // What the device sends back, oldest first; each emission is returned once.
-  std::vector<Emission> takeEmissions();
+  std::vector<Emission> takeEmissions() override;
   // False once the host's long messages would no longer complete (stall-output, unplugged).
-  bool completesOutput() const;
+  bool completesOutput() const override;
   // False once the device has been unplugged.
   bool present() const;
 

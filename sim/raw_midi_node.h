@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "midi/clock.h"
+#include "core/clock.h"
 
 namespace varnet::sim {
 

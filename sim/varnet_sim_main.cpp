@@ -19,8 +19,8 @@
 #include <system_error>
 #include <vector>
 
+#include "core/clock.h"
 #include "engine/firmware.h"
-#include "midi/clock.h"
 #include "sim/converter.h"
 #include "sim/raw_midi_node.h"
 #ifdef VARNET_HAVE_ALSA

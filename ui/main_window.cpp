@@ -17,9 +17,9 @@
 #include <array>
 #include <new>
 
-#include "midi/port_dialog/port_dialog.h"
 #include "settings/settings.h"
 #include "ui/file_chooser.h"
+#include "ui/port_dialog.h"
 #include "ui/qt_prompts.h"
 
 namespace varnet {

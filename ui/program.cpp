@@ -11,10 +11,10 @@
 #include <string>
 #include <system_error>
 
+#include "core/clock.h"
 #include "engine/engine.h"
 #include "engine/firmware.h"
 #include "engine/session_log.h"
-#include "midi/clock.h"
 #include "midi/midi_ports.h"
 #include "ui/file_chooser.h"
 #include "ui/main_window.h"

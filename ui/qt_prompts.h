@@ -6,7 +6,7 @@
 #include <QPointer>
 #include <vector>
 
-#include "midi/prompts.h"
+#include "core/prompts.h"
 
 class QMessageBox;
 class QWidget;

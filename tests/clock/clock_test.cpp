@@ -1,4 +1,4 @@
-#include "midi/clock.h"
+#include "core/clock.h"
 
 #include <gtest/gtest.h>
 

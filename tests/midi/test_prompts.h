@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "midi/prompts.h"
+#include "core/prompts.h"
 
 namespace varnet::testing {
 

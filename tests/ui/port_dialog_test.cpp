@@ -1,6 +1,6 @@
 // The MIDI port dialog: listing, preselection, OK and Cancel, the boxes for missing devices,
 // the template's layout in dialog units, and the refusal while an update holds the ports.
-#include "midi/port_dialog/port_dialog.h"
+#include "ui/port_dialog.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "engine/engine.h"
 #include "engine/firmware.h"
 #include "midi/backends/virtual/virtual_platform.h"
-#include "midi/clock.h"
 #include "midi/midi_ports.h"
 #include "sim/converter.h"
 #include "ui/file_chooser.h"

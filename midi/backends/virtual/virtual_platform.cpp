@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "sim/converter.h"
-
 namespace varnet {
 
 namespace {
@@ -68,7 +66,7 @@ VirtualMidiPlatform::~VirtualMidiPlatform() {
   }
 }
 
-void VirtualMidiPlatform::connectConverter(sim::SimulatedConverter& converter, uint32_t input,
+void VirtualMidiPlatform::connectConverter(VirtualPeer& converter, uint32_t input,
                                            uint32_t output) {
   std::lock_guard lock(mutex_);
   converter_ = &converter;
@@ -181,7 +179,7 @@ void VirtualMidiPlatform::completeLongMessage(uint32_t output, uint64_t generati
                                               Clock::Duration spacing) {
   MidiCallback callback = nullptr;
   uintptr_t instance = 0;
-  sim::SimulatedConverter* converter = nullptr;
+  VirtualPeer* converter = nullptr;
   uint32_t converterInput = 0;
   {
     std::lock_guard lock(mutex_);
@@ -198,7 +196,7 @@ void VirtualMidiPlatform::completeLongMessage(uint32_t output, uint64_t generati
   bool completes = true;
   if (converter != nullptr) {
     converter->receive(bytes.data(), bytes.size(), firstArrival, spacing);
-    for (sim::Emission& e : converter->takeEmissions()) {
+    for (PeerEmission& e : converter->takeEmissions()) {
       post(e.due, [this, converterInput, bytes = std::move(e.bytes), flush = e.flush] {
         deliverInput(converterInput, bytes, flush);
       });

@@ -26,15 +26,12 @@
 #include <thread>
 #include <vector>
 
-#include "midi/clock.h"
+#include "core/clock.h"
+#include "midi/backends/virtual/virtual_peer.h"
 #include "midi/input_queue.h"
 #include "midi/platform.h"
 
 namespace varnet {
-
-namespace sim {
-class SimulatedConverter;
-}
 
 // Operations that can be made to fail on demand.
 enum class VirtualOp {
@@ -77,8 +74,7 @@ class VirtualMidiPlatform final : public MidiPlatform {
 
   // What is sent on output device `output` reaches `converter`; what it sends back arrives on
   // input device `input`. The converter must outlive the platform. Call before opening ports.
-  void connectConverter(sim::SimulatedConverter& converter, uint32_t input = 0,
-                        uint32_t output = 0);
+  void connectConverter(VirtualPeer& converter, uint32_t input = 0, uint32_t output = 0);
 
   // After `after` calls that succeed, the next `times` calls of `op` (every later call with
   // kAlways) fail with `code` and do nothing.
@@ -165,7 +161,7 @@ class VirtualMidiPlatform final : public MidiPlatform {
   std::vector<std::unique_ptr<InPort>> inputs_;
   std::vector<std::unique_ptr<OutPort>> outputs_;
   std::map<VirtualOp, Failure> failures_;
-  sim::SimulatedConverter* converter_ = nullptr;
+  VirtualPeer* converter_ = nullptr;
   uint32_t converterInput_ = 0;
   uint32_t converterOutput_ = 0;
 

@@ -1,5 +1,5 @@
-// The modal dialog in which the user picks the MIDI input and output device. Kept in its own
-// target so that the MIDI layer itself does not depend on Qt.
+// The modal dialog in which the user picks the MIDI input and output device. It lives with the
+// window in ui/, so that the MIDI layer itself does not depend on Qt.
 #pragma once
 
 #include <QDialog>

@@ -1,4 +1,4 @@
-#include "cli/stream_estimate.h"
+#include "engine/stream_estimate.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "cli/stream_recording.h"
+#include "engine/stream_recording.h"
 
 namespace varnet {
 namespace {

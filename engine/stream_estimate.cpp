@@ -1,4 +1,4 @@
-#include "cli/stream_estimate.h"
+#include "engine/stream_estimate.h"
 
 #include <algorithm>
 

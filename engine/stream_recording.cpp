@@ -1,13 +1,13 @@
-#include "cli/stream_recording.h"
+#include "engine/stream_recording.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 
+#include "core/prompts.h"
 #include "engine/engine.h"
 #include "midi/midi_ports.h"
 #include "midi/platform.h"
-#include "midi/prompts.h"
 
 namespace varnet {
 

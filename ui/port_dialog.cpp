@@ -1,4 +1,4 @@
-#include "midi/port_dialog/port_dialog.h"
+#include "ui/port_dialog.h"
 
 #include <QComboBox>
 #include <QFont>

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "engine/firmware.h"
-#include "midi/clock.h"
 
 namespace varnet {
 

@@ -245,6 +245,11 @@ void CheckFinalEcho(Engine& engine, Clock::Duration bound) {
            image.echoVerifiedCount >= image.sentLogCount;
   };
   if (engine.clock.waitFor(settled, bound)) return;
+  // A device that has been echoing all along is given longer for the last block, which comes
+  // back only with the echo of the end byte: a busy MIDI server (JACK without real-time
+  // scheduling on a loaded machine) can hold it past the first bound, and failing a good update
+  // would only make the user send it again.
+  if (image.echoVerifiedCount > 0 && engine.clock.waitFor(settled, 3 * bound)) return;
   // An echo that stopped inside a block leaves it with the service, partly filled: have it
   // returned, so that what did come back is compared (and not taken for no echo at all).
   ReturnPartialInput(engine.midi);

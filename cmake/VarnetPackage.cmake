@@ -53,6 +53,12 @@ if(VARNET_HELP2MAN AND VARNET_GZIP)
   add_custom_target(varnet-man ALL DEPENDS ${man_pages})
   add_dependencies(varnet-programs varnet-man)
   install(FILES ${man_pages} DESTINATION share/man/man1)
+  if(VARNET_BUILD_TESTS)
+    add_test(NAME ManPageWriter
+             COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+                     -DWORK_DIR=${CMAKE_BINARY_DIR}/man-page-test -DHELP2MAN=${VARNET_HELP2MAN}
+                     -DGZIP=${VARNET_GZIP} -P ${PROJECT_SOURCE_DIR}/tests/package/man_page_test.cmake)
+  endif()
 elseif(NOT CMAKE_CROSSCOMPILING)
   message(STATUS "help2man or gzip not found: no manual pages (scripts/install-deps installs it)")
 endif()

@@ -50,6 +50,18 @@ if(VARNET_HELP2MAN AND VARNET_GZIP)
       VERBATIM)
     list(APPEND man_pages ${page})
   endforeach()
+  # The window has no --help to write its page from; its page is written by hand.
+  if(TARGET varnet-update)
+    set(page ${CMAKE_BINARY_DIR}/man/varnet-update.1.gz)
+    add_custom_command(
+      OUTPUT ${page}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND sh -c "${VARNET_GZIP} -9nc \"$1\" >\"$2\"" sh
+              ${PROJECT_SOURCE_DIR}/resources/varnet-update.1 ${page}
+      DEPENDS ${PROJECT_SOURCE_DIR}/resources/varnet-update.1
+      VERBATIM)
+    list(APPEND man_pages ${page})
+  endif()
   add_custom_target(varnet-man ALL DEPENDS ${man_pages})
   add_dependencies(varnet-programs varnet-man)
   install(FILES ${man_pages} DESTINATION share/man/man1)
@@ -82,13 +94,24 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Dependencies from the libraries the programs actually load (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# The first line is the summary; the rest is the extended description dpkg shows.
+# CPack puts the summary first; the description is the extended text below it.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for Varnet audio converters over MIDI")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "firmware updater for Varnet audio converters over MIDI
-Asks a Varnet AD or DA converter to identify itself, checks that the firmware
+    "Asks a Varnet AD or DA converter to identify itself, checks that the firmware
 file is meant for it, streams the firmware as System Exclusive data and
 compares every byte the converter echoes. Contains the desktop window
 varnet-update, its command-line twin varnet-flash and varnet-sim, a simulated
 converter behind ALSA sequencer or JACK ports for trying the tools without one.")
+# A native package's changelog (dpkg and lintian expect one): this version, at configure time.
+string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(changelog ${CMAKE_BINARY_DIR}/changelog)
+file(WRITE ${changelog}
+     "varnet-update (${PROJECT_VERSION}) stable; urgency=medium\n\n"
+     "  * varnet-update ${PROJECT_VERSION}.\n\n"
+     " -- ${VARNET_PACKAGE_MAINTAINER}  ${changelog_date}\n")
+if(VARNET_GZIP)
+  execute_process(COMMAND ${VARNET_GZIP} -9nf ${changelog})
+  install(FILES ${changelog}.gz DESTINATION share/doc/varnet-update)
+endif()
+
 include(CPack)

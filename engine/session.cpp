@@ -4,6 +4,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "core/thread_priority.h"
+
 namespace varnet {
 
 const char* const kNoFirmwareText = "No firmware file loaded!";

@@ -118,8 +118,4 @@ void CloseSessionPorts(UpdateSession& session);
 // no session: nothing to do. Returns true when the session's ports are no longer in use.
 bool StopUpdateSession(UpdateSession& session);
 
-// Raises the calling thread's priority above normal where the platform lets this process do it;
-// false (and no change) where it does not.
-bool RaiseCurrentThreadPriority();
-
 }  // namespace varnet

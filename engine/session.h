@@ -107,8 +107,6 @@ int StartUpdateWorker(UpdateSession& session);  // 0 started, -1 exists or could
 int UpdateWorkerMain(UpdateSession& session);
 void SessionTimerProc(UpdateSession& session);
 void FinishUpdateSession(UpdateSession& session);
-void OpenSessionPorts(UpdateSession& session);
-void CloseSessionPorts(UpdateSession& session);
 
 // Stops a session from outside (close, port dialog, window destruction) and shows no box.
 // While streaming: the worker is told to stop and joined (which can take as long as a pause

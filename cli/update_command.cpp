@@ -29,6 +29,7 @@
 #include "engine/session_log.h"
 #include "engine/stream_estimate.h"
 #include "midi/backends/virtual/virtual_platform.h"
+#include "midi/midi_ports.h"
 #include "midi/system_platform.h"
 #include "settings/settings.h"
 #include "sim/converter.h"

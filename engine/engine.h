@@ -5,12 +5,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "core/clock.h"
 #include "core/prompts.h"
 #include "engine/firmware.h"
-#include "midi/midi_ports.h"
+#include "midi/layer_port.h"
+#include "midi/update_port.h"
 
 namespace varnet {
 
@@ -67,18 +69,32 @@ using EngineObserver = std::function<void(const EngineEvent&)>;
 
 // Everything one update works on. Owned by the program's entry (or a test), passed by reference.
 struct Engine {
+  // On the MIDI layer's port pair, as the programs run it.
   Engine(FirmwareImage& image, MidiLayer& midi, Clock& clock, Prompts& prompts)
-      : image(image), midi(midi), clock(clock), prompts(prompts) {
-    midi.wakeClock.store(&clock);
-  }
-  ~Engine() { midi.wakeClock.store(nullptr); }
+      : image(image),
+        midi(&midi),
+        clock(clock),
+        prompts(prompts),
+        ownPort_(MakeLayerPort(midi, clock)),
+        port(*ownPort_) {}
+  // On any port (a recording, a test's fake); `midi` stays null.
+  Engine(FirmwareImage& image, UpdatePort& port, Clock& clock, Prompts& prompts)
+      : image(image), clock(clock), prompts(prompts), port(port) {}
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
   FirmwareImage& image;
-  MidiLayer& midi;
+  // The layer under `port`, for the front ends (port names, the port dialog); the engine itself
+  // goes through `port` only.
+  MidiLayer* const midi = nullptr;
   Clock& clock;
   Prompts& prompts;
+
+ private:
+  std::unique_ptr<UpdatePort> ownPort_;
+
+ public:
+  UpdatePort& port;
 
   std::atomic<int32_t> SessionState{Idle};
   std::atomic<uint32_t> aborted{0};

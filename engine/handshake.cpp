@@ -57,10 +57,9 @@ void WritePrefix(Engine& engine, uint8_t* message) {
 
 // A reply byte: bytes past the captured length read as 0, whatever an earlier, longer block left
 // in the frame.
-uint8_t ReplyByte(const std::array<uint8_t, kInputBufferSize>& frame, int32_t length,
-                  std::size_t index) {
-  const std::size_t captured = std::min<std::size_t>(std::max(length, 0), frame.size());
-  return index < captured ? frame[index] : 0;
+uint8_t ReplyByte(const EchoBlock& block, std::size_t index) {
+  const std::size_t captured = std::min<std::size_t>(std::max(block.length, 0), kEchoBlockCapacity);
+  return index < captured ? block.bytes[index] : 0;
 }
 
 int Refuse(Engine& engine, const char* text, bool abort) {
@@ -102,44 +101,38 @@ int IdentifyDevice(Engine& engine) {
   // there) and lasts 500 ms, however much of it the completion took.
   const Clock::TimePoint requestSent = pressed + kPieceTime;
   engine.clock.sleepUntil(std::max(engine.nextPieceAt, requestSent) + kReplyWait);
-  MidiLayer& midi = engine.midi;
-  FetchCapturedInput(midi);
+  const std::array<EchoBlock, 2> blocks = engine.port.takeInput();
   // A request the port could not deliver (refused, or never reported complete) leaves the port
   // unusable for the stream: whatever arrives now cannot be taken as the answer that lets it go.
   if (engine.outputFailed.load() != 0) return Refuse(engine, kNoResponseText, true);
 
-  const MidiPorts& ports = midi.ports;
-  const std::array<uint8_t, kInputBufferSize>* frame = nullptr;
-  int32_t length = 0;
-  if (ports.frameALength > kRequestEchoLength) {
-    frame = &ports.frameA;
-    length = ports.frameALength;
-  } else if (ports.frameBLength > 0) {
-    frame = &ports.frameB;
-    length = ports.frameBLength;
+  // The first block holds the request's echo and, from a device that answers at once, the reply
+  // behind it; otherwise the reply is the block after the echo.
+  EchoBlock frame;
+  if (blocks[0].length > kRequestEchoLength) {
+    frame = blocks[0];
+  } else if (blocks[1].length > 0) {
+    frame = blocks[1];
   } else {
     Report(engine, {EngineEvent::Kind::IdentifyReply});
     return Refuse(engine, kNoResponseText, true);
   }
   {
     EngineEvent event{EngineEvent::Kind::IdentifyReply};
-    event.bytes = frame->data();
-    event.byteCount = static_cast<std::size_t>(std::min<int32_t>(length, kInputBufferSize));
+    event.bytes = frame.bytes;
+    event.byteCount =
+        std::min<std::size_t>(static_cast<std::size_t>(frame.length), kEchoBlockCapacity);
     Report(engine, event);
   }
 
-  if (ReplyByte(*frame, length, 4) != kReplyDeviceId ||
-      ReplyByte(*frame, length, 6) != kReplyCode) {
+  if (ReplyByte(frame, 4) != kReplyDeviceId || ReplyByte(frame, 6) != kReplyCode) {
     return Refuse(engine, kWrongDeviceText, false);
   }
-  const uint8_t kind = (ReplyByte(*frame, length, 10) & 0x01) != 0 ? kKindDA : kKindAD;
+  const uint8_t kind = (ReplyByte(frame, 10) & 0x01) != 0 ? kKindDA : kKindAD;
   if (kind != engine.image.converterKind) return Refuse(engine, kMismatchText, true);
 
   // Clean frames, so that the stream's first echo check starts from nothing.
-  midi.ports.frameA.fill(0);
-  midi.ports.frameB.fill(0);
-  midi.ports.frameALength = 0;
-  midi.ports.frameBLength = 0;
+  engine.port.clearInput();
   return 1;
 }
 
@@ -153,7 +146,7 @@ void SendStartUpdateHeader(Engine& engine) {
   engine.pieceStarts.clear();
   engine.sentThrough = 0;
   engine.pieceStarts.reserve(engine.image.SentLog.size());
-  ResetOtherInput(engine.midi);
+  engine.port.forgetOtherInput();
 
   uint8_t* message = MessageArea(engine, kHeaderSize);
   WritePrefix(engine, message);

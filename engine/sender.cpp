@@ -16,11 +16,11 @@
 // Progress. bytesSent grows piece by piece, so that the progress display moves during a long
 // send; when a send ends, it has grown by exactly the bytes it logged, delivered or not.
 //
-// The message area. From SendOutputMessage until the MIDI service reports completion
-// (MidiLayer::outputDone), outputData and outputHeader belong to the service. After a piece's
-// 10 ms the sender waits for that completion (at most 2 s; the layer wakes it the moment it
-// comes) before it clears the area, checks the echo or prepares the next piece; so it never
-// outruns a link slower than 3200 bytes/s and never rewrites a message still being sent.
+// The message area. From a piece's send until the port reports it sent, the port's message area
+// belongs to the MIDI service. After a piece's 10 ms the sender waits for that report (at most
+// 2 s; the port wakes it the moment it comes) before it checks the echo or sends the next piece;
+// so it never outruns a link slower than 3200 bytes/s and never rewrites a message still being
+// sent.
 //
 // Delivery failures. A piece the service refuses is lost, and so is every piece after one that
 // did not complete within 2 s (the cable was pulled, the driver hangs): the service still owns
@@ -55,7 +55,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr uint32_t kPieceSize = static_cast<uint32_t>(kOutputAreaSize);
+constexpr uint32_t kPieceSize = static_cast<uint32_t>(kPieceCapacity);
 constexpr Clock::Duration kPieceSpacing = milliseconds(10);
 // The end byte after a reset that took back a message that never completed: the link is likely
 // dead, so it is not waited for as long (a window would freeze meanwhile). One byte takes 0.3 ms
@@ -118,10 +118,8 @@ void RecordUndelivered(Engine& engine, uint32_t offset, uint32_t piece) {
 // true once the service has handed the message area back (at once when nothing is in flight).
 bool AwaitCompletion(Engine& engine) {
   if (engine.outputPending.load() == 0) return true;
-  MidiLayer& midi = engine.midi;
   const bool done =
-      engine.clock.waitFor([&midi] { return midi.outputDone.load() != 0; },
-                           engine.outputReset != 0 ? kEndAfterResetBound : engine.completionBound);
+      engine.port.waitSent(engine.outputReset != 0 ? kEndAfterResetBound : engine.completionBound);
   if (done) engine.outputPending.store(0);
   return done;
 }
@@ -132,8 +130,6 @@ bool AwaitCompletion(Engine& engine) {
 // SentLog index of the first byte.
 bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& counted,
                 uint32_t& offered) {
-  MidiLayer& midi = engine.midi;
-  MidiPorts& ports = midi.ports;
   const uint8_t* source = engine.image.SendBuffer.data();
 
   offered = count;
@@ -151,12 +147,8 @@ bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& cou
     }
     engine.clock.sleepUntil(engine.nextPieceAt);
 
-    std::copy_n(source + offset, length, ports.outputData.begin());
-    ports.outputLength = length;
-    PrepareOutputMessage(midi);  // a failure shows its own box; the piece goes all the same
     const Clock::TimePoint sentAt = engine.clock.now();
-    if (SendOutputMessage(midi) != 0) {
-      ports.outputData.fill(0);  // refused: the area is ours again
+    if (!engine.port.send(source + offset, length)) {
       RecordUndelivered(engine, logStart + offset, piece);
       return false;
     }
@@ -169,7 +161,7 @@ bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& cou
       event.offset = logStart + offset;
       event.length = length;
       event.piece = static_cast<uint32_t>(engine.pieceStarts.size());
-      event.bytes = ports.outputData.data();
+      event.bytes = source + offset;
       event.byteCount = length;
       Report(engine, event);
     }
@@ -180,7 +172,6 @@ bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& cou
       RecordUndelivered(engine, logStart + offset, piece);
       return false;
     }
-    ports.outputData.fill(0);
     engine.image.bytesSent.fetch_add(length);
     counted += length;
 
@@ -192,26 +183,29 @@ bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& cou
 // Compares one frame with the log from echoVerifiedCount on; false at a difference, which is
 // recorded. Echo beyond what has been logged (a device that returns more than it received) is a
 // difference; nothing past the log is read.
-bool EchoMatches(Engine& engine, const std::array<uint8_t, kInputBufferSize>& frame,
-                 int32_t frameLength) {
+bool EchoMatches(Engine& engine, const EchoBlock& block) {
   FirmwareImage& image = engine.image;
+  const int32_t frameLength = block.length;
   if (frameLength <= 0) return true;
+  const uint8_t* frame = block.bytes;
   const auto count = static_cast<uint32_t>(
-      std::min<std::size_t>(static_cast<std::size_t>(frameLength), frame.size()));
+      std::min<std::size_t>(static_cast<std::size_t>(frameLength), kEchoBlockCapacity));
   const uint32_t logged =
       static_cast<uint32_t>(std::min<std::size_t>(image.sentLogCount, image.SentLog.size()));
   const uint32_t from = std::min(image.echoVerifiedCount, logged);
   const uint32_t comparable = std::min(count, logged - from);
   const auto* log = image.SentLog.data() + from;
-  const auto* mismatch = std::mismatch(frame.begin(), frame.begin() + comparable, log).first;
-  const auto at = static_cast<uint32_t>(mismatch - frame.begin());
+  const auto* mismatch = std::mismatch(frame, frame + comparable, log).first;
+  const auto at = static_cast<uint32_t>(mismatch - frame);
   if (at < comparable) {
     RecordDifference(engine, EchoDifference::Kind::Differs, from + at, frame[at]);
     return false;
   }
-  if (comparable < count || static_cast<std::size_t>(frameLength) > frame.size() ||
+  if (comparable < count || static_cast<std::size_t>(frameLength) > kEchoBlockCapacity ||
       image.echoVerifiedCount > logged) {
-    RecordDifference(engine, EchoDifference::Kind::Beyond, from + comparable, frame[comparable]);
+    // Past the block's readable bytes (an overflowed block) nothing is known of what came back.
+    const int echoed = comparable < count ? frame[comparable] : -1;
+    RecordDifference(engine, EchoDifference::Kind::Beyond, from + comparable, echoed);
     return false;
   }
   image.echoVerifiedCount += count;
@@ -252,7 +246,7 @@ void CheckFinalEcho(Engine& engine, Clock::Duration bound) {
   if (image.echoVerifiedCount > 0 && engine.clock.waitFor(settled, 3 * bound)) return;
   // An echo that stopped inside a block leaves it with the service, partly filled: have it
   // returned, so that what did come back is compared (and not taken for no echo at all).
-  ReturnPartialInput(engine.midi);
+  engine.port.returnPartialInput();
   if (settled()) return;
   if (image.echoVerifiedCount == 0) {
     // Nothing at all came back: a device that does not echo, which passes unverified.
@@ -299,24 +293,18 @@ uint32_t SendBytes(Engine& engine, uint32_t count) {
 }
 
 void CheckEcho(Engine& engine) {
-  MidiLayer& midi = engine.midi;
-  MidiPorts& ports = midi.ports;
+  UpdatePort& port = engine.port;
   const uint32_t verifiedBefore = engine.image.echoVerifiedCount;
-  FetchCapturedInput(midi);
-
-  // frameA first: when both frames received a block in one hand-over, A's arrived first. At a
-  // difference both frames are left as they are, for whoever looks at the failure.
-  if (!EchoMatches(engine, ports.frameA, ports.frameALength) ||
-      !EchoMatches(engine, ports.frameB, ports.frameBLength)) {
+  // In arrival order. At a difference the blocks are left as they are, for whoever looks at the
+  // failure.
+  const std::array<EchoBlock, 2> blocks = port.takeInput();
+  if (!EchoMatches(engine, blocks[0]) || !EchoMatches(engine, blocks[1])) {
     Fail(engine);
     return;
   }
-  ports.frameA.fill(0);
-  ports.frameB.fill(0);
-  ports.frameALength = 0;
-  ports.frameBLength = 0;
-  if (midi.otherInputCount.load(std::memory_order_acquire) != 0) {
-    const uint32_t first = midi.firstOtherInput.load(std::memory_order_acquire);
+  port.clearInput();
+  uint32_t first = 0;
+  if (port.otherInput(first) != 0) {
     RecordDifference(engine, EchoDifference::Kind::OtherInput, engine.image.echoVerifiedCount,
                      static_cast<int>(first & 0xFF));
     Fail(engine);
@@ -333,14 +321,10 @@ bool ReclaimOutputForEnd(Engine& engine) {
   if (engine.outputFailed.load() == 0) return true;
   // The service may still hold a message that never completed (or nothing, after a refusal);
   // either way a reset hands the area back and clears what was queued before it.
-  if (ReclaimMidiOutput(engine.midi) != MMSYSERR_NOERROR) return false;  // the port is gone
+  if (!engine.port.resetOutput()) return false;  // the port is gone
   engine.outputReset.store(1);
   if (engine.outputPending.load() != 0) {
-    MidiLayer& midi = engine.midi;
-    if (!engine.clock.waitFor([&midi] { return midi.outputDone.load() != 0; },
-                              kEndAfterResetBound)) {
-      return false;
-    }
+    if (!engine.port.waitSent(kEndAfterResetBound)) return false;
     engine.outputPending.store(0);
   }
   engine.outputFailed.store(0);

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "core/thread_priority.h"
+
 namespace varnet {
 
 const char* const kNoFirmwareText = "No firmware file loaded!";
@@ -65,7 +67,7 @@ void RefuseStart(UpdateSession& session) {
   Engine& engine = session.engine;
   session.view.setRunUpdateCaption(kStartUpdateCaption);
   session.view.setSelectFileEnabled(true);
-  CloseSessionPorts(session);
+  session.engine.port.close();
   engine.SessionState.store(Idle);
   engine.image.bytesSent.store(0);
   session.phase = SessionPhase::Idle;
@@ -105,7 +107,7 @@ void StopStream(UpdateSession& session) {
     SendEndOfExclusive(session.engine);
     session.headerSent = false;
   }
-  CloseSessionPorts(session);
+  session.engine.port.close();
   session.engine.SessionState.store(Idle);
   session.engine.image.bytesSent.store(0);
   session.engine.aborted.store(0);
@@ -160,7 +162,6 @@ void OnRunUpdate(UpdateSession& session) {
 void StartUpdateSession(UpdateSession& session) {
   Engine& engine = session.engine;
   FirmwareImage& image = engine.image;
-  MidiPorts& ports = engine.midi.ports;
 
   session.inProgress.store(true);
   session.phase = SessionPhase::Starting;
@@ -171,12 +172,10 @@ void StartUpdateSession(UpdateSession& session) {
 
   image.sentLogCount = 0;
   image.echoVerifiedCount = 0;
-  ports.frameALength = 0;
-  ports.frameBLength = 0;
+  engine.port.clearInput();
 
   session.view.setSelectFileEnabled(false);
-  OpenSessionPorts(session);
-  if (ports.inputOpen.load() == 0 || ports.outputOpen.load() == 0) {
+  if (!engine.port.open()) {
     // The opening operation has shown its box. A port that did open stays open and is taken
     // over by the next start.
     session.view.setRunUpdateCaption(kStartUpdateCaption);
@@ -187,11 +186,7 @@ void StartUpdateSession(UpdateSession& session) {
     return;
   }
 
-  ports.frameA.fill(0);
-  ports.frameB.fill(0);
-  PrepareInputBuffers(engine.midi);
-  StartMidiInput(engine.midi);  // shows its own box; the handshake then fails for no reply
-  QueueInputBuffers(engine.midi);
+  engine.port.startInput();  // a failure shows its own box; the handshake then fails for no reply
 
   if (IdentifyDevice(engine) == 0 || session.stopRequested) {
     RefuseStart(session);
@@ -279,8 +274,8 @@ void SessionTimerProc(UpdateSession& session) {
   session.view.invalidateProgress();
   // Boxes the worker asked for are shown here, on this thread, in the order it asked. The
   // session is not finished under one of them: its outcome comes after the user has seen it.
-  ShowDeferredBoxes(session.engine.midi);
-  if (DeferredBoxOpen(session.engine.midi) || !session.timerAlive.load()) return;
+  session.engine.port.showDeferredBoxes();
+  if (session.engine.port.deferredBoxOpen() || !session.timerAlive.load()) return;
   if (session.phase != SessionPhase::Streaming) return;
   Engine& engine = session.engine;
   const bool workerGone = session.workerEnded.load() || !session.workerThread.joinable();
@@ -310,8 +305,8 @@ void FinishUpdateSession(UpdateSession& session) {
   SendEndOfExclusive(engine);
   session.headerSent = false;
   CheckFinalEcho(engine, kFinalEchoBound);
-  CloseSessionPorts(session);
-  ShowDeferredBoxes(engine.midi);  // what the worker asked for since the last tick
+  session.engine.port.close();
+  engine.port.showDeferredBoxes();  // what the worker asked for since the last tick
 
   // Read after the join, so the outcome includes the worker's last writes.
   const bool failed = engine.SessionState.load() == VerifyFailed;
@@ -336,33 +331,6 @@ void FinishUpdateSession(UpdateSession& session) {
   session.inProgress.store(false);
 }
 
-void OpenSessionPorts(UpdateSession& session) {
-  MidiLayer& midi = session.engine.midi;
-  MidiPorts& ports = midi.ports;
-  if (ports.sessionPortsOpen.load() == 1) return;
-  // A port that the last close could not let go of (its device vanished) is released now, when
-  // the service may allow it, so that this session opens both ports afresh.
-  if (midi.releaseIncomplete) ReleaseMidiPorts(midi);
-  if (ports.inputOpen.load() == 0) {
-    if (OpenMidiInput(midi) != 0) return;
-    ports.inputOpen.store(1);
-  }
-  if (ports.outputOpen.load() == 0) {
-    if (OpenMidiOutput(midi) != 0) return;
-    ports.outputOpen.store(1);
-  }
-  ports.sessionPortsOpen.store(1);
-  SetInputRequeue(midi, 1);
-}
-
-void CloseSessionPorts(UpdateSession& session) {
-  MidiLayer& midi = session.engine.midi;
-  MidiPorts& ports = midi.ports;
-  if (ports.sessionPortsOpen.load() != 1) return;
-  ports.sessionPortsOpen.store(0);
-  ReleaseMidiPorts(midi);
-}
-
 bool StopUpdateSession(UpdateSession& session) {
   if (!session.inProgress.load()) return true;
   switch (session.phase) {
@@ -384,7 +352,7 @@ bool StopUpdateSession(UpdateSession& session) {
   session.timerAlive.store(false);
   StopStream(session);
   // Stopped from outside, the session shows nothing more, and asks nothing more either.
-  DiscardDeferredBoxes(session.engine.midi);
+  session.engine.port.discardDeferredBoxes();
   session.engine.prompts.closeSessionQuestions();
   session.view.setRunUpdateCaption(kStartUpdateCaption);
   session.view.setRunUpdateEnabled(true);

@@ -107,8 +107,6 @@ int StartUpdateWorker(UpdateSession& session);  // 0 started, -1 exists or could
 int UpdateWorkerMain(UpdateSession& session);
 void SessionTimerProc(UpdateSession& session);
 void FinishUpdateSession(UpdateSession& session);
-void OpenSessionPorts(UpdateSession& session);
-void CloseSessionPorts(UpdateSession& session);
 
 // Stops a session from outside (close, port dialog, window destruction) and shows no box.
 // While streaming: the worker is told to stop and joined (which can take as long as a pause
@@ -117,9 +115,5 @@ void CloseSessionPorts(UpdateSession& session);
 // refused as soon as the question returns (nothing has been sent yet). While finishing, or with
 // no session: nothing to do. Returns true when the session's ports are no longer in use.
 bool StopUpdateSession(UpdateSession& session);
-
-// Raises the calling thread's priority above normal where the platform lets this process do it;
-// false (and no change) where it does not.
-bool RaiseCurrentThreadPriority();
 
 }  // namespace varnet

@@ -110,11 +110,11 @@ void SessionLog::onEvent(const EngineEvent& event) {
   using K = EngineEvent::Kind;
   switch (event.kind) {
     case K::IdentifyRequest: {
-      const MidiPorts& ports = engine_->midi.ports;
-      write("ports", "\"in\":{\"index\":" + std::to_string(ports.inputDeviceIndex) +
-                         ",\"name\":" + Quote(DeviceName(ports.inputDeviceName)) +
-                         "},\"out\":{\"index\":" + std::to_string(ports.outputDeviceIndex) +
-                         ",\"name\":" + Quote(DeviceName(ports.outputDeviceName)) + "}");
+      const PortPairNames ports = engine_->port.names();
+      write("ports", "\"in\":{\"index\":" + std::to_string(ports.inputIndex) +
+                         ",\"name\":" + Quote(ports.input) +
+                         "},\"out\":{\"index\":" + std::to_string(ports.outputIndex) +
+                         ",\"name\":" + Quote(ports.output) + "}");
       write("identify_request", "\"bytes\":" + HexBytes(event.bytes, event.byteCount));
       break;
     }

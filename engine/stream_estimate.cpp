@@ -8,7 +8,7 @@ namespace varnet {
 
 namespace {
 
-constexpr uint64_t kPieceSize = kOutputAreaSize;
+constexpr uint64_t kPieceSize = kPieceCapacity;
 constexpr uint64_t kPieceMs = 10;
 
 // The encoder packs three symbols to a byte and starts each send with an empty byte, so the

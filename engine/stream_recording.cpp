@@ -6,8 +6,7 @@
 
 #include "core/prompts.h"
 #include "engine/engine.h"
-#include "midi/midi_ports.h"
-#include "midi/platform.h"
+#include "midi/update_port.h"
 
 namespace varnet {
 
@@ -16,11 +15,11 @@ namespace {
 constexpr uint8_t kDeviceId = 0x32;  // what every update's messages carry
 constexpr Clock::Duration kPieceSpacing = std::chrono::milliseconds(10);
 
-// An output port that takes every long message at once: it keeps the bytes (when asked to) and
-// counts the pieces with the virtual time between them, and reports completion from inside the
-// call, as a service with an empty queue would. Counting as the pieces pass keeps an estimate of
-// a large file from holding a second copy of its stream.
-class RecordingPort final : public MidiPlatform {
+// A port that takes every piece at once: it keeps the bytes (when asked to) and counts the
+// pieces with the virtual time between them, and reports each sent at once, as a service with an
+// empty queue would. Counting as the pieces pass keeps an estimate of a large file from holding a
+// second copy of its stream. Nothing is ever echoed, so nothing is ever compared.
+class RecordingPort final : public UpdatePort {
  public:
   RecordingPort(Clock& clock, bool keepBytes) : clock_(clock), keepBytes_(keepBytes) {}
 
@@ -33,18 +32,7 @@ class RecordingPort final : public MidiPlatform {
   uint32_t sends = 0;
   Clock::Duration pauseTime{};
 
-  uint32_t outOpen(MidiHandle* handle, uint32_t, MidiCallback callback,
-                   uintptr_t instance) override {
-    *handle = kHandle;
-    callback_ = callback;
-    instance_ = instance;
-    return MMSYSERR_NOERROR;
-  }
-  uint32_t outPrepareHeader(MidiHandle, MidiHeader* header) override {
-    header->flags |= MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
-  }
-  uint32_t outLongMsg(MidiHandle handle, MidiHeader* header) override {
+  bool send(const uint8_t* data, uint32_t length) override {
     const Clock::TimePoint now = clock_.now();
     if (countingSends) {
       if (sends == 0) {
@@ -56,48 +44,32 @@ class RecordingPort final : public MidiPlatform {
     }
     lastPieceAt_ = now;
     ++pieces;
-    bytes += header->bufferLength;
-    if (keepBytes_) wire.insert(wire.end(), header->data, header->data + header->bufferLength);
-    header->flags |= MHDR_DONE;
-    callback_(handle, MOM_DONE, instance_, reinterpret_cast<uintptr_t>(header), 0);
-    return MMSYSERR_NOERROR;
+    bytes += length;
+    if (keepBytes_) wire.insert(wire.end(), data, data + length);
+    return true;
   }
-  uint32_t outUnprepareHeader(MidiHandle, MidiHeader*) override { return MMSYSERR_NOERROR; }
-  uint32_t outReset(MidiHandle) override { return MMSYSERR_NOERROR; }
-  uint32_t outClose(MidiHandle) override { return MMSYSERR_NOERROR; }
-  uint32_t outGetNumDevs() override { return 1; }
-  uint32_t outGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override {
-    if (device != 0) return MMSYSERR_BADDEVICEID;
-    std::snprintf(name, kMidiNameLength, "%s", "recording");
-    return MMSYSERR_NOERROR;
-  }
+  bool waitSent(Clock::Duration) override { return true; }
+  bool resetOutput() override { return true; }
 
-  // No input: nothing is echoed, so nothing is ever compared.
-  uint32_t inGetNumDevs() override { return 0; }
-  uint32_t inGetDevCaps(uint32_t, char (&)[kMidiNameLength]) override {
-    return MMSYSERR_BADDEVICEID;
+  bool open() override { return true; }
+  void close() override {}
+  void startInput() override {}
+  std::array<EchoBlock, 2> takeInput() override { return {}; }
+  void clearInput() override {}
+  void returnPartialInput() override {}
+  uint32_t otherInput(uint32_t& first) override {
+    first = 0;
+    return 0;
   }
-  uint32_t inOpen(MidiHandle*, uint32_t, MidiCallback, uintptr_t) override {
-    return MMSYSERR_BADDEVICEID;
-  }
-  uint32_t inPrepareHeader(MidiHandle, MidiHeader*) override { return MMSYSERR_INVALHANDLE; }
-  uint32_t inUnprepareHeader(MidiHandle, MidiHeader*) override { return MMSYSERR_INVALHANDLE; }
-  uint32_t inAddBuffer(MidiHandle, MidiHeader*) override { return MMSYSERR_INVALHANDLE; }
-  uint32_t inStart(MidiHandle) override { return MMSYSERR_INVALHANDLE; }
-  uint32_t inStop(MidiHandle) override { return MMSYSERR_INVALHANDLE; }
-  uint32_t inReset(MidiHandle) override { return MMSYSERR_INVALHANDLE; }
-  uint32_t inClose(MidiHandle) override { return MMSYSERR_INVALHANDLE; }
-
-  std::string inGetErrorText(uint32_t result) override { return StandardMidiErrorText(result); }
-  std::string outGetErrorText(uint32_t result) override { return StandardMidiErrorText(result); }
+  void forgetOtherInput() override {}
+  void showDeferredBoxes() override {}
+  bool deferredBoxOpen() override { return false; }
+  void discardDeferredBoxes() override {}
 
  private:
-  static constexpr MidiHandle kHandle = 1;
   Clock& clock_;
   bool keepBytes_;
   Clock::TimePoint lastPieceAt_{};
-  MidiCallback callback_ = nullptr;
-  uintptr_t instance_ = 0;
 };
 
 // Nothing here should ever ask the user anything; a box means the run went wrong.
@@ -117,16 +89,7 @@ bool RecordUpdateStream(FirmwareImage& image, StreamRecording& recording, bool k
   VirtualClock clock;
   RecordingPort port(clock, keepBytes);
   RecordedPrompts prompts;
-  MidiLayer midi(port, prompts);
-  InitMidiPorts(midi);
-  midi.ports.outputDeviceIndex = 0;
-  if (OpenMidiOutput(midi) != 0) {
-    recording.problem = "the recording port did not open: " + prompts.firstText;
-    return false;
-  }
-  midi.ports.outputOpen = 1;
-
-  Engine engine(image, midi, clock, prompts);
+  Engine engine(image, port, clock, prompts);
   engine.DeviceId = kDeviceId;
   engine.nextPieceAt = clock.now();
 

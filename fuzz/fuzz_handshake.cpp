@@ -11,6 +11,7 @@
 
 #include "engine/engine.h"
 #include "fuzz/fuzz_support.h"
+#include "midi/midi_ports.h"
 
 namespace {
 

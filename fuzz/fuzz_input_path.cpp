@@ -14,6 +14,7 @@
 
 #include "engine/engine.h"
 #include "fuzz/fuzz_support.h"
+#include "midi/midi_ports.h"
 
 namespace {
 

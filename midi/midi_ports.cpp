@@ -479,6 +479,7 @@ int ReleaseMidiPorts(MidiLayer& midi) {
   // service has not yet noticed that the device is gone, and closing the input now can block
   // for as long as it takes to notice (seconds, with a JACK server in synchronous mode). Both
   // are released together once it lets go: at the next start, dialog OK, Quit or exit.
+  p.sessionPortsOpen.store(0);
   midi.releaseIncomplete = (p.outputOpen.load() == 1 && !ReleaseOutput(midi)) ||
                            (p.inputOpen.load() == 1 && !ReleaseInput(midi));
   return midi.releaseIncomplete ? 1 : 0;

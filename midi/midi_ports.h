@@ -142,6 +142,7 @@ void ShutdownMidiInput(MidiLayer& midi);
 // and closed once more. 0 when both ports are closed; 1 when one is still open (its flag stays
 // set, and MidiLayer::releaseIncomplete asks the next session start to try again). An output
 // that cannot be closed leaves the input as it was, as the documented close sequence does.
+// Either way the ports are no longer an update's (sessionPortsOpen is cleared).
 int ReleaseMidiPorts(MidiLayer& midi);
 // The port dialog's OK: releases both ports as above, stores the chosen device indices, opens
 // each port afresh and refreshes the device names after each open that succeeds. A port that

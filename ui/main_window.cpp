@@ -97,7 +97,7 @@ MainWindow::MainWindow(Engine& engine, FileBuffer& fileBuffer, ShellState& shell
   if (!InitApplicationState()) return;
 
   // Settings come before the port names and the controls, which show what they hold.
-  MidiPorts& ports = engine_.midi.ports;
+  MidiPorts& ports = engine_.midi->ports;
   const int loaded =
       LoadSettings(shell_.startDirectory, fileBuffer_,
                    Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, shell_.deviceType});
@@ -108,7 +108,7 @@ MainWindow::MainWindow(Engine& engine, FileBuffer& fileBuffer, ShellState& shell
     ports.outputDeviceIndex = 0;
     shell_.deviceType = 0;
   }
-  RefreshDeviceNames(engine_.midi, ports.inputDeviceIndex, ports.outputDeviceIndex, AsOwner(this));
+  RefreshDeviceNames(*engine_.midi, ports.inputDeviceIndex, ports.outputDeviceIndex, AsOwner(this));
   if (CreateControls() != 0) {
     engine_.prompts.showError("Failed to create Controls...", "Application error");
     return;
@@ -130,7 +130,7 @@ MainWindow::~MainWindow() {
 
 bool MainWindow::InitApplicationState() {
   LoadGraphics(resources_);
-  InitMidiPorts(engine_.midi);
+  InitMidiPorts(*engine_.midi);
   fileBuffer_.data.assign(256, 0);
   fileBuffer_.writeData.assign(256, 0);
   FirmwareImage& image = engine_.image;
@@ -214,8 +214,8 @@ StatusSnapshot MainWindow::TakeStatusSnapshot() const {
   status.progressTotal = engine_.image.progressTotal.load();
   status.running = engine_.SessionState.load() == Running;
   status.aborted = engine_.aborted.load() == 1;
-  status.inputDeviceName = Name(engine_.midi.ports.inputDeviceName);
-  status.outputDeviceName = Name(engine_.midi.ports.outputDeviceName);
+  status.inputDeviceName = Name(engine_.midi->ports.inputDeviceName);
+  status.outputDeviceName = Name(engine_.midi->ports.outputDeviceName);
   return status;
 }
 
@@ -284,7 +284,7 @@ void MainWindow::OnSelectFile() {
 
 void MainWindow::ConfirmAndClose() {
   if (closeQuestionOpen_ || closing_ || ended_) return;
-  if (engine_.midi.ports.sessionPortsOpen.load() == 1) {
+  if (engine_.midi->ports.sessionPortsOpen.load() == 1) {
     closeQuestionOpen_ = true;
     const BoxAnswer answer =
         engine_.prompts.showBox({kCloseQuestionText, "Close Application...", BoxIcon::Question,
@@ -304,8 +304,7 @@ void MainWindow::CloseWhenSessionStopped() {
     QTimer::singleShot(kProgressTimerMs, this, [this] { CloseWhenSessionStopped(); });
     return;
   }
-  ReleaseMidiPorts(engine_.midi);
-  engine_.midi.ports.sessionPortsOpen.store(0);
+  ReleaseMidiPorts(*engine_.midi);
   QMetaObject::invokeMethod(
       this, [this] { DestroySequence(); }, Qt::QueuedConnection);
 }
@@ -315,7 +314,7 @@ void MainWindow::DestroySequence() {
   const int selection =
       resources_.deviceTypeCombo != nullptr ? resources_.deviceTypeCombo->currentIndex() : -1;
   shell_.deviceType = static_cast<uint8_t>(selection);  // no selection (-1) is stored as 0xFF
-  MidiPorts& ports = engine_.midi.ports;
+  MidiPorts& ports = engine_.midi->ports;
   SaveSettings(shell_.startDirectory, fileBuffer_,
                Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, shell_.deviceType});
   progressTimer_.stop();
@@ -323,7 +322,7 @@ void MainWindow::DestroySequence() {
   ReleaseGraphics(resources_);
   // Quit has closed the ports already; a window destroyed some other way closes them here, by
   // the same path, so that no port outlives the program's records.
-  ReleaseMidiPorts(engine_.midi);
+  ReleaseMidiPorts(*engine_.midi);
   FirmwareImage& image = engine_.image;
   image.payloadLength = 0;
   FreeBlock(fileBuffer_.data);
@@ -347,7 +346,7 @@ void MainWindow::ShowSystemError(const std::string& systemText) {
 }
 
 void MainWindow::OnMidiIo() {
-  RunMidiPortDialog(engine_.midi, this);
+  RunMidiPortDialog(*engine_.midi, this);
   if (canvas_ != nullptr) canvas_->update(PortNamesRect);
 }
 

@@ -22,6 +22,7 @@
 
 #include "engine/session.h"
 #include "midi/backends/virtual/virtual_platform.h"
+#include "midi/midi_ports.h"
 #include "settings/settings.h"
 #include "sim/converter.h"
 

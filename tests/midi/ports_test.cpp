@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "midi/backends/virtual/virtual_platform.h"
+#include "midi/layer_port.h"
 #include "midi/midi_ports.h"
 #include "tests/midi/test_prompts.h"
 
@@ -369,10 +370,13 @@ TEST_F(Ports, ReleaseClosesWhatTheServiceLetsGoOf) {
     if (!c.messageInFlight) caseClock.sleepMs(5);
     ASSERT_EQ(layer.outputDone.load(), c.messageInFlight ? 0u : 1u);
     if (c.failures != 0) casePlatform.failOn(c.failing, MMSYSERR_ERROR, c.failures);
+    layer.ports.sessionPortsOpen = 1;
 
     const bool allClosed = !c.outputStaysOpen && !c.inputStaysOpen;
     EXPECT_EQ(ReleaseMidiPorts(layer), allClosed ? 0 : 1);
     EXPECT_EQ(layer.releaseIncomplete, !allClosed);
+    // Whatever stays open, it is no longer an update's: the next start opens afresh.
+    EXPECT_EQ(layer.ports.sessionPortsOpen.load(), 0u);
     EXPECT_EQ(layer.ports.outputOpen.load(), c.outputStaysOpen ? 1u : 0u);
     EXPECT_EQ(layer.ports.inputOpen.load(), c.inputStaysOpen ? 1u : 0u);
     EXPECT_EQ(casePlatform.isOutputOpen(0), c.outputStaysOpen);
@@ -395,6 +399,29 @@ TEST_F(Ports, ReleaseClosesWhatTheServiceLetsGoOf) {
     EXPECT_FALSE(casePlatform.isOutputOpen(0));
     EXPECT_FALSE(casePlatform.isInputOpen(0));
   }
+}
+
+// The engine's port pair on the layer: an update's close lets go of the ports only if its open
+// opened both; a port that did open before the other failed stays for the next start.
+TEST(LayerPort, ClosesOnlyWhatAnUpdateOpened) {
+  VirtualClock clock;
+  VirtualMidiPlatform platform(clock);
+  testing::RecordingPrompts prompts;
+  MidiLayer layer(platform, prompts);
+  const std::unique_ptr<UpdatePort> port = MakeLayerPort(layer, clock);
+  EXPECT_EQ(layer.wakeClock.load(), &clock);
+
+  platform.failOn(VirtualOp::OutOpen, MMSYSERR_ALLOCATED, 1);
+  EXPECT_FALSE(port->open());
+  port->close();
+  EXPECT_TRUE(platform.isInputOpen(0));
+  EXPECT_FALSE(platform.isOutputOpen(0));
+
+  EXPECT_TRUE(port->open());
+  EXPECT_TRUE(platform.isOutputOpen(0));
+  port->close();
+  EXPECT_FALSE(platform.isInputOpen(0));
+  EXPECT_FALSE(platform.isOutputOpen(0));
 }
 
 TEST(StandardMidiErrorText, GivesPlainTextsAndNamesUnknownCodes) {

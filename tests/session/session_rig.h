@@ -16,6 +16,7 @@
 
 #include "engine/session.h"
 #include "midi/backends/virtual/virtual_platform.h"
+#include "midi/midi_ports.h"
 #include "sim/converter.h"
 
 namespace varnet::testing {

@@ -6,10 +6,12 @@
 #include <system_error>
 
 #if defined(__linux__)
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
 
+#include "core/thread_priority.h"
 #include "session_rig.h"
 
 namespace varnet::testing {
@@ -674,14 +676,21 @@ TEST(SessionWorker, PriorityIsRaisedWhereAllowedAndLeftAloneOtherwise) {
   int before = 0;
   int after = 0;
   bool raised = false;
+  long slackBefore = 0;
+  long slackAfter = 0;
   std::thread probe([&] {
     const id_t self = static_cast<id_t>(gettid());
     before = getpriority(PRIO_PROCESS, self);
+    slackBefore = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
     raised = RaiseCurrentThreadPriority();
     after = getpriority(PRIO_PROCESS, self);
+    slackAfter = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
   });
   probe.join();
   EXPECT_EQ(after, raised ? before - 1 : before);
+  // Timers end on time whether or not the priority could be raised (the slack needs no right).
+  EXPECT_GT(slackBefore, 1);
+  EXPECT_EQ(slackAfter, 1);
 }
 #endif
 

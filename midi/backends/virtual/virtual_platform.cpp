@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/thread_priority.h"
+
 namespace varnet {
 
 namespace {
@@ -131,6 +133,9 @@ void VirtualMidiPlatform::post(Clock::TimePoint due, Event event) {
 }
 
 void VirtualMidiPlatform::runThread() {
+  // This thread is the simulated wire: a message's completion is due when its last byte has
+  // left, and a sender waiting for it should not also wait for a lazy timer.
+  UsePreciseTimers();
   std::unique_lock lock(threadMutex_);
   while (!stopping_) {
     if (timed_.empty()) {

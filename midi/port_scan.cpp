@@ -113,42 +113,24 @@ std::vector<std::string> PortNames(MidiPlatform& platform, bool input) {
   return names;
 }
 
-PortProbe ProbeMidiPorts(MidiPlatform& platform, Clock& clock, std::span<const uint8_t> message,
-                         Clock::Duration listen, std::span<const uint32_t> outputs) {
-  PortProbe probe;
-  std::vector<std::unique_ptr<InputCapture>> captures;
-  const uint32_t inputs = platform.inGetNumDevs();
-  for (uint32_t index = 0; index < inputs; ++index) {
-    auto capture = std::make_unique<InputCapture>();
-    capture->platform = &platform;
-    capture->clock = &clock;
-    capture->index = index;
-    std::string reason;
-    if (OpenCapture(platform, *capture, reason)) {
-      probe.openedInputs.push_back(index);
-      captures.push_back(std::move(capture));
-      continue;
-    }
-    // A port that opened but could not start capture is closed again.
-    if (capture->handle != 0) CloseCapture(platform, *capture);
-    probe.unusable.push_back({true, index, reason});
-  }
+namespace {
 
-  // The message goes out from a block of its own: the service may read it until it completes.
-  std::vector<uint8_t> area(message.begin(), message.end());
-  std::vector<uint32_t> toAsk(outputs.begin(), outputs.end());
-  if (outputs.empty()) {
-    toAsk.resize(platform.outGetNumDevs());
-    for (uint32_t index = 0; index < toAsk.size(); ++index) toAsk[index] = index;
-  }
+// One round: the message on each output in turn, what `captures` received in its window.
+void AskOutputs(MidiPlatform& platform, Clock& clock, std::vector<uint8_t>& area,
+                Clock::Duration listen, const std::vector<uint32_t>& toAsk,
+                std::vector<std::unique_ptr<InputCapture>>& captures, PortProbe& probe) {
   for (const uint32_t index : toAsk) {
+    const auto noted = [&] {
+      return std::any_of(probe.unusable.begin(), probe.unusable.end(),
+                         [&](const UnusablePort& p) { return !p.input && p.index == index; });
+    };
     OutputCompletion completion;
     completion.clock = &clock;
     MidiHandle handle = 0;
     uint32_t result = platform.outOpen(&handle, index, CompletionCallback,
                                        reinterpret_cast<uintptr_t>(&completion));
     if (result != MMSYSERR_NOERROR) {
-      probe.unusable.push_back({false, index, platform.outGetErrorText(result)});
+      if (!noted()) probe.unusable.push_back({false, index, platform.outGetErrorText(result)});
       continue;
     }
     MidiHeader header{area.data(), static_cast<uint32_t>(area.size()), 0, 0};
@@ -169,24 +151,82 @@ PortProbe ProbeMidiPorts(MidiPlatform& platform, Clock& clock, std::span<const u
         clock.waitFor([&] { return completion.done.load(std::memory_order_acquire); },
                       kLateCompletion);
       }
-      OutputAnswers answers{index, {}};
-      // Blocks are kept per input; each input's keep their order.
+      auto answers = std::find_if(probe.asked.begin(), probe.asked.end(),
+                                  [&](const OutputAnswers& a) { return a.output == index; });
+      if (answers == probe.asked.end()) {
+        probe.asked.push_back({index, {}});
+        answers = probe.asked.end() - 1;
+      }
       for (auto& capture : captures) {
         std::lock_guard lock(capture->mutex);
         for (std::vector<uint8_t>& block : capture->blocks) {
-          answers.blocks.push_back({capture->index, std::move(block)});
+          answers->blocks.push_back({capture->index, std::move(block)});
         }
         capture->blocks.clear();
       }
-      probe.asked.push_back(std::move(answers));
-    } else {
+    } else if (!noted()) {
       probe.unusable.push_back({false, index, platform.outGetErrorText(result)});
     }
     platform.outUnprepareHeader(handle, &header);
     platform.outClose(handle);
   }
+}
 
-  for (auto& capture : captures) CloseCapture(platform, *capture);
+}  // namespace
+
+PortProbe ProbeMidiPorts(MidiPlatform& platform, Clock& clock, std::span<const uint8_t> message,
+                         Clock::Duration listen, std::span<const uint32_t> outputs) {
+  PortProbe probe;
+  // The message goes out from a block of its own: the service may read it until it completes.
+  std::vector<uint8_t> area(message.begin(), message.end());
+  std::vector<uint32_t> toAsk(outputs.begin(), outputs.end());
+  if (outputs.empty()) {
+    toAsk.resize(platform.outGetNumDevs());
+    for (uint32_t index = 0; index < toAsk.size(); ++index) toAsk[index] = index;
+  }
+  std::vector<uint32_t> pending(platform.inGetNumDevs());
+  for (uint32_t index = 0; index < pending.size(); ++index) pending[index] = index;
+
+  // Backends made for one port pair open one input at a time and refuse the next while it is
+  // open: such an input is asked about in a later round of its own. Only an input that cannot be
+  // opened while no other is open is unusable.
+  bool firstRound = true;
+  while (firstRound || !pending.empty()) {
+    firstRound = false;
+    std::vector<std::unique_ptr<InputCapture>> captures;
+    std::vector<uint32_t> later;
+    for (const uint32_t index : pending) {
+      auto capture = std::make_unique<InputCapture>();
+      capture->platform = &platform;
+      capture->clock = &clock;
+      capture->index = index;
+      std::string reason;
+      if (OpenCapture(platform, *capture, reason)) {
+        probe.openedInputs.push_back(index);
+        captures.push_back(std::move(capture));
+        continue;
+      }
+      // A port that opened but could not start capture is closed again.
+      if (capture->handle != 0) CloseCapture(platform, *capture);
+      if (captures.empty()) {
+        probe.unusable.push_back({true, index, reason});
+      } else {
+        later.push_back(index);
+      }
+    }
+    pending = std::move(later);
+    // Without any input nothing can be heard; the outputs are still asked once, so that a
+    // machine with outputs only says how many.
+    if (!captures.empty() || probe.asked.empty()) {
+      AskOutputs(platform, clock, area, listen, toAsk, captures, probe);
+    }
+    for (auto& capture : captures) CloseCapture(platform, *capture);
+  }
+  std::sort(probe.openedInputs.begin(), probe.openedInputs.end());
+  std::sort(probe.unusable.begin(), probe.unusable.end(),
+            [](const UnusablePort& a, const UnusablePort& b) {
+              return a.input != b.input ? a.input : a.index < b.index;
+            });
   return probe;
 }
 

@@ -47,9 +47,11 @@ struct PortProbe {
 // Opens every input, then for each output (those in `outputs`, or all when it is empty): opens it,
 // sends `message` as one long message, keeps what the inputs return until `listen` after the
 // message was handed over (plus the 10 ms a piece is given to leave), and closes it again. Input
-// that arrives between two outputs' windows is dropped rather than credited to the wrong output. An
-// input or output that cannot be opened (or an output that refuses the message) is listed in
-// `unusable` and otherwise skipped. Every port opened is closed before it returns.
+// that arrives between two outputs' windows is dropped rather than credited to the wrong output.
+// A backend that opens one input at a time gets a round of outputs per input. An input that
+// cannot be opened while no other is open, an output that cannot be opened or refuses the
+// message, is listed in `unusable` and otherwise skipped. Every port opened is closed before it
+// returns.
 PortProbe ProbeMidiPorts(MidiPlatform& platform, Clock& clock, std::span<const uint8_t> message,
                          Clock::Duration listen, std::span<const uint32_t> outputs = {});
 

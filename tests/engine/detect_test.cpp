@@ -54,10 +54,13 @@ struct Found {
 struct DetectCase {
   const char* name;
   std::vector<Placed> devices;
-  int failingInput = -1;   // this input cannot be opened
-  int failingOutput = -1;  // nor this output
+  // Opening inputs fails `inputFailures` times after `inputOpensFirst` opens that succeed.
+  int inputOpensFirst = 0;
+  int inputFailures = 0;
+  int failingOutput = -1;  // this output cannot be opened
   std::vector<Found> found;
   uint32_t outputsAsked = 3;
+  std::vector<std::pair<bool, uint32_t>> unusable = {};  // (input?, index)
 };
 
 std::unique_ptr<sim::SimulatedConverter> Converter(uint8_t kind, bool wrongId = false,
@@ -100,8 +103,8 @@ TEST_P(DetectTest, PairsRepliesWithTheirPorts) {
     }
     platform.connectConverter(*peers.back(), placed.input, placed.output);
   }
-  if (c.failingInput >= 0) {
-    platform.failOn(VirtualOp::InOpen, MMSYSERR_ALLOCATED, 1, c.failingInput);
+  if (c.inputFailures > 0) {
+    platform.failOn(VirtualOp::InOpen, MMSYSERR_ALLOCATED, c.inputFailures, c.inputOpensFirst);
   }
   if (c.failingOutput >= 0) {
     platform.failOn(VirtualOp::OutOpen, MMSYSERR_ALLOCATED, 1, c.failingOutput);
@@ -118,10 +121,7 @@ TEST_P(DetectTest, PairsRepliesWithTheirPorts) {
     unusable.emplace_back(port.input, port.index);
     EXPECT_FALSE(port.reason.empty());
   }
-  std::vector<std::pair<bool, uint32_t>> expectedUnusable;
-  if (c.failingInput >= 0) expectedUnusable.emplace_back(true, c.failingInput);
-  if (c.failingOutput >= 0) expectedUnusable.emplace_back(false, c.failingOutput);
-  EXPECT_EQ(unusable, expectedUnusable);
+  EXPECT_EQ(unusable, c.unusable);
 
   // Nothing but whole identify requests ever goes out, and every port is let go.
   const std::array<uint8_t, 8> request = IdentifyRequestBytes(0x32);
@@ -139,42 +139,48 @@ TEST_P(DetectTest, PairsRepliesWithTheirPorts) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, DetectTest,
     ::testing::Values(
-        DetectCase{"OneAmongSilentPorts", {{Device::AD, 1, 2}}, -1, -1, {{1, 2, kKindAD}}},
+        DetectCase{"OneAmongSilentPorts", {{Device::AD, 1, 2}}, 0, 0, -1, {{1, 2, kKindAD}}},
         DetectCase{"TwoConverters",
                    {{Device::DA, 2, 1}, {Device::AD, 0, 0}},
-                   -1,
+                   0,
+                   0,
                    -1,
                    {{0, 0, kKindAD}, {2, 1, kKindDA}}},
-        DetectCase{"None", {}, -1, -1, {}},
-        DetectCase{"ThroughPortEchoIsNoReply", {{Device::Through, 1, 1}}, -1, -1, {}},
-        DetectCase{"ReplyAfterItsOwnEcho", {{Device::EchoingDA, 0, 1}}, -1, -1, {{0, 1, kKindDA}}},
-        DetectCase{"WrongDeviceId", {{Device::WrongId, 0, 0}}, -1, -1, {}},
-        // Its answer lands in output 1's window; it is not taken for a device on output 1.
-        DetectCase{"LateReplyNotPairedWithTheNextOutput", {{Device::LateReply, 2, 0}}, -1, -1, {}},
-        DetectCase{"InputThatFailsToOpenIsSkipped", {{Device::AD, 2, 1}}, 1, -1, {{2, 1, kKindAD}}},
-        DetectCase{"ConverterBehindAnInputThatFails", {{Device::AD, 0, 1}}, 0, -1, {}},
+        DetectCase{"None", {}, 0, 0, -1, {}},
+        DetectCase{"ThroughPortEchoIsNoReply", {{Device::Through, 1, 1}}, 0, 0, -1, {}},
         DetectCase{
-            "OutputThatFailsToOpenIsSkipped", {{Device::DA, 1, 2}}, -1, 0, {{1, 2, kKindDA}}, 2}),
+            "ReplyAfterItsOwnEcho", {{Device::EchoingDA, 0, 1}}, 0, 0, -1, {{0, 1, kKindDA}}},
+        DetectCase{"WrongDeviceId", {{Device::WrongId, 0, 0}}, 0, 0, -1, {}},
+        // Its answer lands in output 1's window; it is not taken for a device on output 1.
+        DetectCase{
+            "LateReplyNotPairedWithTheNextOutput", {{Device::LateReply, 2, 0}}, 0, 0, -1, {}},
+        // Input 2 is refused beside the others and again alone.
+        DetectCase{"InputThatFailsToOpenIsSkipped",
+                   {{Device::AD, 1, 1}},
+                   2,
+                   2,
+                   -1,
+                   {{1, 1, kKindAD}},
+                   3,
+                   {{true, 2}}},
+        DetectCase{
+            "ConverterBehindAnInputThatFails", {{Device::AD, 2, 1}}, 2, 2, -1, {}, 3, {{true, 2}}},
+        // A backend that holds one input at a time: input 1 is asked about in a round of its own.
+        DetectCase{"InputRefusedBesideOthersIsAskedAlone",
+                   {{Device::DA, 1, 0}},
+                   1,
+                   1,
+                   -1,
+                   {{1, 0, kKindDA}}},
+        DetectCase{"OutputThatFailsToOpenIsSkipped",
+                   {{Device::DA, 1, 2}},
+                   0,
+                   0,
+                   0,
+                   {{1, 2, kKindDA}},
+                   2,
+                   {{false, 0}}}),
     [](const ::testing::TestParamInfo<DetectCase>& info) { return info.param.name; });
-
-// The handshake's own test of a block is what detect applies to each block.
-TEST(IdentifyReplyKindTest, ChecksDeviceIdAndReplyCodeAndReadsTheKind) {
-  struct Row {
-    std::vector<uint8_t> block;
-    uint8_t kind;
-  };
-  const std::vector<Row> rows = {
-      {{0xF0, 0x00, 0x20, 0x0D, 0x32, 0x7F, 0x30, 0x01, 0x04, 0x00, 0x03, 0xF7}, kKindDA},
-      {{0xF0, 0x00, 0x20, 0x0D, 0x32, 0x7F, 0x30, 0x01, 0x04, 0x00, 0x02, 0xF7}, kKindAD},
-      {{0xF0, 0x00, 0x20, 0x0D, 0x32, 0x7F, 0x30}, kKindAD},  // byte 10 missing reads as 0
-      {{0xF0, 0x00, 0x20, 0x0D, 0x31, 0x7F, 0x30, 0, 0, 0, 1, 0xF7}, 0},
-      {{0xF0, 0x00, 0x20, 0x0D, 0x32, 0x7F, 0x10, 0xF7}, 0},  // the request itself
-      {{0xF0, 0x00, 0x20, 0x0D, 0x32, 0x7F}, 0},
-  };
-  for (const Row& row : rows) {
-    EXPECT_EQ(IdentifyReplyKind(row.block.data(), row.block.size()), row.kind);
-  }
-}
 
 }  // namespace
 }  // namespace varnet

@@ -26,6 +26,7 @@ void AddInspectCommand(CLI::App& app, CliContext& context);
 void AddUpdateCommand(CLI::App& app, CliContext& context);
 void AddListCommand(CLI::App& app, CliContext& context);
 void AddExportCommand(CLI::App& app, CliContext& context);
+void AddDetectCommand(CLI::App& app, CliContext& context);
 
 class MidiPlatform;
 // The lines of `varnet-flash list` ("in N: NAME", "out N: NAME") for `platform`.

@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
   varnet::AddUpdateCommand(app, context);
   varnet::AddListCommand(app, context);
   varnet::AddExportCommand(app, context);
+  varnet::AddDetectCommand(app, context);
 
   // The parser would only say "A subcommand is required" for a mistyped verb.
   for (int i = 1; i < argc; ++i) {

@@ -22,6 +22,7 @@
 
 #include "cli/commands.h"
 #include "cli/counting_platform.h"
+#include "cli/detect_command.h"
 #include "cli/firmware_memory.h"
 #include "cli/names.h"
 #include "cli/terminal.h"
@@ -30,6 +31,7 @@
 #include "engine/stream_estimate.h"
 #include "midi/backends/virtual/virtual_platform.h"
 #include "midi/midi_ports.h"
+#include "midi/port_scan.h"
 #include "midi/system_platform.h"
 #include "settings/settings.h"
 #include "sim/converter.h"
@@ -56,6 +58,7 @@ struct UpdateOptions {
   std::vector<std::string> faults;
   bool fast = false;
   std::string logPath;  // --log FILE: the session's record as JSON Lines
+  bool detect = false;  // --detect: the ports of the one converter that answers
 };
 
 // The signal handler can reach nothing but a static object; it only counts, and the program
@@ -186,11 +189,13 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   int32_t outputIndex = 0;
   uint8_t deviceType = 0;
   bool fromSettings = false;
-  if (!options.simulate) {
+  StoredPortNames storedNames;
+  if (!options.simulate && !options.detect) {
     FileBuffer settingsBuffer;
     std::error_code ignored;
     const std::string directory = std::filesystem::current_path(ignored).string();
-    if (LoadSettings(directory, settingsBuffer, {inputIndex, outputIndex, deviceType}) == 0) {
+    if (LoadSettings(directory, settingsBuffer,
+                     {inputIndex, outputIndex, deviceType, &storedNames}) == 0) {
       inputIndex = 0;
       outputIndex = 0;
     } else {
@@ -226,13 +231,44 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
       }
     }
     converter = std::make_unique<sim::SimulatedConverter>(config);
-    auto virtualPlatform = std::make_unique<VirtualMidiPlatform>(*clock);
-    virtualPlatform->connectConverter(*converter);
-    platform = std::move(virtualPlatform);
+    if (options.detect) {
+      platform = SimulatedAmongSilentPorts(*clock, *converter);
+    } else {
+      auto virtualPlatform = std::make_unique<VirtualMidiPlatform>(*clock);
+      virtualPlatform->connectConverter(*converter);
+      platform = std::move(virtualPlatform);
+    }
   } else {
     platform = CreateSystemMidiPlatform();
   }
   CountingPlatform counting(*platform);
+  // The window's choice follows its ports by name when another device has moved their indices.
+  if (fromSettings && !options.input) {
+    inputIndex = ChoosePort(inputIndex, storedNames.input, PortNames(counting, true));
+  }
+  if (fromSettings && !options.output) {
+    outputIndex = ChoosePort(outputIndex, storedNames.output, PortNames(counting, false));
+  }
+
+  // Only a single answer says which device is meant; with none or several the user chooses.
+  if (options.detect) {
+    const DetectReport report = DetectConverters(*platform, *clock);
+    WriteUnusablePorts(*platform, report, console.err);
+    if (report.found.size() != 1) {
+      if (report.found.empty()) {
+        console.err << "Error!: " << NoneAnsweredLine(report) << "\n";
+      } else {
+        console.err << "Error!: " << report.found.size()
+                    << " converters answered; choose one with --in and --out:\n";
+        for (const FoundConverter& found : report.found) {
+          console.err << FoundLine(*platform, found) << "\n";
+        }
+      }
+      return kExitNotDone;
+    }
+    inputIndex = static_cast<int32_t>(report.found.front().input);
+    outputIndex = static_cast<int32_t>(report.found.front().output);
+  }
 
   // An index stored by another machine or for a device since unplugged: say where it came from
   // rather than let the port layer fail with a bare "device ID out of range".
@@ -415,14 +451,16 @@ void AddUpdateCommand(CLI::App& app, CliContext& context) {
       "update", "Update a converter with a firmware file, as the window's Run Update does");
   auto options = std::make_shared<UpdateOptions>();
   update->add_option("file", options->path, "Firmware file (.jtg)")->required();
-  update
-      ->add_option("--in", options->input,
-                   "MIDI input port index (default: the one stored in ini.upd, else 0)")
-      ->check(PortIndex());
-  update
-      ->add_option("--out", options->output,
-                   "MIDI output port index (default: the one stored in ini.upd, else 0)")
-      ->check(PortIndex());
+  CLI::Option* inOption =
+      update
+          ->add_option("--in", options->input,
+                       "MIDI input port index (default: the one stored in ini.upd, else 0)")
+          ->check(PortIndex());
+  CLI::Option* outOption =
+      update
+          ->add_option("--out", options->output,
+                       "MIDI output port index (default: the one stored in ini.upd, else 0)")
+          ->check(PortIndex());
   update->add_flag("-y,--yes", options->yes, "Answer Yes to the warning before the update");
   // A flag, so that `--simulate FILE` never takes the file for the kind: the kind is given only
   // as --simulate=ad or --simulate=da (a bare flag reads as "true").
@@ -439,6 +477,12 @@ void AddUpdateCommand(CLI::App& app, CliContext& context) {
               ""))
           ->type_name("[=ad|da]");
   update->add_option("--fault", options->faults, FaultHelp())->needs(simulate);
+  update
+      ->add_flag("--detect", options->detect,
+                 "Find the converter as `detect` does and update it when exactly one answers "
+                 "(with --simulate: the simulated one among silent virtual ports)")
+      ->excludes(inOption)
+      ->excludes(outOption);
   update->add_option("--log", options->logPath,
                      "Write a record of the session to FILE as JSON Lines (ports, identify "
                      "request and reply, every send and pause, echo progress, the first "

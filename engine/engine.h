@@ -2,6 +2,7 @@
 // check, and the identification handshake. Platform-free; time goes through the Clock.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -173,6 +174,11 @@ bool ReclaimOutputForEnd(Engine& engine);
 
 // Identification handshake and the stream's framing.
 int IdentifyDevice(Engine& engine);  // 1 passed, 0 refused (the reason has been shown)
+// The identify request as it goes out with `deviceId` in byte 4 (0x32 in every session).
+std::array<uint8_t, 8> IdentifyRequestBytes(uint8_t deviceId);
+// The converter kind a block reports when it passes the reply's checks (device ID byte and
+// reply code; bytes past `length` read as 0), else 0.
+uint8_t IdentifyReplyKind(const uint8_t* block, std::size_t length);
 void SendStartUpdateHeader(Engine& engine);
 void SendEndOfExclusive(Engine& engine);
 

@@ -57,9 +57,8 @@ void WritePrefix(Engine& engine, uint8_t* message) {
 
 // A reply byte: bytes past the captured length read as 0, whatever an earlier, longer block left
 // in the frame.
-uint8_t ReplyByte(const EchoBlock& block, std::size_t index) {
-  const std::size_t captured = std::min<std::size_t>(std::max(block.length, 0), kEchoBlockCapacity);
-  return index < captured ? block.bytes[index] : 0;
+uint8_t ReplyByte(const uint8_t* block, std::size_t length, std::size_t index) {
+  return index < length ? block[index] : 0;
 }
 
 int Refuse(Engine& engine, const char* text, bool abort) {
@@ -73,6 +72,22 @@ int Refuse(Engine& engine, const char* text, bool abort) {
 
 }  // namespace
 
+std::array<uint8_t, 8> IdentifyRequestBytes(uint8_t deviceId) {
+  std::array<uint8_t, kRequestSize> request{};
+  std::copy(std::begin(kPrefix), std::end(kPrefix), request.begin());
+  request[4] = deviceId;
+  request[6] = kIdentifyCode;
+  request[7] = kEndOfExclusive;
+  return request;
+}
+
+uint8_t IdentifyReplyKind(const uint8_t* block, std::size_t length) {
+  if (ReplyByte(block, length, 4) != kReplyDeviceId || ReplyByte(block, length, 6) != kReplyCode) {
+    return 0;
+  }
+  return (ReplyByte(block, length, 10) & 0x01) != 0 ? kKindDA : kKindAD;
+}
+
 int IdentifyDevice(Engine& engine) {
   // Each identification starts a new exchange on freshly opened ports.
   engine.outputFailed.store(0);
@@ -80,9 +95,8 @@ int IdentifyDevice(Engine& engine) {
   engine.streamBegun = false;
 
   uint8_t* message = MessageArea(engine, kRequestSize);
-  WritePrefix(engine, message);
-  message[6] = kIdentifyCode;
-  message[7] = kEndOfExclusive;
+  const std::array<uint8_t, kRequestSize> request = IdentifyRequestBytes(engine.DeviceId);
+  std::copy(request.begin(), request.end(), message);
   const Clock::TimePoint pressed = engine.clock.now();
   // The wait for the request's completion counts against the reply window: a port that never
   // reports the request sent must not keep the window frozen longer than a silent device.
@@ -125,10 +139,10 @@ int IdentifyDevice(Engine& engine) {
     Report(engine, event);
   }
 
-  if (ReplyByte(frame, 4) != kReplyDeviceId || ReplyByte(frame, 6) != kReplyCode) {
-    return Refuse(engine, kWrongDeviceText, false);
-  }
-  const uint8_t kind = (ReplyByte(frame, 10) & 0x01) != 0 ? kKindDA : kKindAD;
+  const uint8_t kind = IdentifyReplyKind(
+      frame.bytes, std::min<std::size_t>(static_cast<std::size_t>(std::max(frame.length, 0)),
+                                         kEchoBlockCapacity));
+  if (kind == 0) return Refuse(engine, kWrongDeviceText, false);
   if (kind != engine.image.converterKind) return Refuse(engine, kMismatchText, true);
 
   // Clean frames, so that the stream's first echo check starts from nothing.

@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int32_t input = -7, output = -9;
   uint8_t type = 0x5A;
   varnet::FileBuffer buffer;
-  const int loaded = varnet::LoadSettings(dir, buffer, {input, output, type});
+  varnet::StoredPortNames names{"unset", "unset"};
+  const int loaded = varnet::LoadSettings(dir, buffer, {input, output, type, &names});
 
   const bool valid = size >= 11 && std::equal(data, data + 6, "updini");
   FUZZ_CHECK(loaded == (valid ? 1 : 0));
@@ -44,16 +45,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   FUZZ_CHECK(input == data[6] && output == data[7] && type == data[8]);
+  for (const std::string* name : {&names.input, &names.output}) {
+    FUZZ_CHECK(name->size() <= varnet::kStoredPortNameLength);
+    FUZZ_CHECK(name->find('\0') == std::string::npos);
+  }
 
   // Saving the loaded values and loading them again is the identity. Only now and then: each
   // save flushes to disk.
-  if (data[9] == 0xA5) {
-    FUZZ_CHECK(varnet::SaveSettings(dir, buffer, {input, output, type}) == 1);
+  if (data[9] == 0xA5 || (!names.input.empty() && data[8] == 0xA5)) {
+    FUZZ_CHECK(varnet::SaveSettings(dir, buffer, {input, output, type, &names}) == 1);
     int32_t input2 = 0, output2 = 0;
     uint8_t type2 = 0;
+    varnet::StoredPortNames names2;
     varnet::FileBuffer again;
-    FUZZ_CHECK(varnet::LoadSettings(dir, again, {input2, output2, type2}) == 1);
+    FUZZ_CHECK(varnet::LoadSettings(dir, again, {input2, output2, type2, &names2}) == 1);
     FUZZ_CHECK(input2 == input && output2 == output && type2 == type);
+    FUZZ_CHECK(names2.input == names.input && names2.output == names.output);
     FUZZ_CHECK(again.bytesRead == varnet::kSettingsFileSize);
   }
   return 0;

@@ -17,6 +17,7 @@
 #include <array>
 #include <new>
 
+#include "midi/port_scan.h"
 #include "settings/settings.h"
 #include "ui/file_chooser.h"
 #include "ui/port_dialog.h"
@@ -98,15 +99,23 @@ MainWindow::MainWindow(Engine& engine, FileBuffer& fileBuffer, ShellState& shell
 
   // Settings come before the port names and the controls, which show what they hold.
   MidiPorts& ports = engine_.midi->ports;
-  const int loaded =
-      LoadSettings(shell_.startDirectory, fileBuffer_,
-                   Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, shell_.deviceType});
+  StoredPortNames storedNames;
+  const int loaded = LoadSettings(
+      shell_.startDirectory, fileBuffer_,
+      Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, shell_.deviceType, &storedNames});
   shell_.firmwarePath.clear();
   shell_.firmwareTitle.clear();
   if (loaded == 0) {
     ports.inputDeviceIndex = 0;
     ports.outputDeviceIndex = 0;
     shell_.deviceType = 0;
+  } else {
+    // A device started before the converter moves the indices; the names find its ports again.
+    MidiPlatform& platform = engine_.midi->platform;
+    ports.inputDeviceIndex =
+        ChoosePort(ports.inputDeviceIndex, storedNames.input, PortNames(platform, true));
+    ports.outputDeviceIndex =
+        ChoosePort(ports.outputDeviceIndex, storedNames.output, PortNames(platform, false));
   }
   RefreshDeviceNames(*engine_.midi, ports.inputDeviceIndex, ports.outputDeviceIndex, AsOwner(this));
   if (CreateControls() != 0) {
@@ -315,8 +324,12 @@ void MainWindow::DestroySequence() {
       resources_.deviceTypeCombo != nullptr ? resources_.deviceTypeCombo->currentIndex() : -1;
   shell_.deviceType = static_cast<uint8_t>(selection);  // no selection (-1) is stored as 0xFF
   MidiPorts& ports = engine_.midi->ports;
-  SaveSettings(shell_.startDirectory, fileBuffer_,
-               Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, shell_.deviceType});
+  MidiPlatform& platform = engine_.midi->platform;
+  StoredPortNames chosenNames{PortNameAt(PortNames(platform, true), ports.inputDeviceIndex),
+                              PortNameAt(PortNames(platform, false), ports.outputDeviceIndex)};
+  SaveSettings(
+      shell_.startDirectory, fileBuffer_,
+      Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, shell_.deviceType, &chosenNames});
   progressTimer_.stop();
   StopUpdateSession(session_);
   ReleaseGraphics(resources_);

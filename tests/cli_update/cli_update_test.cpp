@@ -654,3 +654,36 @@ TEST_F(FlashTest, EndToEndPausesLastTheirLengthAtTheDevice) {
 
 }  // namespace
 }  // namespace varnet::testing
+
+TEST_F(FlashTest, DetectFindsTheSimulatedConverterAmongSilentPorts) {
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // exact, or a part of it when `partOfOut`
+    bool partOfOut = false;
+  };
+  const std::vector<Row> rows = {
+      {{"detect", "--simulate", "--fast"},
+       0,
+       "found: in 1 (Varnet Simulator In) out 2 (Varnet Simulator Out): AD converter\n"},
+      {{"detect", "--simulate=da", "--fast", "--json"},
+       0,
+       R"({"found":[{"in":1,"in_name":"Varnet Simulator In","out":2,)"
+       R"("out_name":"Varnet Simulator Out","kind":"DA"}],"outputs_asked":3,"skipped":[]})"
+       "\n"},
+      {{"update", kExample, "--detect", "--simulate", "--fast", "--yes"},
+       0,
+       "via in 1: Varnet Simulator In, out 2: Varnet Simulator Out",
+       true},
+      {{"update", kExample, "--detect", "--in", "0"}, 2, ""},
+  };
+  for (const Row& row : rows) {
+    const FlashRun run = Flash(row.args);
+    EXPECT_EQ(run.status, row.status) << row.args[0] << " " << row.args[1] << "\n" << run.err;
+    if (row.partOfOut) {
+      EXPECT_NE(run.out.find(row.out), std::string::npos) << run.out;
+    } else {
+      EXPECT_EQ(run.out, row.out);
+    }
+  }
+}

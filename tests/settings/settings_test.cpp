@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -263,6 +264,134 @@ TEST_F(SettingsTest, PathIsTheStartDirectoryNotTheCurrentOne) {
   EXPECT_EQ(result, 1);
   EXPECT_TRUE(fs::exists(File()));
   EXPECT_FALSE(fs::exists(dir_ / "elsewhere" / "ini.upd"));
+}
+
+}  // namespace
+}  // namespace varnet
+
+namespace varnet {
+namespace {
+
+class PortNamesTest : public SettingsTest {
+ protected:
+  int LoadNames() {
+    return LoadSettings(dir_.string(), buffer_, {input_, output_, type_, &names_});
+  }
+  int SaveNames() {
+    return SaveSettings(dir_.string(), buffer_, {input_, output_, type_, &names_});
+  }
+  // What a program that knows only the indices makes of the file.
+  void ExpectIndexOnlyReaderSees(uint8_t input, uint8_t output, uint8_t type) {
+    int32_t in = -5, out = -5;
+    uint8_t kind = 7;
+    ASSERT_EQ(LoadSettings(dir_.string(), buffer_, {in, out, kind}), 1);
+    EXPECT_EQ(in, input);
+    EXPECT_EQ(out, output);
+    EXPECT_EQ(kind, type);
+  }
+
+  StoredPortNames names_;
+};
+
+TEST_F(PortNamesTest, NamesTravelInTheReservedBytesOfTheSameHundredByteFile) {
+  input_ = 1;
+  output_ = 2;
+  type_ = 1;
+  names_ = {"J: USB 4x4 with more:midi_in 1", "J: USB 4x4 with more:midi_out 1"};
+  ASSERT_EQ(SaveNames(), 1);
+  const std::vector<uint8_t> bytes = ReadFile();
+  ASSERT_EQ(bytes.size(), kSettingsFileSize);
+  const std::vector<uint8_t> indexOnly = SettingsBytes(1, 2, 1);
+  EXPECT_TRUE(std::equal(indexOnly.begin(), indexOnly.begin() + 9, bytes.begin()));
+  ExpectIndexOnlyReaderSees(1, 2, 1);
+
+  names_ = {"stale", "stale"};
+  ASSERT_EQ(LoadNames(), 1);
+  ExpectValues(1, 2, 1);
+  EXPECT_EQ(names_.input, "J: USB 4x4 with more:midi_in 1");
+  EXPECT_EQ(names_.output, "J: USB 4x4 with more:midi_out 1");
+}
+
+TEST_F(PortNamesTest, FileWithoutNamesLoadsAsBeforeAndWithoutNamesStaysIndexOnly) {
+  WriteFile(SettingsBytes(3, 4, 1));
+  names_ = {"stale", "stale"};
+  ASSERT_EQ(LoadNames(), 1);
+  ExpectValues(3, 4, 1);
+  EXPECT_EQ(names_.input, "");
+  EXPECT_EQ(names_.output, "");
+
+  names_ = {};
+  ASSERT_EQ(SaveNames(), 1);
+  EXPECT_EQ(ReadFile(), SettingsBytes(3, 4, 1));
+}
+
+TEST_F(PortNamesTest, NameTooLongIsNotStoredAndTheOtherStillIs) {
+  input_ = 0;
+  output_ = 1;
+  names_ = {std::string(kStoredPortNameLength + 1, 'x'), "Out"};
+  ASSERT_EQ(SaveNames(), 1);
+  ASSERT_EQ(LoadNames(), 1);
+  EXPECT_EQ(names_.input, "");
+  EXPECT_EQ(names_.output, "Out");
+
+  names_ = {std::string(kStoredPortNameLength, 'y'), std::string(200, 'z')};
+  ASSERT_EQ(SaveNames(), 1);
+  ASSERT_EQ(LoadNames(), 1);
+  EXPECT_EQ(names_.input, std::string(kStoredPortNameLength, 'y'));
+  EXPECT_EQ(names_.output, "");
+}
+
+TEST_F(PortNamesTest, DamagedNamesAreIgnoredAndTheIndicesStillApply) {
+  input_ = 5;
+  output_ = 6;
+  type_ = 0;
+  names_ = {"In A", "Out B"};
+  ASSERT_EQ(SaveNames(), 1);
+  const std::vector<uint8_t> good = ReadFile();
+  const std::size_t firstLength = 12;  // after the marker
+  struct Damage {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> apply;
+  };
+  const std::vector<Damage> damages = {
+      {"a name byte changed", [](auto& b) { b[firstLength + 2] ^= 0x20; }},
+      {"the marker changed", [](auto& b) { b[9] = 'q'; }},
+      {"a length past the limit", [](auto& b) { b[firstLength] = kStoredPortNameLength + 1; }},
+      {"a length that runs over the next name", [](auto& b) { b[firstLength] = 30; }},
+      {"the file cut inside the names", [](auto& b) { b.resize(firstLength + 3); }},
+      {"the check byte changed", [](auto& b) { b[firstLength + 1 + 4 + 1 + 5] ^= 1; }},
+  };
+  for (const Damage& damage : damages) {
+    std::vector<uint8_t> bytes = good;
+    damage.apply(bytes);
+    WriteFile(bytes);
+    names_ = {"stale", "stale"};
+    input_ = output_ = 0;
+    ASSERT_EQ(LoadNames(), 1) << damage.what;
+    ExpectValues(5, 6, 0);
+    EXPECT_EQ(names_.input, "") << damage.what;
+    EXPECT_EQ(names_.output, "") << damage.what;
+  }
+}
+
+TEST(ChoosePortTest, StoredNameWinsOverAMovedIndex) {
+  struct Row {
+    int32_t index;
+    std::string name;
+    std::vector<std::string> present;
+    int32_t chosen;
+  };
+  const std::vector<Row> rows = {
+      {0, "Conv", {"Other", "Conv"}, 1},  // another device took its place
+      {1, "Conv", {"Conv", "Conv"}, 1},   // two ports of that name: the stored one stays
+      {0, "Gone", {"Other", "Conv"}, 0},  // name not present: the index as before
+      {255, "Conv", {"Conv"}, 0},         // an index that names nothing, found by name
+      {3, "", {"A", "B"}, 3},             // no name stored
+      {1, "Conv", {}, 1},                 // no ports at all
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(ChoosePort(row.index, row.name, row.present), row.chosen) << row.name << row.index;
+  }
 }
 
 }  // namespace

@@ -185,6 +185,33 @@ class WindowLayoutTest : public QObject {
     QVERIFY(watcher.seen().isEmpty());
   }
 
+  void storedPortNamesWinOverMovedIndicesAndAreSavedAgain() {
+    WindowRig rig(VirtualPorts(2, 3), {}, false);
+    {
+      int32_t in = 0, out = 0;
+      uint8_t type = 1;
+      StoredPortNames names{"Virtual In 2", "Virtual Out 3"};
+      FileBuffer buffer;
+      QCOMPARE(SaveSettings(rig.dir.path().string(), buffer, Settings{in, out, type, &names}), 1);
+    }
+    rig.CreateWindow();
+    QCOMPARE(rig.midi.ports.inputDeviceIndex, 1);
+    QCOMPARE(rig.midi.ports.outputDeviceIndex, 2);
+    QCOMPARE(rig.window->TakeStatusSnapshot().inputDeviceName, QStringLiteral("Virtual In 2"));
+    rig.window->show();
+    rig.window->close();
+    QTRY_VERIFY(rig.window->ended());
+    int32_t in = -1, out = -1;
+    uint8_t type = 0;
+    StoredPortNames names;
+    FileBuffer buffer;
+    QCOMPARE(LoadSettings(rig.dir.path().string(), buffer, Settings{in, out, type, &names}), 1);
+    QCOMPARE(in, 1);
+    QCOMPARE(out, 2);
+    QCOMPARE(names.input, std::string("Virtual In 2"));
+    QCOMPARE(names.output, std::string("Virtual Out 3"));
+  }
+
   void deviceTypeOutOfRangeLeavesNoSelectionAndIsSavedAsFF() {
     WindowRig rig(VirtualPorts(1, 1), {}, false);
     SaveTestSettings(rig.dir.path(), 0, 0, 2);

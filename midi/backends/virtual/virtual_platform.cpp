@@ -71,9 +71,7 @@ VirtualMidiPlatform::~VirtualMidiPlatform() {
 void VirtualMidiPlatform::connectConverter(VirtualPeer& converter, uint32_t input,
                                            uint32_t output) {
   std::lock_guard lock(mutex_);
-  converter_ = &converter;
-  converterInput_ = input;
-  converterOutput_ = output;
+  peers_[output] = {&converter, input};
 }
 
 void VirtualMidiPlatform::failOn(VirtualOp op, uint32_t code, int times, int after) {
@@ -191,9 +189,9 @@ void VirtualMidiPlatform::completeLongMessage(uint32_t output, uint64_t generati
     OutPort& port = *outputs_[output];
     if (!port.open || port.generation != generation) return;  // reset or closed meanwhile
     port.sent.insert(port.sent.end(), bytes.begin(), bytes.end());
-    if (converter_ != nullptr && converterOutput_ == output) {
-      converter = converter_;
-      converterInput = converterInput_;
+    if (auto link = peers_.find(output); link != peers_.end()) {
+      converter = link->second.peer;
+      converterInput = link->second.input;
     }
     callback = port.callback;
     instance = port.instance;

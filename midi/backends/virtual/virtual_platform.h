@@ -73,7 +73,9 @@ class VirtualMidiPlatform final : public MidiPlatform {
   VirtualMidiPlatform& operator=(const VirtualMidiPlatform&) = delete;
 
   // What is sent on output device `output` reaches `converter`; what it sends back arrives on
-  // input device `input`. The converter must outlive the platform. Call before opening ports.
+  // input device `input`. Each output reaches at most one peer (a later call for the same output
+  // replaces it), so several devices can sit behind different ports of one platform. The
+  // converter must outlive the platform. Call before opening ports.
   void connectConverter(VirtualPeer& converter, uint32_t input = 0, uint32_t output = 0);
 
   // After `after` calls that succeed, the next `times` calls of `op` (every later call with
@@ -161,9 +163,11 @@ class VirtualMidiPlatform final : public MidiPlatform {
   std::vector<std::unique_ptr<InPort>> inputs_;
   std::vector<std::unique_ptr<OutPort>> outputs_;
   std::map<VirtualOp, Failure> failures_;
-  VirtualPeer* converter_ = nullptr;
-  uint32_t converterInput_ = 0;
-  uint32_t converterOutput_ = 0;
+  struct PeerLink {
+    VirtualPeer* peer = nullptr;
+    uint32_t input = 0;
+  };
+  std::map<uint32_t, PeerLink> peers_;  // by output device
 
   // The backend thread (real clocks only).
   struct Timed {

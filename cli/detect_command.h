@@ -1,0 +1,26 @@
+// What `varnet-flash detect` and `update --detect` share: the simulated converter's ports among
+// silent ones, and the report of what was found.
+#pragma once
+
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "core/clock.h"
+#include "engine/detect.h"
+#include "midi/backends/virtual/virtual_platform.h"
+
+namespace varnet {
+
+// Three inputs and three outputs, the simulated converter behind input 1 and output 2 and the
+// others silent, so that finding it takes the same search as on a studio's ports.
+std::unique_ptr<VirtualMidiPlatform> SimulatedAmongSilentPorts(Clock& clock, VirtualPeer& device);
+
+// "found: in N (IN-NAME) out M (OUT-NAME): AD converter"
+std::string FoundLine(MidiPlatform& platform, const FoundConverter& converter);
+// "No converter answered on K outputs."
+std::string NoneAnsweredLine(const DetectReport& report);
+// One line per port that could not be used, for standard error.
+void WriteUnusablePorts(MidiPlatform& platform, const DetectReport& report, std::ostream& err);
+
+}  // namespace varnet

@@ -652,9 +652,6 @@ TEST_F(FlashTest, EndToEndPausesLastTheirLengthAtTheDevice) {
   EXPECT_EQ(sim::CompareStream(sim::ExpectStream(payload), decoded), "");
 }
 
-}  // namespace
-}  // namespace varnet::testing
-
 TEST_F(FlashTest, DetectFindsTheSimulatedConverterAmongSilentPorts) {
   struct Row {
     std::vector<std::string> args;
@@ -687,3 +684,6 @@ TEST_F(FlashTest, DetectFindsTheSimulatedConverterAmongSilentPorts) {
     }
   }
 }
+
+}  // namespace
+}  // namespace varnet::testing

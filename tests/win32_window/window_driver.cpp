@@ -340,12 +340,21 @@ int main(int argc, char** argv) {
   Quit(program);
   Check(GetFileAttributesA("ini.upd") != INVALID_FILE_ATTRIBUTES, "ini.upd written at the end");
 
-  // The converter flips a bit of one echoed byte: the update stops at that difference.
-  SetEnvironmentVariableA("VARNET_STANDIN_FAULTS", "corrupt-echo:3000");
+  // The converter flips a bit of one echoed byte (about two seconds in): the update stops at
+  // that difference while the user is still asking whether to cancel. The failure closes the
+  // question, which no longer applies, before its own box shows.
+  SetEnvironmentVariableA("VARNET_STANDIN_FAULTS", "corrupt-echo:6000");
   program = Start(programPath);
   SetEnvironmentVariableA("VARNET_STANDIN_FAULTS", nullptr);
   SelectFirmware(program, firmware, title);
   StartUpdate(program);
+  WaitFor([&] { return BarWidth(Capture(program.window, false)) > 0 ? program.window : nullptr; },
+          30, "the bar to start");
+  Press(program.window, IDC_RUN_UPDATE);
+  HWND question =
+      WaitFor([&] { return FindDialog(program.thread, "Warning!"); }, 10, "the cancel question");
+  WaitFor([&] { return FindDialog(program.thread, "Error!"); }, 30, "the failed box");
+  Check(!IsWindowVisible(question), "the failure closed the open cancel question");
   AnswerBox(program.thread, "Error!", kFailedText, IDOK);
   AnswerBox(program.thread, "Abort!", kAbortedText, IDOK);
   Quit(program);

@@ -215,13 +215,14 @@ void Win32Window::LoadGraphics() {
 }
 
 void Win32Window::ReleaseGraphics() {
-  for (HGDIOBJ* object : {reinterpret_cast<HGDIOBJ*>(&resources_.backgroundBitmap),
-                          reinterpret_cast<HGDIOBJ*>(&resources_.progressBitmap),
-                          reinterpret_cast<HGDIOBJ*>(&resources_.textFont),
-                          reinterpret_cast<HGDIOBJ*>(&resources_.controlFont)}) {
-    if (*object != nullptr) DeleteObject(*object);
-    *object = nullptr;
-  }
+  auto release = [](auto& object) {
+    if (object != nullptr) DeleteObject(object);
+    object = nullptr;
+  };
+  release(resources_.backgroundBitmap);
+  release(resources_.progressBitmap);
+  release(resources_.textFont);
+  release(resources_.controlFont);
 }
 
 int Win32Window::CreateControls() {

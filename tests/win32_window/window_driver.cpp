@@ -274,9 +274,14 @@ void RunToDone(const Program& program, const char* screenshot) {
   bool shrank = false;
   bool saved = false;
   HWND done = nullptr;
-  for (DWORD start = GetTickCount(); done == nullptr && GetTickCount() - start < 90000;) {
-    const Picture client = Capture(program.window, false);
-    const int width = BarWidth(client);
+  for (DWORD start = GetTickCount(); done == nullptr && GetTickCount() - start < 90000;
+       Sleep(100)) {
+    done = FindDialog(program.thread, "Done!");
+    // Two equal readings in a row: a picture taken while the window is flushing a repaint to
+    // the screen can show part of the bar.
+    const int width = BarWidth(Capture(program.window, false));
+    Sleep(40);
+    if (BarWidth(Capture(program.window, false)) != width) continue;
     // A repaint erases the band before it draws the bar again: a picture taken in between
     // shows no bar, which is not the bar going back.
     if (width > 0) {
@@ -292,15 +297,15 @@ void RunToDone(const Program& program, const char* screenshot) {
       Check(!IsWindowEnabled(Control(program, IDC_SELECT_FILE)),
             "Select File is disabled during the update");
     }
-    done = FindDialog(program.thread, "Done!");
-    Sleep(100);
   }
   Check(saved, "the bar passed half its width (window picture saved)");
   Check(!shrank, "the bar never shrank");
   AnswerBox(program.thread, "Done!", kDoneText, IDOK);
-  // The window repaints what the box covered when the box has gone; give it a moment.
+  // What the box covered is repainted once it has gone; on a loaded machine that can lag, so
+  // ask for the repaint too (the same painting as any other).
   int finalWidth = 0;
   for (int tries = 0; tries < 50 && finalWidth != kProgressBarWidth; ++tries) {
+    if (tries % 10 == 0) RedrawWindow(program.window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
     Sleep(100);
     finalWidth = BarWidth(Capture(program.window, false));
   }

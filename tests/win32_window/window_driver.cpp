@@ -188,6 +188,9 @@ Program Start(const char* path) {
   program.window =
       WaitFor([] { return FindWindowA("MainWindowClass", kWindowTitle); }, 60, "the main window");
   program.thread = GetWindowThreadProcessId(program.window, nullptr);
+  // Above every other window, so that the pictures taken off the screen show only this one
+  // (boxes are answered by message and need not be seen).
+  SetWindowPos(program.window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   return program;
 }
 

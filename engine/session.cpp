@@ -59,19 +59,26 @@ void ReportOutcome(Engine& engine, const char* outcome) {
   Report(engine, event);
 }
 
+// Where a start was refused. When the ports could not be opened, the opening operation has shown
+// its box; a port that did open stays open and is taken over by the next start.
+enum class RefusedAt { OpeningPorts, AfterPortsOpened };
+
 // A start that ends before the stream: the window goes back to its idle look, and the ports
 // the start opened are closed. `aborted` keeps what the handshake left in it.
-void RefuseStart(UpdateSession& session) {
+void RefuseStart(UpdateSession& session, RefusedAt at = RefusedAt::AfterPortsOpened) {
   Engine& engine = session.engine;
+  const bool portsOpened = at == RefusedAt::AfterPortsOpened;
   session.view.setRunUpdateCaption(kStartUpdateCaption);
   session.view.setSelectFileEnabled(true);
-  CloseSessionPorts(session);
-  engine.SessionState.store(Idle);
-  engine.image.bytesSent.store(0);
+  if (portsOpened) {
+    CloseSessionPorts(session);
+    engine.SessionState.store(Idle);
+    engine.image.bytesSent.store(0);
+  }
   session.phase = SessionPhase::Idle;
   session.lastOutcome = SessionOutcome::Refused;
   session.inProgress.store(false);
-  ReportOutcome(engine, "refused");
+  if (portsOpened) ReportOutcome(engine, "refused");
 }
 
 // Tells the worker to stop the way a confirmed cancel does. Only a Running stream is cancelled:
@@ -157,11 +164,12 @@ void OnRunUpdate(UpdateSession& session) {
   StartUpdateSession(session);
 }
 
-void StartUpdateSession(UpdateSession& session) {
-  Engine& engine = session.engine;
-  FirmwareImage& image = engine.image;
-  MidiPorts& ports = engine.midi.ports;
+namespace {
 
+// A new session's records: nothing sent, echoed or received yet.
+void ResetForStart(UpdateSession& session) {
+  FirmwareImage& image = session.engine.image;
+  MidiPorts& ports = session.engine.midi.ports;
   session.inProgress.store(true);
   session.phase = SessionPhase::Starting;
   ++session.generation;
@@ -173,44 +181,12 @@ void StartUpdateSession(UpdateSession& session) {
   image.echoVerifiedCount = 0;
   ports.frameALength = 0;
   ports.frameBLength = 0;
+}
 
-  session.view.setSelectFileEnabled(false);
-  OpenSessionPorts(session);
-  if (ports.inputOpen.load() == 0 || ports.outputOpen.load() == 0) {
-    // The opening operation has shown its box. A port that did open stays open and is taken
-    // over by the next start.
-    session.view.setRunUpdateCaption(kStartUpdateCaption);
-    session.view.setSelectFileEnabled(true);
-    session.phase = SessionPhase::Idle;
-    session.lastOutcome = SessionOutcome::Refused;
-    session.inProgress.store(false);
-    return;
-  }
-
-  ports.frameA.fill(0);
-  ports.frameB.fill(0);
-  PrepareInputBuffers(engine.midi);
-  StartMidiInput(engine.midi);  // shows its own box; the handshake then fails for no reply
-  QueueInputBuffers(engine.midi);
-
-  if (IdentifyDevice(engine) == 0 || session.stopRequested) {
-    RefuseStart(session);
-    return;
-  }
-
-  // Drops the identify request from the log so that the header becomes its first entry. The
-  // log can be shorter than 24 bytes for a tiny payload.
-  std::fill_n(image.SentLog.begin(), std::min<std::size_t>(24, image.SentLog.size()), 0);
-  image.sentLogCount = 0;
-  image.echoVerifiedCount = 0;
-
-  const BoxAnswer answer =
-      Show(session, WarningText(), "Warning", BoxIcon::Warning, BoxButtons::YesNo);
-  if (answer == BoxAnswer::No || session.stopRequested) {
-    RefuseStart(session);
-    return;
-  }
-
+// After the warning was answered Yes: the timer, the header and the worker. A failure closes
+// the stream's message and refuses the start.
+void BeginStream(UpdateSession& session) {
+  Engine& engine = session.engine;
   session.view.setSelectFileEnabled(false);
   // The timer comes before the header: a session that cannot be watched is refused while
   // nothing of the stream has gone out yet.
@@ -240,6 +216,47 @@ void StartUpdateSession(UpdateSession& session) {
     return;
   }
   // The Run Update button stays enabled with the caption "Cancel...": it is the cancel button.
+}
+
+}  // namespace
+
+void StartUpdateSession(UpdateSession& session) {
+  Engine& engine = session.engine;
+  FirmwareImage& image = engine.image;
+  MidiPorts& ports = engine.midi.ports;
+  ResetForStart(session);
+
+  session.view.setSelectFileEnabled(false);
+  OpenSessionPorts(session);
+  if (ports.inputOpen.load() == 0 || ports.outputOpen.load() == 0) {
+    RefuseStart(session, RefusedAt::OpeningPorts);
+    return;
+  }
+
+  ports.frameA.fill(0);
+  ports.frameB.fill(0);
+  PrepareInputBuffers(engine.midi);
+  StartMidiInput(engine.midi);  // shows its own box; the handshake then fails for no reply
+  QueueInputBuffers(engine.midi);
+
+  if (IdentifyDevice(engine) == 0 || session.stopRequested) {
+    RefuseStart(session);
+    return;
+  }
+
+  // Drops the identify request from the log so that the header becomes its first entry. The
+  // log can be shorter than 24 bytes for a tiny payload.
+  std::fill_n(image.SentLog.begin(), std::min<std::size_t>(24, image.SentLog.size()), 0);
+  image.sentLogCount = 0;
+  image.echoVerifiedCount = 0;
+
+  const BoxAnswer answer =
+      Show(session, WarningText(), "Warning", BoxIcon::Warning, BoxButtons::YesNo);
+  if (answer == BoxAnswer::No || session.stopRequested) {
+    RefuseStart(session);
+    return;
+  }
+  BeginStream(session);
 }
 
 int StartUpdateWorker(UpdateSession& session) {

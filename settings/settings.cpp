@@ -57,4 +57,13 @@ int SaveSettings(const std::string& startDirectory, FileBuffer& buffer, Settings
   return 1;
 }
 
+bool LoadSettingsOrDefaults(const std::string& startDirectory, FileBuffer& buffer,
+                            Settings settings) {
+  if (LoadSettings(startDirectory, buffer, settings) != 0) return true;
+  settings.inputDeviceIndex = 0;
+  settings.outputDeviceIndex = 0;
+  settings.deviceType = 0;
+  return false;
+}
+
 }  // namespace varnet

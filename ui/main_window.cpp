@@ -17,6 +17,7 @@
 #include <array>
 #include <new>
 
+#include "engine/firmware_file.h"
 #include "settings/settings.h"
 #include "ui/file_chooser.h"
 #include "ui/port_dialog.h"
@@ -98,16 +99,11 @@ MainWindow::MainWindow(Engine& engine, FileBuffer& fileBuffer, ShellState& shell
 
   // Settings come before the port names and the controls, which show what they hold.
   MidiPorts& ports = engine_.midi.ports;
-  const int loaded =
-      LoadSettings(shell_.startDirectory, fileBuffer_,
-                   Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, shell_.deviceType});
+  LoadSettingsOrDefaults(
+      shell_.startDirectory, fileBuffer_,
+      Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, shell_.deviceType});
   shell_.firmwarePath.clear();
   shell_.firmwareTitle.clear();
-  if (loaded == 0) {
-    ports.inputDeviceIndex = 0;
-    ports.outputDeviceIndex = 0;
-    shell_.deviceType = 0;
-  }
   RefreshDeviceNames(engine_.midi, ports.inputDeviceIndex, ports.outputDeviceIndex, AsOwner(this));
   if (CreateControls() != 0) {
     engine_.prompts.showError("Failed to create Controls...", "Application error");
@@ -255,15 +251,15 @@ void MainWindow::OnSelectFile() {
   if (chosen) {
     shell_.firmwarePath = chosen->path;
     shell_.firmwareTitle = chosen->title;
-    std::string systemText;
-    if (!ReadWholeFile(shell_.firmwarePath, fileBuffer_, &systemText)) {
-      ShowSystemError(systemText);
+    const FirmwareLoad load = LoadFirmwareFile(shell_.firmwarePath, fileBuffer_, image);
+    if (load.status == FirmwareLoadStatus::Unreadable) {
+      ShowSystemError(load.reason);
       shell_.firmwarePath.clear();
       shell_.firmwareTitle.clear();
       fileBuffer_.bytesRead = 0;
       image.payloadLength = 0;
       image.progressTotal.store(0);
-    } else if (ParseFirmwareImage(fileBuffer_, image) == -1) {
+    } else if (!load.loaded()) {
       engine_.prompts.showError(kFileNotValidText, "Filetype mismatch!", AsOwner(this));
       shell_.firmwarePath.clear();
       shell_.firmwareTitle.clear();

@@ -1,6 +1,7 @@
 #include "cli/json_output.h"
 
 #include <nlohmann/json.hpp>
+#include <utility>
 
 namespace varnet {
 
@@ -16,41 +17,50 @@ JsonObject& JsonObject::operator=(const JsonObject& other) {
   return *this;
 }
 
+namespace {
+
+template <class Value>
+void Put(nlohmann::ordered_json& json, std::string_view key, Value&& value) {
+  json[std::string(key)] = std::forward<Value>(value);
+}
+
+}  // namespace
+
 JsonObject& JsonObject::set(std::string_view key, std::string_view text) {
-  value_->json[std::string(key)] = std::string(text);
+  Put(value_->json, key, std::string(text));
   return *this;
 }
 JsonObject& JsonObject::set(std::string_view key, const char* text) {
   return set(key, std::string_view(text));
 }
 JsonObject& JsonObject::set(std::string_view key, bool value) {
-  value_->json[std::string(key)] = value;
+  Put(value_->json, key, value);
   return *this;
 }
 JsonObject& JsonObject::set(std::string_view key, int64_t value) {
-  value_->json[std::string(key)] = value;
+  Put(value_->json, key, value);
   return *this;
 }
 JsonObject& JsonObject::set(std::string_view key, uint64_t value) {
-  value_->json[std::string(key)] = value;
+  Put(value_->json, key, value);
   return *this;
 }
 JsonObject& JsonObject::set(std::string_view key, double value) {
-  value_->json[std::string(key)] = value;
+  Put(value_->json, key, value);
   return *this;
 }
 JsonObject& JsonObject::set(std::string_view key, const JsonObject& object) {
-  value_->json[std::string(key)] = object.value_->json;
+  Put(value_->json, key, object.value_->json);
   return *this;
 }
 JsonObject& JsonObject::set(std::string_view key, const std::vector<JsonObject>& objects) {
   nlohmann::ordered_json array = nlohmann::ordered_json::array();
   for (const JsonObject& object : objects) array.push_back(object.value_->json);
-  value_->json[std::string(key)] = std::move(array);
+  Put(value_->json, key, std::move(array));
   return *this;
 }
 JsonObject& JsonObject::setNull(std::string_view key) {
-  value_->json[std::string(key)] = nullptr;
+  Put(value_->json, key, nullptr);
   return *this;
 }
 

@@ -31,5 +31,8 @@ void AddDetectCommand(CLI::App& app, CliContext& context);
 class MidiPlatform;
 // The lines of `varnet-flash list` ("in N: NAME", "out N: NAME") for `platform`.
 int ListMidiPorts(MidiPlatform& platform, std::ostream& out);
+// The same as one JSON object: {"inputs":[{"index":N,"name":NAME}],"outputs":[...]}, with a null
+// name where the service would not give it.
+int ListMidiPortsJson(MidiPlatform& platform, std::ostream& out);
 
 }  // namespace varnet

@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "cli/commands.h"
-#include "cli/firmware_memory.h"
+#include "cli/firmware_loading.h"
 #include "cli/names.h"
 #include "engine/session.h"
 #include "engine/stream_recording.h"
@@ -21,25 +21,10 @@ constexpr int kExitDone = 0;
 constexpr int kExitNotValid = 1;
 constexpr int kExitCannotReadOrWrite = 2;
 
-std::string NotValidLine() {
-  std::string text = kFirmwareNotValidText;
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  return text;
-}
-
 int Export(const std::string& path, const std::string& outPath, CliContext& context) {
-  std::string reason;
-  if (!ReadWholeFile(path, context.fileBuffer, &reason)) {
-    context.err << PrintableName(path) << ": " << reason << "\n";
-    return kExitCannotReadOrWrite;
-  }
-  if (ParseFirmwareImage(context.fileBuffer, context.image) != 0) {
-    if (RefusedForWantOfMemory(context.fileBuffer)) {
-      context.err << PrintableName(path) << ": " << std::generic_category().message(ENOMEM) << "\n";
-      return kExitCannotReadOrWrite;
-    }
-    context.err << NotValidLine() << "\n";
-    return kExitNotValid;
+  if (const std::optional<int> failed =
+          LoadFirmwareOrSayWhy(path, context, FirmwareBlocks::ForUpdate, {"", "", kExitNotValid})) {
+    return *failed;
   }
   // An update refuses a file without payload; its stream is not one a device ever receives.
   if (context.image.payloadLength == 0) {
@@ -57,6 +42,7 @@ int Export(const std::string& path, const std::string& outPath, CliContext& cont
   // taken for a good one, and the firmware file itself is never overwritten.
   FileWriteOptions options;
   options.mustNotBe = path;
+  std::string reason;
   if (!WriteFileAtomically(outPath, recording.wire, options, &reason)) {
     context.err << PrintableName(outPath) << ": " << reason << "\n";
     return kExitCannotReadOrWrite;

@@ -5,9 +5,11 @@
 #include <new>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "cli/commands.h"
-#include "cli/firmware_memory.h"
+#include "cli/firmware_loading.h"
+#include "cli/json_output.h"
 #include "cli/names.h"
 #include "engine/session.h"
 #include "engine/stream_estimate.h"
@@ -34,39 +36,12 @@ std::string Seconds(uint64_t ms) {
   return text;
 }
 
-// The loader's message without the trailing blank and line feed, which only suit a message box.
-std::string NotValidLine() {
-  std::string text = kFirmwareNotValidText;
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  return text;
-}
-
 std::string Count(uint64_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-int Inspect(const std::string& path, CliContext& context) {
-  std::string reason;
-  if (!ReadWholeFile(path, context.fileBuffer, &reason)) {
-    context.err << PrintableName(path) << ": " << reason << "\n";
-    return kExitCannotOpen;
-  }
-  if (ParseFirmwareImage(context.fileBuffer, context.image, FirmwareBlocks::PayloadOnly) != 0) {
-    if (RefusedForWantOfMemory(context.fileBuffer)) {
-      context.err << PrintableName(path) << ": " << std::generic_category().message(ENOMEM) << "\n";
-      return kExitCannotOpen;
-    }
-    context.err << NotValidLine() << "\n";
-    return kExitNotValid;
-  }
-  // The payload is in the image now, and the estimate only counts the stream from it: without the
-  // file's bytes and an update's working blocks, a large file costs its payload alone from here
-  // on (at most the file and the payload together, during the load).
-  context.fileBuffer = FileBuffer{};
-
-  FirmwareImage& image = context.image;
-  const StreamEstimate estimate = EstimateStream(image);
-  std::ostream& out = context.out;
+void PrintInspectText(std::ostream& out, const std::string& path, const FirmwareImage& image,
+                      const StreamEstimate& estimate) {
   out << "File:             " << PrintableName(path) << "\n"
       << "Converter kind:   " << KindName(image.converterKind) << "\n"
       << "Payload length:   " << Count(image.payloadLength, "byte", "bytes") << "\n"
@@ -83,9 +58,57 @@ int Inspect(const std::string& path, CliContext& context) {
       << "Estimated time:   " << Seconds(estimate.sendingMs + estimate.pausingMs) << " ("
       << Seconds(estimate.sendingMs) << " sending at 32 bytes per 10 ms, "
       << Seconds(estimate.pausingMs) << " in pauses)\n";
+}
+
+// The same facts as the text, for scripts.
+JsonObject InspectJson(const std::string& path, const FirmwareImage& image,
+                       const StreamEstimate& estimate) {
+  std::vector<JsonObject> pauses;
+  for (const PauseCount& count : estimate.pauses) {
+    pauses.push_back(JsonObject()
+                         .set("code", count.code)
+                         .set("pause_ms", count.pauseMs)
+                         .set("bytes", count.bytes));
+  }
+  JsonObject json;
+  json.set("file", path)
+      .set("converter_kind", KindName(image.converterKind))
+      .set("payload_bytes", image.payloadLength)
+      .set("pause_codes", pauses)
+      .set("first_byte_has_pause_code", estimate.firstByteHasPauseCode)
+      .set("encoded_bytes", estimate.encodedBytes)
+      .set("sends", estimate.sends)
+      .set("estimated_seconds", JsonSeconds(estimate.sendingMs + estimate.pausingMs))
+      .set("sending_seconds", JsonSeconds(estimate.sendingMs))
+      .set("pausing_seconds", JsonSeconds(estimate.pausingMs));
+  if (image.payloadLength == 0) {
+    json.set("update_refuses", kEmptyPayloadText);
+  } else {
+    json.setNull("update_refuses");
+  }
+  return json;
+}
+
+int Inspect(const std::string& path, bool json, CliContext& context) {
+  if (const std::optional<int> failed = LoadFirmwareOrSayWhy(
+          path, context, FirmwareBlocks::PayloadOnly, {"", "", kExitNotValid})) {
+    return *failed;
+  }
+  // The payload is in the image now, and the estimate only counts the stream from it: without the
+  // file's bytes and an update's working blocks, a large file costs its payload alone from here
+  // on (at most the file and the payload together, during the load).
+  context.fileBuffer = FileBuffer{};
+
+  FirmwareImage& image = context.image;
+  const StreamEstimate estimate = EstimateStream(image);
+  if (json) {
+    PrintJson(context.out, InspectJson(path, image, estimate));
+  } else {
+    PrintInspectText(context.out, path, image, estimate);
+  }
   // The header is valid, but an update refuses a file without payload: so must the check.
   if (image.payloadLength == 0) {
-    out.flush();
+    context.out.flush();
     context.err << "An update refuses this file: " << kEmptyPayloadText << "\n";
     return kExitNotValid;
   }
@@ -98,10 +121,12 @@ void AddInspectCommand(CLI::App& app, CliContext& context) {
   CLI::App* inspect =
       app.add_subcommand("inspect", "Check a firmware file (.jtg) and show what an update sends");
   auto path = std::make_shared<std::string>();
+  auto json = std::make_shared<bool>(false);
   inspect->add_option("file", *path, "Firmware file")->required();
-  inspect->callback([path, &context] {
+  inspect->add_flag("--json", *json, "Print the facts as one JSON object (keys in README)");
+  inspect->callback([path, json, &context] {
     try {
-      context.exitCode = Inspect(*path, context);
+      context.exitCode = Inspect(*path, *json, context);
     } catch (const std::bad_alloc&) {
       context.err << PrintableName(*path) << ": " << std::generic_category().message(ENOMEM)
                   << "\n";

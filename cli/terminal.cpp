@@ -163,86 +163,89 @@ BoxAnswer CliPrompts::showBox(const BoxRequest& request) {
   switch (request.buttons) {
     case BoxButtons::Ok:
       return BoxAnswer::Ok;
+    case BoxButtons::YesNo:
+      return answerYesNo();
+    case BoxButtons::OkCancel:
+      return answerOkCancel(request.aboutSession);
+  }
+  return BoxAnswer::Cancel;
+}
 
-    case BoxButtons::YesNo: {
-      // A Ctrl-C while the device was being asked who it is: the user wants out before anything
-      // of the update has been sent, --yes or not.
-      if (terminating()) {
-        interrupts_.takeNew();
-        console_.err << "(terminating: No)\n";
-        return BoxAnswer::No;
-      }
-      if (interrupts_.takeNew()) {
-        console_.err << "(interrupted: No)\n";
-        return BoxAnswer::No;
-      }
-      if (yes_) {
-        console_.err << "(answered Yes: --yes)\n";
-        return BoxAnswer::Yes;
-      }
-      // Enter takes the default, No; anything else that is not a yes or a no is asked again.
-      BoxAnswer answer = BoxAnswer::No;
-      const Reply reply =
-          ask("Answer yes or no [y/N]: ", false, [&answer](const std::string& text) {
-            answer = text == "y" || text == "yes" ? BoxAnswer::Yes : BoxAnswer::No;
-            return text.empty() || text == "y" || text == "yes" || text == "n" || text == "no";
-          });
-      switch (reply) {
-        case Reply::Line:
-          return answer;
-        case Reply::Interrupt:
-          console_.err << "\n(interrupted: No)\n";
-          return BoxAnswer::No;
-        case Reply::EndOfInput:
-          console_.err << "\n(end of input: No)\n";
-          return BoxAnswer::No;
-        case Reply::Unclear:
-          console_.err << "(no clear answer: No)\n";
-          return BoxAnswer::No;
-        case Reply::Moot:
-          console_.err << "\n(no answer: No)\n";
-          return BoxAnswer::No;
-      }
+BoxAnswer CliPrompts::answerYesNo() {
+  // A Ctrl-C while the device was being asked who it is: the user wants out before anything
+  // of the update has been sent, --yes or not.
+  if (terminating()) {
+    interrupts_.takeNew();
+    console_.err << "(terminating: No)\n";
+    return BoxAnswer::No;
+  }
+  if (interrupts_.takeNew()) {
+    console_.err << "(interrupted: No)\n";
+    return BoxAnswer::No;
+  }
+  if (yes_) {
+    console_.err << "(answered Yes: --yes)\n";
+    return BoxAnswer::Yes;
+  }
+  // Enter takes the default, No; anything else that is not a yes or a no is asked again.
+  BoxAnswer answer = BoxAnswer::No;
+  const Reply reply = ask("Answer yes or no [y/N]: ", false, [&answer](const std::string& text) {
+    answer = text == "y" || text == "yes" ? BoxAnswer::Yes : BoxAnswer::No;
+    return text.empty() || text == "y" || text == "yes" || text == "n" || text == "no";
+  });
+  switch (reply) {
+    case Reply::Line:
+      return answer;
+    case Reply::Interrupt:
+      console_.err << "\n(interrupted: No)\n";
       return BoxAnswer::No;
-    }
+    case Reply::EndOfInput:
+      console_.err << "\n(end of input: No)\n";
+      return BoxAnswer::No;
+    case Reply::Unclear:
+      console_.err << "(no clear answer: No)\n";
+      return BoxAnswer::No;
+    case Reply::Moot:
+      console_.err << "\n(no answer: No)\n";
+      return BoxAnswer::No;
+  }
+  return BoxAnswer::No;
+}
 
-    case BoxButtons::OkCancel: {
-      if (terminating()) {
-        interrupts_.takeNew();
-        console_.err << "(terminating: OK)\n";
-        return BoxAnswer::Ok;
-      }
-      BoxAnswer answer = BoxAnswer::Cancel;
-      const auto clear = [&answer](const std::string& text) {
-        answer = text == "ok" || text == "y" || text == "yes" ? BoxAnswer::Ok : BoxAnswer::Cancel;
-        return text.empty() || answer == BoxAnswer::Ok || text == "cancel" || text == "n" ||
-               text == "no";
-      };
-      sessionQuestionOpen_ = request.aboutSession;
-      sessionQuestionClosed_ = false;
-      const Reply reply =
-          ask("Type ok (or press Ctrl-C again) for OK, Enter for Cancel: ", true, clear);
-      const bool noted = sessionQuestionClosed_;
-      sessionQuestionOpen_ = false;
-      sessionQuestionClosed_ = false;
-      switch (reply) {
-        case Reply::Interrupt:
-          console_.err << "\n(Ctrl-C: OK)\n";
-          return BoxAnswer::Ok;
-        case Reply::Moot:
-          if (!noted) console_.err << "\n(the update has ended meanwhile: Cancel)\n";
-          return BoxAnswer::Cancel;
-        case Reply::EndOfInput:
-          console_.err << "\n(end of input: Cancel)\n";
-          return BoxAnswer::Cancel;
-        case Reply::Unclear:
-          console_.err << "(no clear answer: Cancel)\n";
-          return BoxAnswer::Cancel;
-        case Reply::Line:
-          return answer;
-      }
+BoxAnswer CliPrompts::answerOkCancel(bool aboutSession) {
+  if (terminating()) {
+    interrupts_.takeNew();
+    console_.err << "(terminating: OK)\n";
+    return BoxAnswer::Ok;
+  }
+  BoxAnswer answer = BoxAnswer::Cancel;
+  const auto clear = [&answer](const std::string& text) {
+    answer = text == "ok" || text == "y" || text == "yes" ? BoxAnswer::Ok : BoxAnswer::Cancel;
+    return text.empty() || answer == BoxAnswer::Ok || text == "cancel" || text == "n" ||
+           text == "no";
+  };
+  sessionQuestionOpen_ = aboutSession;
+  sessionQuestionClosed_ = false;
+  const Reply reply =
+      ask("Type ok (or press Ctrl-C again) for OK, Enter for Cancel: ", true, clear);
+  const bool noted = sessionQuestionClosed_;
+  sessionQuestionOpen_ = false;
+  sessionQuestionClosed_ = false;
+  switch (reply) {
+    case Reply::Interrupt:
+      console_.err << "\n(Ctrl-C: OK)\n";
+      return BoxAnswer::Ok;
+    case Reply::Moot:
+      if (!noted) console_.err << "\n(the update has ended meanwhile: Cancel)\n";
       return BoxAnswer::Cancel;
-    }
+    case Reply::EndOfInput:
+      console_.err << "\n(end of input: Cancel)\n";
+      return BoxAnswer::Cancel;
+    case Reply::Unclear:
+      console_.err << "(no clear answer: Cancel)\n";
+      return BoxAnswer::Cancel;
+    case Reply::Line:
+      return answer;
   }
   return BoxAnswer::Cancel;
 }

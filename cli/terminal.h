@@ -59,6 +59,10 @@ class CliPrompts final : public Prompts {
 
  private:
   enum class Reply { Line, Interrupt, EndOfInput, Moot, Unclear };
+  // The warning before the stream (Yes / No) and the cancel question (OK / Cancel), once the box's
+  // text is on the terminal.
+  BoxAnswer answerYesNo();
+  BoxAnswer answerOkCancel(bool aboutSession);
   Reply waitForReply(std::string& line, bool waitPastEndOfInput);
   // Asks `prompt` until the answer is one of the clear ones (`clear` returns true and sets the
   // answer), at most three times: `Reply::Line` when it was clear, `Reply::Unclear` after three

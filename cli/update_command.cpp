@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
@@ -23,8 +24,10 @@
 #include "cli/commands.h"
 #include "cli/counting_platform.h"
 #include "cli/detect_command.h"
-#include "cli/firmware_memory.h"
+#include "cli/firmware_loading.h"
+#include "cli/json_output.h"
 #include "cli/names.h"
+#include "cli/ports.h"
 #include "cli/terminal.h"
 #include "engine/session.h"
 #include "engine/session_log.h"
@@ -58,6 +61,7 @@ struct UpdateOptions {
   std::vector<std::string> faults;
   bool fast = false;
   std::string logPath;  // --log FILE: the session's record as JSON Lines
+  bool json = false;    // --json: the summary as JSON on standard output, the rest on error
   bool detect = false;  // --detect: the ports of the one converter that answers
 };
 
@@ -137,196 +141,144 @@ class InterruptGuard {
 
 #endif
 
-std::string NotValidLine() {
-  std::string text = kFirmwareNotValidText;
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  return text;
-}
-
 uint64_t WallMs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                    std::chrono::steady_clock::now().time_since_epoch())
                                    .count());
 }
 
-bool PortExists(MidiPlatform& platform, bool input, int32_t index) {
-  const uint32_t count = input ? platform.inGetNumDevs() : platform.outGetNumDevs();
-  return index >= 0 && static_cast<uint32_t>(index) < count;
-}
+struct PortChoice {
+  int32_t input = 0;
+  int32_t output = 0;
+  bool fromSettings = false;  // the indices not given as options came from ini.upd
+  StoredPortNames names;      // the ports' names stored beside the indices, if any
+};
 
-std::string PortName(MidiPlatform& platform, bool input, int32_t index) {
-  char name[kMidiNameLength] = {};
-  const uint32_t count = input ? platform.inGetNumDevs() : platform.outGetNumDevs();
-  if (index < 0 || static_cast<uint32_t>(index) >= count) return "(no such port)";
-  const uint32_t result = input ? platform.inGetDevCaps(static_cast<uint32_t>(index), name)
-                                : platform.outGetDevCaps(static_cast<uint32_t>(index), name);
-  if (result != 0) return "(name unavailable)";
-  return name;
-}
-
-int RunUpdate(const UpdateOptions& options, CliContext& context) {
-  Console console{context.out, context.err};
-
-  std::string reason;
-  if (!ReadWholeFile(options.path, context.fileBuffer, &reason)) {
-    console.err << "Error!: " << PrintableName(options.path) << ": " << reason << "\n";
-    return kExitUsage;
-  }
-  if (ParseFirmwareImage(context.fileBuffer, context.image) != 0) {
-    if (RefusedForWantOfMemory(context.fileBuffer)) {
-      console.err << "Error!: " << PrintableName(options.path) << ": "
-                  << std::generic_category().message(ENOMEM) << "\n";
-      return kExitUsage;
-    }
-    console.err << "Filetype mismatch!: " << NotValidLine() << "\n";
-    return kExitUsage;
-  }
-  FirmwareImage& image = context.image;
-
-  // The ports the window would use: those stored in ini.upd, else 0; the options override. The
-  // simulated converter has ports of its own: indices stored for a real device mean nothing there.
-  int32_t inputIndex = 0;
-  int32_t outputIndex = 0;
-  uint8_t deviceType = 0;
-  bool fromSettings = false;
-  StoredPortNames storedNames;
+// The ports the window would use: those stored in ini.upd, else 0; the options override. The
+// simulated converter has ports of its own: indices stored for a real device mean nothing there.
+PortChoice ChoosePorts(const UpdateOptions& options) {
+  PortChoice choice;
   if (!options.simulate && !options.detect) {
     FileBuffer settingsBuffer;
+    uint8_t deviceType = 0;
     std::error_code ignored;
     const std::string directory = std::filesystem::current_path(ignored).string();
-    if (LoadSettings(directory, settingsBuffer,
-                     {inputIndex, outputIndex, deviceType, &storedNames}) == 0) {
-      inputIndex = 0;
-      outputIndex = 0;
-    } else {
-      fromSettings = true;
-    }
+    choice.fromSettings = LoadSettingsOrDefaults(directory, settingsBuffer,
+                                                 {choice.input, choice.output, deviceType, &choice.names});
   }
-  if (options.input) inputIndex = *options.input;
-  if (options.output) outputIndex = *options.output;
+  if (options.input) choice.input = *options.input;
+  if (options.output) choice.output = *options.output;
+  return choice;
+}
 
-  std::unique_ptr<Clock> clock;
-  if (options.fast) {
-    clock = std::make_unique<VirtualClock>();
-  } else {
-    clock = std::make_unique<RealClock>();
-  }
+// An index stored by another machine or for a device since unplugged: say where it came from
+// rather than let the port layer fail with a bare "device ID out of range". True when every
+// stored index names a port.
+bool StoredPortsExist(const UpdateOptions& options, const PortChoice& choice,
+                      MidiPlatform& platform, Console& console) {
+  if (!choice.fromSettings) return true;
+  bool exist = true;
+  auto check = [&](PortSide side, bool overridden, int32_t index) {
+    if (overridden || PortExists(platform, side, index)) return;
+    const char* word = side == PortSide::In ? "input" : "output";
+    console.err << "Error!: " << kSettingsFileName << " names " << word << " port " << index
+                << ", which does not exist (" << PortCount(platform, side) << " " << word
+                << " ports); see `varnet-flash list` and choose one with --" << SideWord(side)
+                << "\n";
+    exist = false;
+  };
+  check(PortSide::In, options.input.has_value(), choice.input);
+  check(PortSide::Out, options.output.has_value(), choice.output);
+  return exist;
+}
 
+// The device to update: a simulated converter on a virtual port, or the system's MIDI ports.
+struct UpdateTarget {
   std::unique_ptr<sim::SimulatedConverter> converter;
   std::unique_ptr<MidiPlatform> platform;
-  if (options.simulate) {
-    sim::ConverterConfig config;
-    if (options.simulateKind == "ad") {
-      config.kind = sim::kKindAD;
-    } else if (options.simulateKind == "da") {
-      config.kind = sim::kKindDA;
-    } else {
-      config.kind = image.converterKind == kKindDA ? sim::kKindDA : sim::kKindAD;
-    }
-    for (const std::string& fault : options.faults) {
-      std::string error;
-      if (!sim::ParseFault(fault, config.faults, error)) {
-        console.err << "--fault " << fault << ": " << error << "\n";
-        return kExitUsage;
-      }
-    }
-    converter = std::make_unique<sim::SimulatedConverter>(config);
-    if (options.detect) {
-      platform = SimulatedAmongSilentPorts(*clock, *converter);
-    } else {
-      auto virtualPlatform = std::make_unique<VirtualMidiPlatform>(*clock);
-      virtualPlatform->connectConverter(*converter);
-      platform = std::move(virtualPlatform);
-    }
-  } else {
-    platform = CreateSystemMidiPlatform();
-  }
-  CountingPlatform counting(*platform);
-  // The window's choice follows its ports by name when another device has moved their indices.
-  if (fromSettings && !options.input) {
-    inputIndex = ChoosePort(inputIndex, storedNames.input, PortNames(counting, true));
-  }
-  if (fromSettings && !options.output) {
-    outputIndex = ChoosePort(outputIndex, storedNames.output, PortNames(counting, false));
-  }
+};
 
-  // Only a single answer says which device is meant; with none or several the user chooses.
-  if (options.detect) {
-    const DetectReport report = DetectConverters(*platform, *clock);
-    WriteUnusablePorts(*platform, report, console.err);
-    if (report.found.size() != 1) {
-      if (report.found.empty()) {
-        console.err << "Error!: " << NoneAnsweredLine(report) << "\n";
-      } else {
-        console.err << "Error!: " << report.found.size()
-                    << " converters answered; choose one with --in and --out:\n";
-        for (const FoundConverter& found : report.found) {
-          console.err << FoundLine(*platform, found) << "\n";
-        }
-      }
-      return kExitNotDone;
-    }
-    inputIndex = static_cast<int32_t>(report.found.front().input);
-    outputIndex = static_cast<int32_t>(report.found.front().output);
+// nullopt once `target` is set up; otherwise the exit code, after saying why.
+std::optional<int> OpenTarget(const UpdateOptions& options, const FirmwareImage& image,
+                              Clock& clock, Console& console, UpdateTarget& target) {
+  if (!options.simulate) {
+    target.platform = CreateSystemMidiPlatform();
+    return std::nullopt;
   }
-
-  // An index stored by another machine or for a device since unplugged: say where it came from
-  // rather than let the port layer fail with a bare "device ID out of range".
-  if (fromSettings) {
-    const bool badInput = !options.input && !PortExists(counting, true, inputIndex);
-    const bool badOutput = !options.output && !PortExists(counting, false, outputIndex);
-    if (badInput || badOutput) {
-      if (badInput) {
-        console.err << "Error!: " << kSettingsFileName << " names input port " << inputIndex
-                    << ", which does not exist (" << counting.inGetNumDevs()
-                    << " input ports); see `varnet-flash list` and choose one with --in\n";
-      }
-      if (badOutput) {
-        console.err << "Error!: " << kSettingsFileName << " names output port " << outputIndex
-                    << ", which does not exist (" << counting.outGetNumDevs()
-                    << " output ports); see `varnet-flash list` and choose one with --out\n";
-      }
-      return kExitNotDone;
-    }
-  }
-
-  InterruptGuard interruptGuard;
-  InterruptCounter interrupts{RaisedInterrupts(), RaisedInterrupts().load()};
-  CliPrompts prompts(console, STDIN_FILENO, interrupts, options.yes);
-  prompts.terminations = &RaisedTerminations();
-  MidiLayer midi(counting, prompts);
-  InitMidiPorts(midi);
-  midi.ports.inputDeviceIndex = inputIndex;
-  midi.ports.outputDeviceIndex = outputIndex;
-
-  console.out << "Firmware " << PrintableName(options.path) << " (" << image.payloadLength
-              << " payload bytes) via in " << inputIndex << ": "
-              << PortName(counting, true, inputIndex) << ", out " << outputIndex << ": "
-              << PortName(counting, false, outputIndex) << "\n";
-  console.out.flush();
-
-  Engine engine(image, midi, *clock, prompts);
-  SessionLog log;
-  if (!options.logPath.empty()) {
+  sim::ConverterConfig config;
+  // Without a kind of its own the simulated converter is the one the firmware is for.
+  config.kind = sim::ParseKind(options.simulateKind)
+                    .value_or(image.converterKind == kKindDA ? sim::kKindDA : sim::kKindAD);
+  for (const std::string& fault : options.faults) {
     std::string error;
-    if (!log.open(options.logPath, engine, error)) {
-      console.err << "Error!: " << options.logPath << ": " << error << "\n";
+    if (!sim::ParseFault(fault, config.faults, error)) {
+      console.err << "--fault " << fault << ": " << error << "\n";
       return kExitUsage;
     }
-    // The record names the ports as the window does, from the layer's name areas.
-    const std::string inName = PortName(counting, true, inputIndex);
-    const std::string outName = PortName(counting, false, outputIndex);
-    std::copy_n(inName.c_str(), std::min(inName.size() + 1, kMidiNameLength),
-                midi.ports.inputDeviceName.begin());
-    std::copy_n(outName.c_str(), std::min(outName.size() + 1, kMidiNameLength),
-                midi.ports.outputDeviceName.begin());
-    midi.ports.inputDeviceName[kMidiNameLength - 1] = '\0';
-    midi.ports.outputDeviceName[kMidiNameLength - 1] = '\0';
   }
-  CliSessionView view;
-  const std::string firmwarePath = options.path;
-  UpdateSession session(engine, view, firmwarePath);
+  target.converter = std::make_unique<sim::SimulatedConverter>(config);
+  if (options.detect) {
+    target.platform = SimulatedAmongSilentPorts(clock, *target.converter);
+    return std::nullopt;
+  }
+  auto virtualPlatform = std::make_unique<VirtualMidiPlatform>(clock);
+  virtualPlatform->connectConverter(*target.converter);
+  target.platform = std::move(virtualPlatform);
+  return std::nullopt;
+}
 
+// The window's choice follows its ports by name when another device has moved their indices.
+void FollowStoredNames(const UpdateOptions& options, MidiPlatform& platform, PortChoice& choice) {
+  if (!choice.fromSettings) return;
+  if (!options.input) {
+    choice.input = ChoosePort(choice.input, choice.names.input, PortNames(platform, true));
+  }
+  if (!options.output) {
+    choice.output = ChoosePort(choice.output, choice.names.output, PortNames(platform, false));
+  }
+}
+
+// --detect: only a single answer says which device is meant; with none or several the user
+// chooses. True with `choice` set to the one converter found.
+bool DetectOneConverter(MidiPlatform& platform, Clock& clock, Console& console,
+                        PortChoice& choice) {
+  const DetectReport report = DetectConverters(platform, clock);
+  WriteUnusablePorts(platform, report, console.err);
+  if (report.found.size() != 1) {
+    if (report.found.empty()) {
+      console.err << "Error!: " << NoneAnsweredLine(report) << "\n";
+    } else {
+      console.err << "Error!: " << report.found.size()
+                  << " converters answered; choose one with --in and --out:\n";
+      for (const FoundConverter& found : report.found) {
+        console.err << FoundLine(platform, found) << "\n";
+      }
+    }
+    return false;
+  }
+  choice.input = static_cast<int32_t>(report.found.front().input);
+  choice.output = static_cast<int32_t>(report.found.front().output);
+  return true;
+}
+
+// The record names the ports as the window does, from the layer's name areas.
+void NamePortsForLog(MidiLayer& midi, MidiPlatform& platform, const PortChoice& choice) {
+  auto copy = [](const std::string& name, std::array<char, kNameAreaSize>& area) {
+    std::copy_n(name.c_str(), std::min(name.size() + 1, kMidiNameLength), area.begin());
+    area[kMidiNameLength - 1] = '\0';
+  };
+  copy(PortName(platform, PortSide::In, choice.input), midi.ports.inputDeviceName);
+  copy(PortName(platform, PortSide::Out, choice.output), midi.ports.outputDeviceName);
+}
+
+// The window's message loop on a terminal: the session runs from Run Update to its outcome box,
+// with the progress bar for the progress area and Ctrl-C for the cancel button.
+void RunSessionOnTerminal(UpdateSession& session, CliSessionView& view, CliPrompts& prompts,
+                          InterruptCounter& interrupts, Console& console, bool fast,
+                          bool terminal) {
+  Engine& engine = session.engine;
+  FirmwareImage& image = engine.image;
+  Clock& clock = engine.clock;
   const StreamEstimate estimate = EstimateStream(image.PayloadBuffer, image.payloadLength);
   // Until the worker has begun the stream, bytesSent still counts the identify request and the
   // header; the encoder resets it before it sets progressTotal, so a progressTotal other than
@@ -335,11 +287,10 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   image.progressTotal.store(kStreamNotBegun);
   // The window's painting counts against payloadLength / 3; the terminal shows the stream's
   // real length, so the bar ends at 100 % and the time left at 0.
-  ProgressPrinter progress(console, isatty(STDOUT_FILENO) == 1, estimate.encodedBytes,
+  ProgressPrinter progress(console, terminal, estimate.encodedBytes,
                            estimate.sendingMs + estimate.pausingMs);
 
-  const Clock::TimePoint sessionStart = clock->now();
-  Clock::TimePoint streamStart = sessionStart;
+  Clock::TimePoint streamStart = clock.now();
   uint64_t nextTickWall = 0;
   uint64_t lastDrawWall = 0;
 
@@ -351,18 +302,18 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
     const uint32_t streamBytes =
         image.progressTotal.load() == kStreamNotBegun ? 0 : image.bytesSent.load();
     const ProgressSample sample{streamBytes, engine.SessionState.load(), engine.aborted.load()};
-    progress.show(sample, clock->now() - streamStart, wall);
+    progress.show(sample, clock.now() - streamStart, wall);
   };
   auto turn = [&] {
     const uint64_t wall = WallMs();
-    if (view.timerRunning && (options.fast || wall >= nextTickWall)) {
+    if (view.timerRunning && (fast || wall >= nextTickWall)) {
       nextTickWall = wall + kProgressTimerMs;
       // The tick that finishes shows its boxes at once: draw the stream's last state first.
       if (session.workerEnded.load()) draw(wall);
       SessionTimerProc(session);
     }
     if (view.progressDirty && session.phase == SessionPhase::Streaming &&
-        (!options.fast || wall >= lastDrawWall + 100)) {
+        (!fast || wall >= lastDrawWall + 100)) {
       draw(wall);
     }
   };
@@ -372,7 +323,7 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   };
 
   OnRunUpdate(session);
-  streamStart = clock->now();
+  streamStart = clock.now();
   nextTickWall = WallMs() + kProgressTimerMs;
 
   while (session.phase == SessionPhase::Streaming) {
@@ -383,19 +334,83 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
       continue;
     }
     turn();
-    std::this_thread::sleep_for(std::chrono::milliseconds(options.fast ? 1 : 10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(fast ? 1 : 10));
   }
+  // The turns above end with this function; a question asked after the session has lost its
+  // object, as it had with the session's timer stopped.
+  prompts.pump = [] { return false; };
   console.endBarLine();
+}
 
-  // Where the echo went wrong, and an update that could not be verified, in words a technician
-  // can act on.
+const char* OutcomeWord(SessionOutcome outcome) {
+  switch (outcome) {
+    case SessionOutcome::None:
+      return "none";
+    case SessionOutcome::Done:
+      return "done";
+    case SessionOutcome::Aborted:
+      return "aborted";
+    case SessionOutcome::Failed:
+      return "failed";
+    case SessionOutcome::Refused:
+      return "refused";
+    case SessionOutcome::Stopped:
+      return "stopped";
+  }
+  return "none";
+}
+
+// A byte of a difference, or null where there was none.
+void SetByte(JsonObject& json, const char* key, int byte) {
+  if (byte < 0) {
+    json.setNull(key);
+  } else {
+    json.set(key, byte);
+  }
+}
+
+JsonObject SummaryJson(const UpdateSession& session, const CountingPlatform& counting,
+                       bool verified, Clock::Duration elapsed) {
+  const Engine& engine = session.engine;
+  JsonObject json;
+  json.set("outcome", OutcomeWord(session.lastOutcome))
+      .set("verified", verified)
+      .set("bytes_sent", counting.bytesSent())
+      .set("messages_sent", counting.messagesSent())
+      .set("echo_verified_bytes", engine.image.echoVerifiedCount);
+  const EchoDifference& difference = engine.firstDifference;
+  if (difference.kind == EchoDifference::Kind::None) {
+    json.setNull("first_difference");
+  } else {
+    JsonObject first;
+    first.set("kind", DifferenceKindName(difference.kind))
+        .set("offset", difference.offset)
+        .set("piece", difference.piece);
+    SetByte(first, "sent", difference.sent);
+    SetByte(first, "echoed", difference.echoed);
+    first.set("text", DescribeDifference(difference));
+    json.set("first_difference", first);
+  }
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+  json.set("elapsed_seconds", JsonSeconds(static_cast<uint64_t>(ms)));
+  return json;
+}
+
+// Where the echo went wrong, an update that could not be verified and the summary, in words a
+// technician can act on; the summary also ends the session's record.
+void ReportEnd(UpdateSession& session, const CountingPlatform& counting,
+               const sim::SimulatedConverter* converter, Clock::TimePoint sessionStart,
+               Console& console, SessionLog& log, std::ostream* json) {
+  const Engine& engine = session.engine;
   const std::string difference = DescribeDifference(engine.firstDifference);
   if (!difference.empty()) console.err << difference << "\n";
   const bool unverified = session.lastOutcome == SessionOutcome::Done && engine.echoMissing;
   if (unverified) console.err << kUnverifiedWarning << "\n";
+  const bool verified = session.lastOutcome == SessionOutcome::Done && !unverified;
 
+  const Clock::Duration elapsed = engine.clock.now() - sessionStart;
   std::string summary = SummaryLine(counting.bytesSent(), counting.messagesSent(),
-                                    image.echoVerifiedCount, clock->now() - sessionStart);
+                                    engine.image.echoVerifiedCount, elapsed);
   if (unverified) summary += " (not verified: the device echoed nothing)";
   console.out << summary << "\n";
   console.out.flush();
@@ -410,12 +425,80 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
                 << "\n";
     console.err.flush();
   }
-  log.write("summary",
-            "\"text\":" + SessionLog::Quote(summary) +
-                ",\"bytes\":" + std::to_string(counting.bytesSent()) +
-                ",\"messages\":" + std::to_string(counting.messagesSent()) +
-                ",\"echo_verified\":" + std::to_string(image.echoVerifiedCount) + ",\"verified\":" +
-                (session.lastOutcome == SessionOutcome::Done && !unverified ? "true" : "false"));
+  log.write("summary", "\"text\":" + SessionLog::Quote(summary) +
+                           ",\"bytes\":" + std::to_string(counting.bytesSent()) +
+                           ",\"messages\":" + std::to_string(counting.messagesSent()) +
+                           ",\"echo_verified\":" + std::to_string(engine.image.echoVerifiedCount) +
+                           ",\"verified\":" + (verified ? "true" : "false"));
+  if (json) {
+    PrintJson(*json, SummaryJson(session, counting, verified, elapsed));
+    json->flush();
+  }
+}
+
+int RunUpdate(const UpdateOptions& options, CliContext& context) {
+  // With --json standard output carries the summary object alone; what a person reads goes to
+  // standard error.
+  Console console{options.json ? context.err : context.out, context.err};
+  if (const std::optional<int> failed =
+          LoadFirmwareOrSayWhy(options.path, context, FirmwareBlocks::ForUpdate,
+                               {"Error!: ", "Filetype mismatch!: ", kExitUsage})) {
+    return *failed;
+  }
+  FirmwareImage& image = context.image;
+  PortChoice ports = ChoosePorts(options);
+
+  std::unique_ptr<Clock> clock;
+  if (options.fast) {
+    clock = std::make_unique<VirtualClock>();
+  } else {
+    clock = std::make_unique<RealClock>();
+  }
+  UpdateTarget target;
+  if (const std::optional<int> failed = OpenTarget(options, image, *clock, console, target)) {
+    return *failed;
+  }
+  CountingPlatform counting(*target.platform);
+  FollowStoredNames(options, counting, ports);
+  if (options.detect && !DetectOneConverter(*target.platform, *clock, console, ports)) {
+    return kExitNotDone;
+  }
+  if (!StoredPortsExist(options, ports, counting, console)) return kExitNotDone;
+
+  InterruptGuard interruptGuard;
+  InterruptCounter interrupts{RaisedInterrupts(), RaisedInterrupts().load()};
+  CliPrompts prompts(console, STDIN_FILENO, interrupts, options.yes);
+  prompts.terminations = &RaisedTerminations();
+  MidiLayer midi(counting, prompts);
+  InitMidiPorts(midi);
+  midi.ports.inputDeviceIndex = ports.input;
+  midi.ports.outputDeviceIndex = ports.output;
+
+  console.out << "Firmware " << PrintableName(options.path) << " (" << image.payloadLength
+              << " payload bytes) via in " << ports.input << ": "
+              << PortName(counting, PortSide::In, ports.input) << ", out " << ports.output << ": "
+              << PortName(counting, PortSide::Out, ports.output) << "\n";
+  console.out.flush();
+
+  Engine engine(image, midi, *clock, prompts);
+  SessionLog log;
+  if (!options.logPath.empty()) {
+    std::string error;
+    if (!log.open(options.logPath, engine, error)) {
+      console.err << "Error!: " << options.logPath << ": " << error << "\n";
+      return kExitUsage;
+    }
+    NamePortsForLog(midi, counting, ports);
+  }
+  CliSessionView view;
+  const std::string firmwarePath = options.path;
+  UpdateSession session(engine, view, firmwarePath);
+
+  const Clock::TimePoint sessionStart = clock->now();
+  const bool terminal = isatty(options.json ? STDERR_FILENO : STDOUT_FILENO) == 1;
+  RunSessionOnTerminal(session, view, prompts, interrupts, console, options.fast, terminal);
+  ReportEnd(session, counting, target.converter.get(), sessionStart, console, log,
+            options.json ? &context.out : nullptr);
   log.detach();
   // The session must end (its worker joined) before the layer and the platform go away.
   return session.lastOutcome == SessionOutcome::Done ? kExitDone : kExitNotDone;
@@ -431,17 +514,6 @@ CLI::Validator PortIndex() {
         return digits ? "" : "expected a port index (0 or more)";
       },
       "");
-}
-
-std::string FaultHelp() {
-  std::string text = "Inject a fault of the simulated converter (repeatable):";
-  for (const sim::FaultInfo& fault : sim::FaultList()) {
-    text += "\n  ";
-    text += fault.name;
-    text += ": ";
-    text += fault.description;
-  }
-  return text;
 }
 
 }  // namespace
@@ -476,7 +548,10 @@ void AddUpdateCommand(CLI::App& app, CliContext& context) {
               },
               ""))
           ->type_name("[=ad|da]");
-  update->add_option("--fault", options->faults, FaultHelp())->needs(simulate);
+  update
+      ->add_option("--fault", options->faults,
+                   sim::FaultHelp("Inject a fault of the simulated converter (repeatable):", ": "))
+      ->needs(simulate);
   update
       ->add_flag("--detect", options->detect,
                  "Find the converter as `detect` does and update it when exactly one answers "
@@ -487,6 +562,9 @@ void AddUpdateCommand(CLI::App& app, CliContext& context) {
                      "Write a record of the session to FILE as JSON Lines (ports, identify "
                      "request and reply, every send and pause, echo progress, the first "
                      "difference, outcome, summary), flushed as it goes");
+  update->add_flag("--json", options->json,
+                   "At the end print the summary as one JSON object on standard output (keys in "
+                   "README); the progress and the other lines go to standard error");
   update
       ->add_flag("--fast", options->fast,
                  "Run the simulated update on virtual time, without real waiting")

@@ -24,3 +24,5 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 
 # Header-only libraries from the host's packages that the target may use (see the file there).
 set(CLI11_DIR ${CMAKE_CURRENT_LIST_DIR}/cross/CLI11 CACHE PATH "CLI11 for the cross build")
+set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/cross/nlohmann_json
+    CACHE PATH "nlohmann/json for the cross build")

@@ -61,19 +61,26 @@ void ReportOutcome(Engine& engine, const char* outcome) {
   Report(engine, event);
 }
 
+// Where a start was refused. When the ports could not be opened, the opening operation has shown
+// its box; a port that did open stays open and is taken over by the next start.
+enum class RefusedAt { OpeningPorts, AfterPortsOpened };
+
 // A start that ends before the stream: the window goes back to its idle look, and the ports
 // the start opened are closed. `aborted` keeps what the handshake left in it.
-void RefuseStart(UpdateSession& session) {
+void RefuseStart(UpdateSession& session, RefusedAt at = RefusedAt::AfterPortsOpened) {
   Engine& engine = session.engine;
+  const bool portsOpened = at == RefusedAt::AfterPortsOpened;
   session.view.setRunUpdateCaption(kStartUpdateCaption);
   session.view.setSelectFileEnabled(true);
-  session.engine.port.close();
-  engine.SessionState.store(Idle);
-  engine.image.bytesSent.store(0);
+  if (portsOpened) {
+    engine.port.close();
+    engine.SessionState.store(Idle);
+    engine.image.bytesSent.store(0);
+  }
   session.phase = SessionPhase::Idle;
   session.lastOutcome = SessionOutcome::Refused;
   session.inProgress.store(false);
-  ReportOutcome(engine, "refused");
+  if (portsOpened) ReportOutcome(engine, "refused");
 }
 
 // Tells the worker to stop the way a confirmed cancel does. Only a Running stream is cancelled:
@@ -159,10 +166,11 @@ void OnRunUpdate(UpdateSession& session) {
   StartUpdateSession(session);
 }
 
-void StartUpdateSession(UpdateSession& session) {
-  Engine& engine = session.engine;
-  FirmwareImage& image = engine.image;
+namespace {
 
+// A new session's records: nothing sent, echoed or received yet.
+void ResetForStart(UpdateSession& session) {
+  FirmwareImage& image = session.engine.image;
   session.inProgress.store(true);
   session.phase = SessionPhase::Starting;
   ++session.generation;
@@ -172,40 +180,13 @@ void StartUpdateSession(UpdateSession& session) {
 
   image.sentLogCount = 0;
   image.echoVerifiedCount = 0;
-  engine.port.clearInput();
+  session.engine.port.clearInput();
+}
 
-  session.view.setSelectFileEnabled(false);
-  if (!engine.port.open()) {
-    // The opening operation has shown its box. A port that did open stays open and is taken
-    // over by the next start.
-    session.view.setRunUpdateCaption(kStartUpdateCaption);
-    session.view.setSelectFileEnabled(true);
-    session.phase = SessionPhase::Idle;
-    session.lastOutcome = SessionOutcome::Refused;
-    session.inProgress.store(false);
-    return;
-  }
-
-  engine.port.startInput();  // a failure shows its own box; the handshake then fails for no reply
-
-  if (IdentifyDevice(engine) == 0 || session.stopRequested) {
-    RefuseStart(session);
-    return;
-  }
-
-  // Drops the identify request from the log so that the header becomes its first entry. The
-  // log can be shorter than 24 bytes for a tiny payload.
-  std::fill_n(image.SentLog.begin(), std::min<std::size_t>(24, image.SentLog.size()), 0);
-  image.sentLogCount = 0;
-  image.echoVerifiedCount = 0;
-
-  const BoxAnswer answer =
-      Show(session, WarningText(), "Warning", BoxIcon::Warning, BoxButtons::YesNo);
-  if (answer == BoxAnswer::No || session.stopRequested) {
-    RefuseStart(session);
-    return;
-  }
-
+// After the warning was answered Yes: the timer, the header and the worker. A failure closes
+// the stream's message and refuses the start.
+void BeginStream(UpdateSession& session) {
+  Engine& engine = session.engine;
   session.view.setSelectFileEnabled(false);
   // The timer comes before the header: a session that cannot be watched is refused while
   // nothing of the stream has gone out yet.
@@ -235,6 +216,41 @@ void StartUpdateSession(UpdateSession& session) {
     return;
   }
   // The Run Update button stays enabled with the caption "Cancel...": it is the cancel button.
+}
+
+}  // namespace
+
+void StartUpdateSession(UpdateSession& session) {
+  Engine& engine = session.engine;
+  FirmwareImage& image = engine.image;
+  ResetForStart(session);
+
+  session.view.setSelectFileEnabled(false);
+  if (!engine.port.open()) {
+    RefuseStart(session, RefusedAt::OpeningPorts);
+    return;
+  }
+
+  engine.port.startInput();  // a failure shows its own box; the handshake then fails for no reply
+
+  if (IdentifyDevice(engine) == 0 || session.stopRequested) {
+    RefuseStart(session);
+    return;
+  }
+
+  // Drops the identify request from the log so that the header becomes its first entry. The
+  // log can be shorter than 24 bytes for a tiny payload.
+  std::fill_n(image.SentLog.begin(), std::min<std::size_t>(24, image.SentLog.size()), 0);
+  image.sentLogCount = 0;
+  image.echoVerifiedCount = 0;
+
+  const BoxAnswer answer =
+      Show(session, WarningText(), "Warning", BoxIcon::Warning, BoxButtons::YesNo);
+  if (answer == BoxAnswer::No || session.stopRequested) {
+    RefuseStart(session);
+    return;
+  }
+  BeginStream(session);
 }
 
 int StartUpdateWorker(UpdateSession& session) {

@@ -13,24 +13,6 @@ std::string HexByte(int byte) {
   return text;
 }
 
-const char* KindName(EchoDifference::Kind kind) {
-  switch (kind) {
-    case EchoDifference::Kind::Differs:
-      return "differs";
-    case EchoDifference::Kind::Beyond:
-      return "beyond";
-    case EchoDifference::Kind::OtherInput:
-      return "other_input";
-    case EchoDifference::Kind::EchoStopped:
-      return "echo_stopped";
-    case EchoDifference::Kind::Undelivered:
-      return "undelivered";
-    case EchoDifference::Kind::None:
-      break;
-  }
-  return "none";
-}
-
 std::string ByteOrNull(int byte) {
   return byte < 0 ? "null" : SessionLog::Quote(HexByte(byte));
 }
@@ -134,10 +116,10 @@ void SessionLog::onEvent(const EngineEvent& event) {
       break;
     case K::Difference: {
       const EchoDifference& d = event.difference;
-      write("difference",
-            "\"kind\":" + Quote(KindName(d.kind)) + ",\"offset\":" + std::to_string(d.offset) +
-                ",\"piece\":" + std::to_string(d.piece) + ",\"sent\":" + ByteOrNull(d.sent) +
-                ",\"echoed\":" + ByteOrNull(d.echoed));
+      write("difference", "\"kind\":" + Quote(DifferenceKindName(d.kind)) + ",\"offset\":" +
+                              std::to_string(d.offset) + ",\"piece\":" + std::to_string(d.piece) +
+                              ",\"sent\":" + ByteOrNull(d.sent) +
+                              ",\"echoed\":" + ByteOrNull(d.echoed));
       break;
     }
     case K::NoEcho:
@@ -153,6 +135,24 @@ void SessionLog::onEvent(const EngineEvent& event) {
                            ",\"echo_missing\":" + (engine_->echoMissing ? "true" : "false"));
       break;
   }
+}
+
+const char* DifferenceKindName(EchoDifference::Kind kind) {
+  switch (kind) {
+    case EchoDifference::Kind::Differs:
+      return "differs";
+    case EchoDifference::Kind::Beyond:
+      return "beyond";
+    case EchoDifference::Kind::OtherInput:
+      return "other_input";
+    case EchoDifference::Kind::EchoStopped:
+      return "echo_stopped";
+    case EchoDifference::Kind::Undelivered:
+      return "undelivered";
+    case EchoDifference::Kind::None:
+      break;
+  }
+  return "none";
 }
 
 std::string DescribeDifference(const EchoDifference& d) {

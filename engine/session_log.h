@@ -47,6 +47,10 @@ class SessionLog {
   Clock::TimePoint origin_{};
 };
 
+// The kind of a difference as the record and --json name it: "differs", "beyond", "other_input",
+// "echo_stopped", "undelivered" ("none" for none).
+const char* DifferenceKindName(EchoDifference::Kind kind);
+
 // A one-line description of where the echo first went wrong, for the terminal; empty when it
 // did not.
 std::string DescribeDifference(const EchoDifference& difference);

@@ -127,4 +127,13 @@ std::string PortNameAt(const std::vector<std::string>& names, int32_t index) {
   return names[static_cast<std::size_t>(index)];
 }
 
+bool LoadSettingsOrDefaults(const std::string& startDirectory, FileBuffer& buffer,
+                            Settings settings) {
+  if (LoadSettings(startDirectory, buffer, settings) != 0) return true;
+  settings.inputDeviceIndex = 0;
+  settings.outputDeviceIndex = 0;
+  settings.deviceType = 0;
+  return false;
+}
+
 }  // namespace varnet

@@ -33,6 +33,10 @@ constexpr std::size_t kStoredPortNameLength = 31;
 
 // 1 when a valid file was read and the three values were set, else 0 (nothing changed).
 int LoadSettings(const std::string& startDirectory, FileBuffer& buffer, Settings settings);
+// LoadSettings, or where there is no valid file, port 0 for both and device type 0, as a first
+// start has them. True when the values came from the file.
+bool LoadSettingsOrDefaults(const std::string& startDirectory, FileBuffer& buffer,
+                            Settings settings);
 // 1 when all 100 bytes were written, else 0. Never leaves a truncated file behind.
 int SaveSettings(const std::string& startDirectory, FileBuffer& buffer, Settings settings);
 

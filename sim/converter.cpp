@@ -47,6 +47,23 @@ std::span<const FaultInfo> FaultList() {
   return kFaults;
 }
 
+std::string FaultHelp(std::string_view heading, std::string_view separator) {
+  std::string text(heading);
+  for (const FaultInfo& fault : FaultList()) {
+    text += "\n  ";
+    text += fault.name;
+    text += separator;
+    text += fault.description;
+  }
+  return text;
+}
+
+std::optional<uint8_t> ParseKind(std::string_view word) {
+  if (word == "ad") return kKindAD;
+  if (word == "da") return kKindDA;
+  return std::nullopt;
+}
+
 bool ParseFault(std::string_view text, Faults& faults, std::string& error) {
   std::string_view name = text;
   std::optional<uint64_t> number;

@@ -51,9 +51,15 @@ struct FaultInfo {
 };
 // Every fault, for --help.
 std::span<const FaultInfo> FaultList();
+// The --fault option's help: `heading`, then one line a fault, its name and description joined by
+// `separator`.
+std::string FaultHelp(std::string_view heading, std::string_view separator);
 // Adds the fault named by `text` ("late-reply", "corrupt-echo:17") to `faults`. On a bad name or
 // number returns false and says why in `error`.
 bool ParseFault(std::string_view text, Faults& faults, std::string& error);
+
+// The converter kind as typed ("ad", "da"); nullopt for any other word.
+std::optional<uint8_t> ParseKind(std::string_view word);
 
 struct ConverterConfig {
   uint8_t kind = kKindDA;  // kKindAD or kKindDA

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "core/clock.h"
-#include "engine/firmware.h"
+#include "engine/firmware_file.h"
 #include "sim/converter.h"
 #include "sim/raw_midi_node.h"
 #ifdef VARNET_HAVE_ALSA
@@ -233,9 +233,9 @@ std::string SymbolText(const std::vector<int8_t>& symbols) {
 bool LoadPayload(const std::string& path, std::vector<uint8_t>& payload, std::string& error) {
   FileBuffer buffer;
   FirmwareImage image;
-  if (!ReadWholeFile(path, buffer, &error)) return false;
-  if (ParseFirmwareImage(buffer, image) != 0) {
-    error = "not a firmware file";
+  const FirmwareLoad load = LoadFirmwareFile(path, buffer, image);
+  if (!load.loaded()) {
+    error = load.status == FirmwareLoadStatus::Unreadable ? load.reason : "not a firmware file";
     return false;
   }
   payload.assign(image.PayloadBuffer.begin(), image.PayloadBuffer.begin() + image.payloadLength);
@@ -330,84 +330,60 @@ bool Report(const SimulatedConverter& device, const ArrivalLog& arrivals, const 
   return ok;
 }
 
-int Run(const Options& o) {
-  if (!o.symbolsOf.empty()) {
-    std::vector<uint8_t> payload;
-    std::string error;
-    if (!LoadPayload(o.symbolsOf, payload, error)) {
-      std::cerr << "varnet-sim: " << o.symbolsOf << ": " << error << "\n";
-      return 2;
-    }
-    std::cout << SymbolText(ExpectStream(payload).symbols);
-    return 0;
+// Prints what firmware `path` should decode to. The exit status.
+int PrintSymbolsOf(const std::string& path) {
+  std::vector<uint8_t> payload;
+  std::string error;
+  if (!LoadPayload(path, payload, error)) {
+    std::cerr << "varnet-sim: " << path << ": " << error << "\n";
+    return 2;
   }
+  std::cout << SymbolText(ExpectStream(payload).symbols);
+  return 0;
+}
 
-  // The files named for the report are checked before the device goes live: a typo must not
-  // cost a whole update before it shows.
-  if (!o.expect.empty()) {
-    std::vector<uint8_t> payload;
-    std::string error;
-    if (!LoadPayload(o.expect, payload, error)) {
-      std::cerr << "varnet-sim: --expect " << o.expect << ": " << error << "\n";
-      return 2;
-    }
+// The files named for the report are checked before the device goes live: a typo must not
+// cost a whole update before it shows.
+bool ReportFilesUsable(const Options& o) {
+  std::string error;
+  std::vector<uint8_t> payload;
+  if (!o.expect.empty() && !LoadPayload(o.expect, payload, error)) {
+    std::cerr << "varnet-sim: --expect " << o.expect << ": " << error << "\n";
+    return false;
   }
-  if (!o.symbolsOut.empty()) {
-    std::string error;
-    if (!CanWrite(o.symbolsOut, error)) {
-      std::cerr << "varnet-sim: --symbols-out " << o.symbolsOut << ": " << error << "\n";
-      return 2;
-    }
+  if (!o.symbolsOut.empty() && !CanWrite(o.symbolsOut, error)) {
+    std::cerr << "varnet-sim: --symbols-out " << o.symbolsOut << ": " << error << "\n";
+    return false;
   }
+  return true;
+}
 
-  ConverterConfig config;
-  config.kind = o.kind == "ad" ? kKindAD : kKindDA;
+// The device the options describe; false after saying which fault it could not take.
+bool MakeConfig(const Options& o, ConverterConfig& config) {
+  config.kind = ParseKind(o.kind).value_or(kKindDA);
   for (const std::string& f : o.faults) {
     std::string error;
     if (!ParseFault(f, config.faults, error)) {
       std::cerr << "varnet-sim: --fault " << f << ": " << error << "\n";
-      return 2;
+      return false;
     }
   }
   if (config.faults.stallOutput)
     std::cerr << "varnet-sim: stall-output cannot be shown over real ports (the host's own MIDI "
                  "service completes its messages); ignored\n";
+  return true;
+}
 
-  // Signals are taken by sigtimedwait in the main loop: every thread started below inherits
-  // the blocked mask, so none of them is interrupted.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+void ReportDroppedInput(const Transport* transport) {
+  if (transport && transport->droppedInput() != 0)
+    std::cout << "varnet-sim: " << transport->droppedInput() << " received messages dropped\n";
+}
 
+// Serves the host until a stop signal or the loss of the MIDI server, telling what the device
+// sees as it happens, and reports the stream once it ended (or at the stop). The exit status.
+int Serve(SimulatedConverter& device, const ArrivalLog& arrivals,
+          std::unique_ptr<Transport> transport, const sigset_t& stopSignals, const Options& o) {
   RealClock clock;
-  SimulatedConverter device(config);
-  ArrivalLog arrivals;
-  std::string error;
-  // Sequencer and JACK ports hand the device its bytes as they arrive; behind a raw MIDI node the
-  // device sits at the end of a cable, which spreads every burst over its wire time (a pause is
-  // only as long as the cable leaves it).
-  CableArrivals cable;
-  const bool behindCable = !o.rawmidi.empty();
-  std::unique_ptr<Transport> transport = OpenTransport(
-      o,
-      [&](const uint8_t* data, std::size_t size, TimePoint at) {
-        if (device.present()) arrivals.add(at);
-        if (behindCable)
-          device.receive(data, size, cable.arrive(at, size), CableArrivals::kByteTime);
-        else
-          device.receive(data, size, at);
-      },
-      error);
-  if (!transport) {
-    std::cerr << "varnet-sim: " << error << "\n";
-    return 1;
-  }
-  std::cout << "varnet-sim: " << (config.kind == kKindAD ? "AD" : "DA") << " converter on "
-            << transport->describe() << "; stop with Ctrl-C\n";
-  std::cout.flush();
-
   std::vector<Emission> waiting;
   uint64_t identifySeen = 0;
   bool headerReported = false, endReported = false, unplugReported = false;
@@ -460,18 +436,58 @@ int Run(const Options& o) {
     if (d.ended && !endReported) {
       endReported = true;
       std::cout << "varnet-sim: stream ended\n";
-      if (transport && transport->droppedInput() != 0)
-        std::cout << "varnet-sim: " << transport->droppedInput() << " received messages dropped\n";
+      ReportDroppedInput(transport.get());
       ok = Report(device, arrivals, o);
     }
   }
   if (!endReported) {
-    if (transport && transport->droppedInput() != 0)
-      std::cout << "varnet-sim: " << transport->droppedInput() << " received messages dropped\n";
+    ReportDroppedInput(transport.get());
     ok = Report(device, arrivals, o);
   }
   transport.reset();
   return ok && !serverLost ? 0 : 1;
+}
+
+int Run(const Options& o) {
+  if (!o.symbolsOf.empty()) return PrintSymbolsOf(o.symbolsOf);
+  if (!ReportFilesUsable(o)) return 2;
+  ConverterConfig config;
+  if (!MakeConfig(o, config)) return 2;
+
+  // Signals are taken by sigtimedwait in the main loop: every thread started below inherits
+  // the blocked mask, so none of them is interrupted.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  SimulatedConverter device(config);
+  ArrivalLog arrivals;
+  std::string error;
+  // Sequencer and JACK ports hand the device its bytes as they arrive; behind a raw MIDI node the
+  // device sits at the end of a cable, which spreads every burst over its wire time (a pause is
+  // only as long as the cable leaves it).
+  CableArrivals cable;
+  const bool behindCable = !o.rawmidi.empty();
+  std::unique_ptr<Transport> transport = OpenTransport(
+      o,
+      [&](const uint8_t* data, std::size_t size, TimePoint at) {
+        if (device.present()) arrivals.add(at);
+        if (behindCable)
+          device.receive(data, size, cable.arrive(at, size), CableArrivals::kByteTime);
+        else
+          device.receive(data, size, at);
+      },
+      error);
+  if (!transport) {
+    std::cerr << "varnet-sim: " << error << "\n";
+    return 1;
+  }
+  std::cout << "varnet-sim: " << (config.kind == kKindAD ? "AD" : "DA") << " converter on "
+            << transport->describe() << "; stop with Ctrl-C\n";
+  std::cout.flush();
+  return Serve(device, arrivals, std::move(transport), stopSignals, o);
 }
 
 }  // namespace
@@ -481,14 +497,7 @@ int main(int argc, char** argv) {
   varnet::sim::Options o;
   CLI::App app{"varnet-sim: a simulated Varnet converter behind real MIDI ports"};
   app.add_option("--kind", o.kind, "Converter kind")->check(CLI::IsMember({"ad", "da"}));
-  std::string faultHelp = "Misbehave (repeatable):";
-  for (const auto& f : varnet::sim::FaultList()) {
-    faultHelp += "\n  ";
-    faultHelp += f.name;
-    faultHelp += "  ";
-    faultHelp += f.description;
-  }
-  app.add_option("--fault", o.faults, faultHelp);
+  app.add_option("--fault", o.faults, varnet::sim::FaultHelp("Misbehave (repeatable):", "  "));
   auto* alsa = app.add_flag("--alsa", o.alsa, "Publish ALSA sequencer ports");
   auto* jack = app.add_flag("--jack", o.jack, "Publish JACK ports (needs a running server)");
   auto* rawmidi = app.add_option("--rawmidi", o.rawmidi,

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/firmware_file.h"
+#include "midi/port_scan.h"
 #include "settings/settings.h"
 #include "ui-common/window_layout.h"
 #include "ui-win32/resource_ids.h"
@@ -179,7 +181,7 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
 bool Win32Window::CreateSequence() {
   LoadGraphics();
-  InitMidiPorts(engine_.midi);
+  InitMidiPorts(*engine_.midi);
   fileBuffer_.data.assign(256, 0);
   fileBuffer_.writeData.assign(256, 0);
   FirmwareImage& image = engine_.image;
@@ -188,18 +190,21 @@ bool Win32Window::CreateSequence() {
   image.SentLog.assign(256, 0);
   engine_.DeviceId = 0x42;
 
-  MidiPorts& ports = engine_.midi.ports;
-  const int loaded =
-      LoadSettings(startDirectory_, fileBuffer_,
-                   Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, deviceType_});
+  MidiPorts& ports = engine_.midi->ports;
+  StoredPortNames storedNames;
+  if (LoadSettingsOrDefaults(
+          startDirectory_, fileBuffer_,
+          Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, deviceType_, &storedNames})) {
+    // A device started before the converter moves the indices; the names find its ports again.
+    MidiPlatform& platform = engine_.midi->platform;
+    ports.inputDeviceIndex =
+        ChoosePort(ports.inputDeviceIndex, storedNames.input, PortNames(platform, true));
+    ports.outputDeviceIndex =
+        ChoosePort(ports.outputDeviceIndex, storedNames.output, PortNames(platform, false));
+  }
   firmwarePath_.clear();
   firmwareTitle_.clear();
-  if (loaded == 0) {
-    ports.inputDeviceIndex = 0;
-    ports.outputDeviceIndex = 0;
-    deviceType_ = 0;
-  }
-  RefreshDeviceNames(engine_.midi, ports.inputDeviceIndex, ports.outputDeviceIndex, window_);
+  RefreshDeviceNames(*engine_.midi, ports.inputDeviceIndex, ports.outputDeviceIndex, window_);
   if (CreateControls() != 0) {
     engine_.prompts.showError(kNoControlsText, kNoControlsCaption);
     return false;
@@ -278,13 +283,16 @@ void Win32Window::DestroySequence() {
                                 ? SendMessageA(resources_.deviceTypeCombo, CB_GETCURSEL, 0, 0)
                                 : CB_ERR;
   deviceType_ = static_cast<uint8_t>(selection);  // CB_ERR (-1) is stored as 0xFF
-  MidiPorts& ports = engine_.midi.ports;
+  MidiPorts& ports = engine_.midi->ports;
+  MidiPlatform& platform = engine_.midi->platform;
+  StoredPortNames chosenNames{PortNameAt(PortNames(platform, true), ports.inputDeviceIndex),
+                              PortNameAt(PortNames(platform, false), ports.outputDeviceIndex)};
   SaveSettings(startDirectory_, fileBuffer_,
-               Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, deviceType_});
+               Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, deviceType_, &chosenNames});
   KillTimer(window_, IDT_UPDATE_PROGRESS);
   StopUpdateSession(session_);
   ReleaseGraphics();
-  ReleaseMidiPorts(engine_.midi);
+  ReleaseMidiPorts(*engine_.midi);
   engine_.image.payloadLength = 0;
   FreeBlock(fileBuffer_.data);
   FreeBlock(fileBuffer_.writeData);
@@ -324,8 +332,8 @@ void Win32Window::PaintStatus(HDC dc) const {
   }
   if (aborted) TextAt(dc, kProgressTextAt, kPleaseWaitText);
   TextAt(dc, kDeviceCaptionAt, kDeviceCaption);
-  TextAt(dc, kInputNameAt, kInputNamePrefix + DeviceName(engine_.midi.ports.inputDeviceName));
-  TextAt(dc, kOutputNameAt, kOutputNamePrefix + DeviceName(engine_.midi.ports.outputDeviceName));
+  TextAt(dc, kInputNameAt, kInputNamePrefix + DeviceName(engine_.midi->ports.inputDeviceName));
+  TextAt(dc, kOutputNameAt, kOutputNamePrefix + DeviceName(engine_.midi->ports.outputDeviceName));
   SelectObject(dc, previousFont);
 }
 
@@ -376,15 +384,15 @@ void Win32Window::OnSelectFile() {
     FirmwareImage& image = engine_.image;
     firmwarePath_ = path;
     firmwareTitle_ = title;
-    std::string systemText;
-    if (!ReadWholeFile(firmwarePath_, fileBuffer_, &systemText)) {
-      engine_.prompts.showError(systemText, kSystemErrorCaption);
+    const FirmwareLoad load = LoadFirmwareFile(firmwarePath_, fileBuffer_, image);
+    if (load.status == FirmwareLoadStatus::Unreadable) {
+      engine_.prompts.showError(load.reason, kSystemErrorCaption);
       firmwarePath_.clear();
       firmwareTitle_.clear();
       fileBuffer_.bytesRead = 0;
       image.payloadLength = 0;
       image.progressTotal.store(0);
-    } else if (ParseFirmwareImage(fileBuffer_, image) == -1) {
+    } else if (!load.loaded()) {
       engine_.prompts.showError(kFileNotValidText, kFileNotValidCaption, window_);
       firmwarePath_.clear();
       firmwareTitle_.clear();
@@ -397,7 +405,7 @@ void Win32Window::OnSelectFile() {
 
 void Win32Window::ConfirmAndClose() {
   if (closeQuestionOpen_ || closing_ || ended_) return;
-  if (engine_.midi.ports.sessionPortsOpen.load() == 1) {
+  if (engine_.midi->ports.sessionPortsOpen.load() == 1) {
     closeQuestionOpen_ = true;
     const BoxAnswer answer =
         engine_.prompts.showBox({kCloseQuestionText, kCloseQuestionCaption, BoxIcon::Question,
@@ -417,13 +425,12 @@ void Win32Window::CloseWhenSessionStopped() {
     SetTimer(window_, kCloseRetryTimer, kProgressTimerMs, TimerProc);
     return;
   }
-  ReleaseMidiPorts(engine_.midi);
-  engine_.midi.ports.sessionPortsOpen.store(0);
+  ReleaseMidiPorts(*engine_.midi);
   PostMessageA(window_, WM_DESTROY, 0, 0);
 }
 
 void Win32Window::OnMidiIo() {
-  RunWin32PortDialog(instance_, engine_.midi, window_);
+  RunWin32PortDialog(instance_, *engine_.midi, window_);
   const RECT names = ToRect(kPortNamesEdges);
   InvalidateRect(window_, &names, TRUE);
 }

@@ -18,6 +18,7 @@
 #include <new>
 
 #include "midi/port_scan.h"
+#include "engine/firmware_file.h"
 #include "settings/settings.h"
 #include "ui/file_chooser.h"
 #include "ui/port_dialog.h"
@@ -91,16 +92,9 @@ MainWindow::MainWindow(Engine& engine, FileBuffer& fileBuffer, ShellState& shell
   // Settings come before the port names and the controls, which show what they hold.
   MidiPorts& ports = engine_.midi->ports;
   StoredPortNames storedNames;
-  const int loaded = LoadSettings(
-      shell_.startDirectory, fileBuffer_,
-      Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, shell_.deviceType, &storedNames});
-  shell_.firmwarePath.clear();
-  shell_.firmwareTitle.clear();
-  if (loaded == 0) {
-    ports.inputDeviceIndex = 0;
-    ports.outputDeviceIndex = 0;
-    shell_.deviceType = 0;
-  } else {
+  if (LoadSettingsOrDefaults(shell_.startDirectory, fileBuffer_,
+                             Settings{ports.inputDeviceIndex, ports.outputDeviceIndex,
+                                      shell_.deviceType, &storedNames})) {
     // A device started before the converter moves the indices; the names find its ports again.
     MidiPlatform& platform = engine_.midi->platform;
     ports.inputDeviceIndex =
@@ -108,6 +102,8 @@ MainWindow::MainWindow(Engine& engine, FileBuffer& fileBuffer, ShellState& shell
     ports.outputDeviceIndex =
         ChoosePort(ports.outputDeviceIndex, storedNames.output, PortNames(platform, false));
   }
+  shell_.firmwarePath.clear();
+  shell_.firmwareTitle.clear();
   RefreshDeviceNames(*engine_.midi, ports.inputDeviceIndex, ports.outputDeviceIndex, AsOwner(this));
   if (CreateControls() != 0) {
     engine_.prompts.showError(kNoControlsText, kNoControlsCaption);
@@ -258,15 +254,15 @@ void MainWindow::OnSelectFile() {
   if (chosen) {
     shell_.firmwarePath = chosen->path;
     shell_.firmwareTitle = chosen->title;
-    std::string systemText;
-    if (!ReadWholeFile(shell_.firmwarePath, fileBuffer_, &systemText)) {
-      ShowSystemError(systemText);
+    const FirmwareLoad load = LoadFirmwareFile(shell_.firmwarePath, fileBuffer_, image);
+    if (load.status == FirmwareLoadStatus::Unreadable) {
+      ShowSystemError(load.reason);
       shell_.firmwarePath.clear();
       shell_.firmwareTitle.clear();
       fileBuffer_.bytesRead = 0;
       image.payloadLength = 0;
       image.progressTotal.store(0);
-    } else if (ParseFirmwareImage(fileBuffer_, image) == -1) {
+    } else if (!load.loaded()) {
       engine_.prompts.showError(kFileNotValidText, kFileNotValidCaption, AsOwner(this));
       shell_.firmwarePath.clear();
       shell_.firmwareTitle.clear();

@@ -4,13 +4,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/commands.h"
-#include "cli/firmware_memory.h"
+#include "engine/firmware_file.h"
 
 #ifndef _WIN32
 #include <sys/wait.h>
@@ -93,15 +94,15 @@ class InspectTest : public ::testing::Test {
   }
 
   // Runs inspect in this process.
-  int RunInspect(const fs::path& file) {
+  int RunInspect(const fs::path& file, bool json = false) {
     std::ostringstream out;
     std::ostringstream err;
     CliContext context{out, err};
     CLI::App app;
     AddInspectCommand(app, context);
     const std::string path = file.string();
-    const char* argv[] = {"varnet-flash", "inspect", path.c_str()};
-    app.parse(3, argv);
+    const char* argv[] = {"varnet-flash", "inspect", path.c_str(), "--json"};
+    app.parse(json ? 4 : 3, argv);
     out_ = out.str();
     err_ = err.str();
     return context.exitCode;
@@ -192,6 +193,97 @@ TEST(RefusedForWantOfMemory, OnlyForAValidHeaderAndAWholePayload) {
     if (c.at < good.size()) buffer.data[c.at] = c.value;
     buffer.size = buffer.bytesRead = static_cast<uint32_t>(c.size);
     EXPECT_EQ(RefusedForWantOfMemory(buffer), c.expected) << c.at << " " << c.size;
+  }
+}
+
+// Every program tells the same three failures apart, each with a reason it can print.
+TEST_F(InspectTest, LoadTellsUnreadableFromNotValid) {
+  const fs::path notValid = dir_ / "notes.jtg";
+  std::ofstream(notValid) << std::string(80, 'x');
+  struct Case {
+    fs::path path;
+    FirmwareLoadStatus status;
+    std::string reason;  // "" where the system's words vary
+  };
+  const std::vector<Case> cases = {
+      {WriteFirmware("good.jtg", 0xAD, {0x01, 0x02}), FirmwareLoadStatus::Loaded, ""},
+      {dir_ / "missing.jtg", FirmwareLoadStatus::Unreadable,
+       std::generic_category().message(ENOENT)},
+      {dir_, FirmwareLoadStatus::Unreadable, ""},
+      {notValid, FirmwareLoadStatus::NotValid, "Failed opening file! File not valid!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.string());
+    FileBuffer buffer;
+    FirmwareImage image;
+    const FirmwareLoad load = LoadFirmwareFile(c.path.string(), buffer, image);
+    EXPECT_EQ(load.status, c.status);
+    EXPECT_EQ(load.loaded(), c.status == FirmwareLoadStatus::Loaded);
+    EXPECT_EQ(load.reason.empty(), c.status == FirmwareLoadStatus::Loaded);
+    EXPECT_EQ(load.reason.find('\n'), std::string::npos);
+    if (!c.reason.empty()) {
+      EXPECT_EQ(load.reason, c.reason);
+    }
+    EXPECT_EQ(image.payloadLength, c.status == FirmwareLoadStatus::Loaded ? 2u : 0u);
+  }
+}
+
+// The object and the text describe one file alike; the exit codes do not depend on --json.
+TEST_F(InspectTest, JsonHasTheSameFactsAndExitCodesAsTheText) {
+  struct Case {
+    const char* name;
+    fs::path path;
+    int exit;
+    uint64_t payload;
+    const char* kind;      // nullptr: no object at all
+    const char* textKind;  // as the text shows it
+  };
+  const fs::path notValid = dir_ / "notes.jtg";
+  std::ofstream(notValid) << std::string(80, 'x');
+  const std::vector<Case> cases = {
+      {"da.jtg", WriteFirmware("da.jtg", 0xDA, {0x01, 0x02, 0x03, 0x10, 0x01, 0x02, 0x03, 0xC0}), 0,
+       8, "DA", "Converter kind:   DA\n"},
+      {"odd.jtg", WriteFirmware("odd.jtg", 0x00, {0x81, 0x01}), 0, 2, "0x00",
+       "Converter kind:   0x00\n"},
+      {"empty.jtg", WriteFirmware("empty.jtg", 0xAD, {}), 1, 0, "AD", "Converter kind:   AD\n"},
+      {"notes.jtg", notValid, 1, 0, nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = c.path.string();
+    const int textExit = RunInspect(c.path);
+    const std::string text = out_;
+    const std::string textErr = err_;
+    EXPECT_EQ(RunInspect(c.path, true), c.exit);
+    EXPECT_EQ(textExit, c.exit);
+    EXPECT_EQ(err_, textErr);  // the reasons stay on standard error, as they were
+    if (c.kind == nullptr) {
+      EXPECT_EQ(out_, "");
+      continue;
+    }
+    ASSERT_EQ(out_.find('\n'), out_.size() - 1) << out_;
+    const nlohmann::json object = nlohmann::json::parse(out_);
+    EXPECT_EQ(object.at("file"), path);
+    EXPECT_EQ(object.at("converter_kind"), c.kind);
+    EXPECT_NE(text.find(c.textKind), std::string::npos) << text;
+    const uint64_t payload = object.at("payload_bytes");
+    EXPECT_EQ(payload, c.payload);
+    EXPECT_NE(text.find("Payload length:   " + std::to_string(payload)), std::string::npos);
+    EXPECT_NE(text.find("Encoded stream:   " +
+                        std::to_string(object.at("encoded_bytes").get<uint64_t>())),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(object.at("pause_codes").size(), 4u);
+    for (const nlohmann::json& pause : object.at("pause_codes")) {
+      char line[80];
+      std::snprintf(line, sizeof line, "  0x%02X (%5u ms): %u ", pause.at("code").get<unsigned>(),
+                    pause.at("pause_ms").get<unsigned>(), pause.at("bytes").get<unsigned>());
+      EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
+    EXPECT_DOUBLE_EQ(
+        object.at("estimated_seconds").get<double>(),
+        object.at("sending_seconds").get<double>() + object.at("pausing_seconds").get<double>());
+    EXPECT_EQ(object.at("update_refuses").is_null(), c.exit == 0);
   }
 }
 

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -229,6 +230,52 @@ TEST_F(FlashTest, SilentDevicePassesWithAWarningThatNothingWasVerified) {
   const FlashRun echoing = Flash({"update", kExample, "--simulate", "--fast", "--yes"});
   EXPECT_EQ(echoing.err.find("could not be verified"), std::string::npos);
   EXPECT_EQ(echoing.out.find("not verified"), std::string::npos);
+}
+
+// update --json: standard output holds one JSON object, the summary's facts, whatever the
+// outcome; the lines a person reads move to standard error and the exit code stays.
+TEST_F(FlashTest, JsonSummaryHasTheSummaryLinesFacts) {
+  struct Case {
+    std::vector<std::string> extra;
+    int status;
+    const char* outcome;
+    bool verified;
+    const char* difference;  // its kind; nullptr for none
+  };
+  const std::vector<Case> cases = {
+      {{}, 0, "done", true, nullptr},
+      {{"--fault", "silent-echo"}, 0, "done", false, nullptr},
+      {{"--fault", "corrupt-echo:500"}, 1, "failed", false, "differs"},
+      {{"--fault", "echo-stops:3000"}, 1, "failed", false, "echo_stopped"},
+      {{"--fault", "no-reply"}, 1, "refused", false, nullptr},
+  };
+  const std::regex summary(
+      R"(Sent (\d+) bytes in (\d+) messages, (\d+) echo bytes verified, elapsed (\d+\.\d) s)");
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"update", kExample, "--simulate", "--fast", "--yes", "--json"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    const FlashRun run = Flash(args);
+    SCOPED_TRACE(c.outcome + (c.extra.empty() ? std::string() : " " + c.extra.back()));
+    EXPECT_EQ(run.status, c.status) << run.err;
+    ASSERT_FALSE(run.out.empty()) << run.err;
+    EXPECT_EQ(run.out.find('\n'), run.out.size() - 1) << run.out;
+    const nlohmann::json object = nlohmann::json::parse(run.out);
+    EXPECT_EQ(object.at("outcome"), c.outcome);
+    EXPECT_EQ(object.at("verified"), c.verified);
+    if (c.difference == nullptr) {
+      EXPECT_TRUE(object.at("first_difference").is_null()) << run.out;
+    } else {
+      const nlohmann::json& first = object.at("first_difference");
+      EXPECT_EQ(first.at("kind"), c.difference);
+      EXPECT_NE(run.err.find(first.at("text").get<std::string>()), std::string::npos) << run.err;
+    }
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(run.err, match, summary)) << run.err;
+    EXPECT_EQ(object.at("bytes_sent").get<uint64_t>(), std::stoull(match[1]));
+    EXPECT_EQ(object.at("messages_sent").get<uint64_t>(), std::stoull(match[2]));
+    EXPECT_EQ(object.at("echo_verified_bytes").get<uint64_t>(), std::stoull(match[3]));
+    EXPECT_NEAR(object.at("elapsed_seconds").get<double>(), std::stod(match[4]), 0.0501);
+  }
 }
 
 // --log FILE: one JSON object per line, in the order things happened.

@@ -100,6 +100,35 @@ TEST_F(SettingsTest, MissingFileLeavesValuesAlone) {
   EXPECT_FALSE(fs::exists(File()));
 }
 
+// A program starts on the first ports whenever the file cannot be used, and on the stored ones
+// otherwise.
+TEST_F(SettingsTest, DefaultsReplaceWhatAnUnusableFileWouldHaveSet) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> bytes;  // empty: no file
+    bool loaded;
+    int32_t input, output;
+    uint8_t type;
+  };
+  const std::vector<Case> cases = {
+      {"no file", {}, false, 0, 0, 0},
+      {"ten bytes",
+       std::vector<uint8_t>(SettingsBytes(3, 4, 1).begin(), SettingsBytes(3, 4, 1).begin() + 10),
+       false, 0, 0, 0},
+      {"stored", SettingsBytes(3, 4, 1), true, 3, 4, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(File());
+    if (!c.bytes.empty()) WriteFile(c.bytes);
+    input_ = 7;
+    output_ = 8;
+    type_ = 9;
+    EXPECT_EQ(LoadSettingsOrDefaults(dir_.string(), buffer_, {input_, output_, type_}), c.loaded);
+    ExpectValues(c.input, c.output, c.type);
+  }
+}
+
 TEST_F(SettingsTest, ElevenBytesAreEnoughTenAreNot) {
   std::vector<uint8_t> bytes = SettingsBytes(3, 4, 1, 10);
   WriteFile(bytes);

@@ -1,8 +1,29 @@
-#include "cli/firmware_memory.h"
+#include "engine/firmware_file.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <system_error>
 
 namespace varnet {
+
+FirmwareLoad LoadFirmwareFile(const std::string& path, FileBuffer& buffer, FirmwareImage& image,
+                              FirmwareBlocks blocks) {
+  FirmwareLoad load;
+  if (!ReadWholeFile(path, buffer, &load.reason)) {
+    load.status = FirmwareLoadStatus::Unreadable;
+  } else if (ParseFirmwareImage(buffer, image, blocks) != 0) {
+    const bool tooLarge = RefusedForWantOfMemory(buffer);
+    load.status = tooLarge ? FirmwareLoadStatus::TooLarge : FirmwareLoadStatus::NotValid;
+    load.reason = tooLarge ? std::generic_category().message(ENOMEM) : FirmwareNotValidLine();
+  }
+  return load;
+}
+
+std::string FirmwareNotValidLine() {
+  std::string text = kFirmwareNotValidText;
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
 
 bool RefusedForWantOfMemory(const FileBuffer& buffer) {
   const uint32_t available =

@@ -7,7 +7,7 @@
 #include "core/prompts.h"
 #include "engine/engine.h"
 #include "midi/midi_ports.h"
-#include "midi/platform.h"
+#include "midi/platform_base.h"
 
 namespace varnet {
 
@@ -20,7 +20,7 @@ constexpr Clock::Duration kPieceSpacing = std::chrono::milliseconds(10);
 // counts the pieces with the virtual time between them, and reports completion from inside the
 // call, as a service with an empty queue would. Counting as the pieces pass keeps an estimate of
 // a large file from holding a second copy of its stream.
-class RecordingPort final : public MidiPlatform {
+class RecordingPort final : public UnsupportedMidiPlatform {
  public:
   RecordingPort(Clock& clock, bool keepBytes) : clock_(clock), keepBytes_(keepBytes) {}
 
@@ -72,24 +72,7 @@ class RecordingPort final : public MidiPlatform {
     return MMSYSERR_NOERROR;
   }
 
-  // No input: nothing is echoed, so nothing is ever compared.
-  uint32_t inGetNumDevs() override { return 0; }
-  uint32_t inGetDevCaps(uint32_t, char (&)[kMidiNameLength]) override {
-    return MMSYSERR_BADDEVICEID;
-  }
-  uint32_t inOpen(MidiHandle*, uint32_t, MidiCallback, uintptr_t) override {
-    return MMSYSERR_BADDEVICEID;
-  }
-  uint32_t inPrepareHeader(MidiHandle, MidiHeader*) override { return MMSYSERR_INVALHANDLE; }
-  uint32_t inUnprepareHeader(MidiHandle, MidiHeader*) override { return MMSYSERR_INVALHANDLE; }
-  uint32_t inAddBuffer(MidiHandle, MidiHeader*) override { return MMSYSERR_INVALHANDLE; }
-  uint32_t inStart(MidiHandle) override { return MMSYSERR_INVALHANDLE; }
-  uint32_t inStop(MidiHandle) override { return MMSYSERR_INVALHANDLE; }
-  uint32_t inReset(MidiHandle) override { return MMSYSERR_INVALHANDLE; }
-  uint32_t inClose(MidiHandle) override { return MMSYSERR_INVALHANDLE; }
-
-  std::string inGetErrorText(uint32_t result) override { return StandardMidiErrorText(result); }
-  std::string outGetErrorText(uint32_t result) override { return StandardMidiErrorText(result); }
+  // No input (the base has none): nothing is echoed, so nothing is ever compared.
 
  private:
   static constexpr MidiHandle kHandle = 1;

@@ -45,7 +45,9 @@ uint32_t OutputMessageQueue::add(MidiHeader* header) {
   if (!copiesBytes_ && std::find(queue_.begin(), queue_.end(), header) != queue_.end()) {
     return MIDIERR_STILLPLAYING;
   }
-  header->flags = (header->flags | MHDR_INQUEUE) & ~static_cast<uint32_t>(MHDR_DONE);
+  if (!copiesBytes_) {
+    header->flags = (header->flags | MHDR_INQUEUE) & ~static_cast<uint32_t>(MHDR_DONE);
+  }
   queue_.push_back(header);
   return MMSYSERR_NOERROR;
 }
@@ -53,7 +55,7 @@ uint32_t OutputMessageQueue::add(MidiHeader* header) {
 void OutputMessageQueue::withdraw(MidiHeader* header) {
   std::lock_guard lock(mutex_);
   std::erase(queue_, header);
-  header->flags &= ~static_cast<uint32_t>(MHDR_INQUEUE);
+  if (!copiesBytes_) header->flags &= ~static_cast<uint32_t>(MHDR_INQUEUE);
 }
 
 bool OutputMessageQueue::complete(MidiHeader* header) {
@@ -63,7 +65,9 @@ bool OutputMessageQueue::complete(MidiHeader* header) {
     const auto it = std::find(queue_.begin(), queue_.end(), header);
     queued = it != queue_.end();
     if (queued) queue_.erase(it);
-    if (std::find(queue_.begin(), queue_.end(), header) == queue_.end()) MarkDone(header);
+    if (!copiesBytes_ && std::find(queue_.begin(), queue_.end(), header) == queue_.end()) {
+      MarkDone(header);
+    }
   }
   if (queued) report(header);
   return queued;
@@ -77,7 +81,9 @@ void OutputMessageQueue::returnQueued(std::size_t keep) {
       returned.insert(returned.begin(), queue_.back());
       queue_.pop_back();
     }
-    for (MidiHeader* header : returned) MarkDone(header);
+    if (!copiesBytes_) {
+      for (MidiHeader* header : returned) MarkDone(header);
+    }
   }
   for (MidiHeader* header : returned) report(header);
 }

@@ -24,7 +24,8 @@ class OutputMessageQueue {
  public:
   // A backend that copies a message's bytes when it is handed over (the in-process port) may
   // let the caller hand the same header over again before it is done: `copiesBytes`. Each
-  // hand-over then comes back on its own, and the header is marked done after the last.
+  // hand-over then comes back on its own, and the queue never writes the header's flags: the
+  // caller may already be refilling the header while an earlier hand-over completes.
   explicit OutputMessageQueue(bool copiesBytes = false) : copiesBytes_(copiesBytes) {}
   OutputMessageQueue(const OutputMessageQueue&) = delete;
   OutputMessageQueue& operator=(const OutputMessageQueue&) = delete;

@@ -83,11 +83,11 @@ TEST(OutputMessageQueue, ABackendThatCopiesTheBytesTakesAHeaderAgainAndGivesItBa
   ASSERT_EQ(r.queue.add(&m.header), MMSYSERR_NOERROR);
   ASSERT_EQ(r.queue.add(&m.header), MMSYSERR_NOERROR);
   EXPECT_TRUE(r.queue.complete(&m.header));
-  EXPECT_EQ(m.header.flags & MHDR_INQUEUE, MHDR_INQUEUE);  // the second is still on its way
-  EXPECT_EQ(r.queue.unprepare(&m.header), MIDIERR_STILLPLAYING);
+  EXPECT_EQ(r.queue.unprepare(&m.header), MIDIERR_STILLPLAYING);  // the second is on its way
   EXPECT_TRUE(r.queue.complete(&m.header));
   EXPECT_EQ(r.returned.size(), 2u);
-  EXPECT_EQ(r.flagsSeen.back() & (MHDR_DONE | MHDR_INQUEUE), MHDR_DONE);
+  // The caller owns the header throughout: its flags are as it left them.
+  for (uint32_t flags : r.flagsSeen) EXPECT_EQ(flags, static_cast<uint32_t>(MHDR_PREPARED));
 }
 
 TEST(OutputMessageQueue, CompletionMarksDoneBeforeTheCallbackAndReportsOnce) {

@@ -38,6 +38,20 @@ void InputBufferQueue::open(MidiHandle handle, MidiCallback callback, uintptr_t 
   instance_ = instance;
 }
 
+uint32_t InputBufferQueue::prepare(MidiHeader* header) const {
+  if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
+  if (isQueued(header)) return MIDIERR_STILLPLAYING;
+  header->flags |= MHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+uint32_t InputBufferQueue::unprepare(MidiHeader* header) const {
+  if (header == nullptr) return MMSYSERR_INVALPARAM;
+  if (isQueued(header)) return MIDIERR_STILLPLAYING;
+  header->flags &= ~static_cast<uint32_t>(MHDR_PREPARED);
+  return MMSYSERR_NOERROR;
+}
+
 uint32_t InputBufferQueue::addBuffer(MidiHeader* header) {
   if (header == nullptr || header->data == nullptr || header->bufferLength == 0) {
     return MMSYSERR_INVALPARAM;
@@ -63,10 +77,7 @@ void InputBufferQueue::stop() {
   std::vector<Delivery> out;
   {
     std::lock_guard lock(stateMutex_);
-    started_ = false;
-    inSysex_ = false;
-    runningStatus_ = 0;
-    shortNeeded_ = 0;
+    endMessage();
     if (!queue_.empty() && queue_.front()->bytesRecorded > 0) completeFront(out);
   }
   deliver(out);
@@ -77,10 +88,7 @@ void InputBufferQueue::reset() {
   std::vector<Delivery> out;
   {
     std::lock_guard lock(stateMutex_);
-    started_ = false;
-    inSysex_ = false;
-    runningStatus_ = 0;
-    shortNeeded_ = 0;
+    endMessage();
     // Everything queued now comes back; a buffer the callback queues again while we deliver
     // stays queued, as with the Windows service.
     while (!queue_.empty()) completeFront(out);
@@ -135,6 +143,13 @@ void InputBufferQueue::completeFront(std::vector<Delivery>& out) {
   queue_.pop_front();
   header->flags = (header->flags | MHDR_DONE) & ~static_cast<uint32_t>(MHDR_INQUEUE);
   out.push_back({MIM_LONGDATA, reinterpret_cast<uintptr_t>(header)});
+}
+
+void InputBufferQueue::endMessage() {
+  started_ = false;
+  inSysex_ = false;
+  runningStatus_ = 0;
+  shortNeeded_ = 0;
 }
 
 void InputBufferQueue::deliver(const std::vector<Delivery>& out) {

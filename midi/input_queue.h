@@ -32,6 +32,11 @@ class InputBufferQueue {
   // The port's callback, as given to inOpen. Call before any feed.
   void open(MidiHandle handle, MidiCallback callback, uintptr_t instance);
 
+  // midiInPrepareHeader / midiInUnprepareHeader: a header with a data area, not queued (then
+  // MIDIERR_STILLPLAYING). Set or clear MHDR_PREPARED.
+  uint32_t prepare(MidiHeader* header) const;
+  uint32_t unprepare(MidiHeader* header) const;
+
   // midiInAddBuffer: the header must be prepared (MHDR_PREPARED) and not already queued, and
   // have a data area with a nonzero length. Sets MHDR_INQUEUE, clears MHDR_DONE and
   // bytesRecorded. Returns MMSYSERR_NOERROR, MIDIERR_UNPREPARED, MIDIERR_STILLPLAYING or
@@ -68,6 +73,7 @@ class InputBufferQueue {
     uintptr_t param1;
   };
   void completeFront(std::vector<Delivery>& out);  // state lock held
+  void endMessage();                               // state lock held
   void deliver(const std::vector<Delivery>& out);  // delivery lock held, state lock not
   void feedByte(uint8_t byte, std::vector<Delivery>& out);
 

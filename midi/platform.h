@@ -18,6 +18,7 @@ enum MidiResult : uint32_t {
   MMSYSERR_INVALHANDLE = 5,
   MMSYSERR_NODRIVER = 6,
   MMSYSERR_NOMEM = 7,
+  MMSYSERR_NOTSUPPORTED = 8,  // what a platform answers for a call it does not serve
   MMSYSERR_INVALFLAG = 10,
   MMSYSERR_INVALPARAM = 11,
   MIDIERR_UNPREPARED = 64,

@@ -62,10 +62,28 @@ TEST(SelectDevicePorts, OrderDoesNotDependOnTheOrderOfDiscovery) {
 TEST(DeviceName, CutsTo31CharactersAndFallsBackToTheClientName) {
   SeqPortInfo p = Port(20, 0, std::string(31, 'x'), kReadable);
   EXPECT_EQ(DeviceName(p), std::string(31, 'x'));
-  p.portName = std::string(40, 'y');
-  EXPECT_EQ(DeviceName(p), std::string(31, 'y'));
+  p.portName = std::string(40, 'y') + "z";
+  EXPECT_EQ(DeviceName(p).size(), 31u);
+  EXPECT_EQ(DeviceName(p).back(), 'z');  // the end, where ports differ, stays
   p.portName.clear();
   EXPECT_EQ(DeviceName(p), "client 20");
+}
+
+TEST(DeviceNames, PortsOfOneLongNamedDeviceStayApart) {
+  std::vector<SeqPortInfo> ports;
+  for (int i = 0; i < 4; ++i) {
+    SeqPortInfo p = Port(24, i, "USB MIDI Interface 4x4 with MIDI " + std::to_string(i + 1),
+                         kReadable | kWritable);
+    p.clientName = "USB MIDI Interface 4x4 with";
+    ports.push_back(p);
+  }
+  // As the merged list asks for them: room for its "A: " in front.
+  const std::vector<std::string> names = DeviceNames(ports, 28);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_LE(names[i].size(), 28u);
+    EXPECT_TRUE(names[i].starts_with("USB MIDI")) << names[i];
+    EXPECT_TRUE(names[i].ends_with(" MIDI " + std::to_string(i + 1))) << names[i];
+  }
 }
 
 TEST(WirePacer, FeedsAnIdlePortAtOnceAndSpacesABacklogAtWireRate) {

@@ -16,7 +16,7 @@
 #include "engine/engine.h"
 #include "engine/firmware.h"
 #include "midi/midi_ports.h"
-#include "midi/platform.h"
+#include "midi/platform_base.h"
 
 namespace varnet::test {
 
@@ -42,7 +42,7 @@ struct Piece {
 
 // The output side of a MIDI service, scripted per test. It also checks the rule the sender must
 // keep: a message in flight is neither replaced by another nor rewritten before it completes.
-class ScriptedOutput final : public MidiPlatform {
+class ScriptedOutput final : public UnsupportedMidiPlatform {
  public:
   enum class Completion { Immediate, Delayed, Never };
 
@@ -121,27 +121,7 @@ class ScriptedOutput final : public MidiPlatform {
   // "pause <gap - 10 ms>". Reads like "send 20; pause 20; send 5D 20".
   std::string trace() const;
 
-  uint32_t inGetNumDevs() override { return 1; }
   uint32_t outGetNumDevs() override { return 1; }
-  uint32_t inGetDevCaps(uint32_t, char (&name)[kMidiNameLength]) override {
-    name[0] = 0;
-    return 0;
-  }
-  uint32_t outGetDevCaps(uint32_t, char (&name)[kMidiNameLength]) override {
-    name[0] = 0;
-    return 0;
-  }
-  uint32_t inOpen(MidiHandle* handle, uint32_t, MidiCallback, uintptr_t) override {
-    *handle = 1;
-    return 0;
-  }
-  uint32_t inPrepareHeader(MidiHandle, MidiHeader*) override { return 0; }
-  uint32_t inUnprepareHeader(MidiHandle, MidiHeader*) override { return 0; }
-  uint32_t inAddBuffer(MidiHandle, MidiHeader*) override { return 0; }
-  uint32_t inStart(MidiHandle) override { return 0; }
-  uint32_t inStop(MidiHandle) override { return 0; }
-  uint32_t inReset(MidiHandle) override { return 0; }
-  uint32_t inClose(MidiHandle) override { return 0; }
   uint32_t outOpen(MidiHandle* handle, uint32_t, MidiCallback callback,
                    uintptr_t instance) override {
     *handle = handle_;
@@ -164,8 +144,6 @@ class ScriptedOutput final : public MidiPlatform {
     return 0;
   }
   uint32_t outClose(MidiHandle) override { return 0; }
-  std::string inGetErrorText(uint32_t r) override { return StandardMidiErrorText(r); }
-  std::string outGetErrorText(uint32_t r) override { return StandardMidiErrorText(r); }
 
  private:
   void scheduleEcho(std::size_t index, const Bytes& bytes) {

@@ -202,6 +202,33 @@ TEST_F(JackBackendTest, ListsMidiPortsByDirectionWithoutItsOwn) {
   closeBoth();
 }
 
+// A device whose client name alone fills the room: its input and output still read apart, as
+// they do behind the merged list's "J: ".
+TEST_F(JackBackendTest, LongClientNamesKeepThePortsOwnPart) {
+  const std::string client = "USB MIDI Interface 4x4 with MIDI Thru";
+  jack_status_t status{};
+  auto device = JackMidiClient::Open(client, {}, &status);
+  ASSERT_NE(device, nullptr);
+  const std::size_t room = kMidiNameLength - 1 - 3;
+  auto platform = CreateJackMidiPlatform("varnet-names", room);
+  auto named = [&](bool input) {
+    std::vector<std::string> names;
+    const uint32_t n = input ? platform->inGetNumDevs() : platform->outGetNumDevs();
+    for (uint32_t i = 0; i < n; ++i) {
+      char caps[kMidiNameLength];
+      EXPECT_EQ(input ? platform->inGetDevCaps(i, caps) : platform->outGetDevCaps(i, caps), 0u);
+      if (std::string(caps).starts_with("USB MIDI")) names.push_back(caps);
+    }
+    return names;
+  };
+  const std::vector<std::string> inputs = named(true), outputs = named(false);
+  ASSERT_EQ(inputs.size(), 1u);
+  ASSERT_EQ(outputs.size(), 1u);
+  EXPECT_LE(inputs[0].size(), room);
+  EXPECT_TRUE(inputs[0].ends_with(":out")) << inputs[0];
+  EXPECT_TRUE(outputs[0].ends_with(":in")) << outputs[0];
+}
+
 TEST_F(JackBackendTest, PartialSysexChunksPassUnchangedAndComeBackInBuffers) {
   openBoth();
   peer_.echo.store(true);

@@ -217,6 +217,22 @@ TEST(InputBufferQueue, AddBufferRefusesUnpreparedTwiceQueuedAndEmptyHeaders) {
   EXPECT_EQ(q.queuedCount(), 1u);
 }
 
+TEST(InputBufferQueue, AQueuedBufferCanBeNeitherPreparedNorUnprepared) {
+  InputBufferQueue q;
+  Buffer a;
+  MidiHeader noData{};
+  EXPECT_EQ(q.prepare(&noData), static_cast<uint32_t>(MMSYSERR_INVALPARAM));
+  EXPECT_EQ(q.prepare(nullptr), static_cast<uint32_t>(MMSYSERR_INVALPARAM));
+  EXPECT_EQ(q.unprepare(nullptr), static_cast<uint32_t>(MMSYSERR_INVALPARAM));
+  ASSERT_EQ(q.addBuffer(&a.header), static_cast<uint32_t>(MMSYSERR_NOERROR));
+  EXPECT_EQ(q.prepare(&a.header), static_cast<uint32_t>(MIDIERR_STILLPLAYING));
+  EXPECT_EQ(q.unprepare(&a.header), static_cast<uint32_t>(MIDIERR_STILLPLAYING));
+  q.reset();
+  EXPECT_EQ(q.unprepare(&a.header), static_cast<uint32_t>(MMSYSERR_NOERROR));
+  EXPECT_EQ(a.header.flags & MHDR_PREPARED, 0u);
+  EXPECT_EQ(q.addBuffer(&a.header), static_cast<uint32_t>(MIDIERR_UNPREPARED));
+}
+
 TEST(InputBufferQueue, InputBeforeStartIsDropped) {
   InputBufferQueue q;
   Buffer a;

@@ -13,34 +13,13 @@
 #include <vector>
 
 #include "midi/midi_ports.h"
+#include "midi/platform_base.h"
 
 namespace varnet {
 namespace {
 
 // The staging logic makes no platform call; the stress needs none.
-class NoPlatform final : public MidiPlatform {
- public:
-  uint32_t inGetNumDevs() override { return 0; }
-  uint32_t outGetNumDevs() override { return 0; }
-  uint32_t inGetDevCaps(uint32_t, char (&)[kMidiNameLength]) override { return 2; }
-  uint32_t outGetDevCaps(uint32_t, char (&)[kMidiNameLength]) override { return 2; }
-  uint32_t inOpen(MidiHandle*, uint32_t, MidiCallback, uintptr_t) override { return 2; }
-  uint32_t inPrepareHeader(MidiHandle, MidiHeader*) override { return 5; }
-  uint32_t inUnprepareHeader(MidiHandle, MidiHeader*) override { return 5; }
-  uint32_t inAddBuffer(MidiHandle, MidiHeader*) override { return 5; }
-  uint32_t inStart(MidiHandle) override { return 5; }
-  uint32_t inStop(MidiHandle) override { return 5; }
-  uint32_t inReset(MidiHandle) override { return 5; }
-  uint32_t inClose(MidiHandle) override { return 5; }
-  uint32_t outOpen(MidiHandle*, uint32_t, MidiCallback, uintptr_t) override { return 2; }
-  uint32_t outPrepareHeader(MidiHandle, MidiHeader*) override { return 5; }
-  uint32_t outUnprepareHeader(MidiHandle, MidiHeader*) override { return 5; }
-  uint32_t outLongMsg(MidiHandle, MidiHeader*) override { return 5; }
-  uint32_t outReset(MidiHandle) override { return 5; }
-  uint32_t outClose(MidiHandle) override { return 5; }
-  std::string inGetErrorText(uint32_t) override { return {}; }
-  std::string outGetErrorText(uint32_t) override { return {}; }
-};
+class NoPlatform final : public UnsupportedMidiPlatform {};
 
 class NoPrompts final : public Prompts {
  public:

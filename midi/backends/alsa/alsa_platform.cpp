@@ -8,10 +8,13 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "midi/backends/alsa/seq_ports.h"
 #include "midi/input_queue.h"
+#include "midi/output_queue.h"
+#include "midi/port_names.h"
 
 namespace varnet {
 namespace {
@@ -58,15 +61,6 @@ std::vector<SeqPortInfo> QueryPorts(snd_seq_t* seq) {
     }
   }
   return all;
-}
-
-uint32_t CopyName(const std::vector<SeqPortInfo>& ports, uint32_t device,
-                  char (&name)[kMidiNameLength]) {
-  if (device >= ports.size()) return MMSYSERR_BADDEVICEID;
-  const std::string n = alsaseq::DeviceName(ports[device]);
-  std::copy(n.begin(), n.end(), name);
-  name[n.size()] = '\0';
-  return MMSYSERR_NOERROR;
 }
 
 // One open port: its own sequencer client, so that a reader blocked in one never holds up the
@@ -175,29 +169,20 @@ struct InPort {
 
 struct OutPort {
   SeqEndpoint endpoint;
-  MidiCallback callback = nullptr;
-  uintptr_t instance = 0;
   bool paced = true;
   alsaseq::WirePacer pacer;
   snd_seq_addr_t peer{};
+  OutputMessageQueue queue;  // the front one is being written
   std::mutex mutex;
-  std::condition_variable wake;
-  std::deque<MidiHeader*> queue;  // the front one is being written
+  std::condition_variable wake;  // a message was queued, or `stop`
   bool stop = false;
   bool broken = false;
   std::thread writer;
 
-  void complete(MidiHeader* header) {
-    header->flags = (header->flags & ~MHDR_INQUEUE) | MHDR_DONE;
-    if (callback)
-      callback(reinterpret_cast<MidiHandle>(this), MOM_DONE, instance,
-               reinterpret_cast<uintptr_t>(header), 0);
-  }
-
   void run() {
     std::unique_lock lock(mutex);
     for (;;) {
-      wake.wait(lock, [&] { return stop || !queue.empty(); });
+      wake.wait(lock, [&] { return stop || queue.front() != nullptr; });
       if (stop) return;
       MidiHeader* header = queue.front();
       lock.unlock();
@@ -208,16 +193,14 @@ struct OutPort {
       // A port in front of a wire has its bytes delivered only once they have left the wire:
       // the sender starts a pause at completion, and the device must see all of it.
       if (err >= 0 && paced) std::this_thread::sleep_until(SteadyAt(pacer.idleAt()));
-      lock.lock();
       if (err < 0) {
         // The port is gone: the message stays outstanding, like bytes for an unplugged cable.
+        lock.lock();
         broken = true;
         wake.wait(lock, [&] { return stop; });
         return;
       }
-      queue.pop_front();
-      lock.unlock();
-      complete(header);
+      queue.complete(header);
       lock.lock();
     }
   }
@@ -225,7 +208,8 @@ struct OutPort {
 
 class AlsaMidiPlatform final : public MidiPlatform {
  public:
-  explicit AlsaMidiPlatform(std::string clientName) : clientName_(std::move(clientName)) {
+  AlsaMidiPlatform(std::string clientName, std::size_t nameRoom)
+      : clientName_(std::move(clientName)), nameRoom_(nameRoom) {
     if (OpenSequencer(&seq_, clientName_ + " (list)") < 0) seq_ = nullptr;
   }
   ~AlsaMidiPlatform() override {
@@ -247,12 +231,12 @@ class AlsaMidiPlatform final : public MidiPlatform {
   uint32_t inGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override {
     std::scoped_lock lock(mutex_);
     if (!listed_) refresh();
-    return CopyName(inputs_, device, name);
+    return CopyDeviceName(inputNames_, device, name);
   }
   uint32_t outGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override {
     std::scoped_lock lock(mutex_);
     if (!listed_) refresh();
-    return CopyName(outputs_, device, name);
+    return CopyDeviceName(outputNames_, device, name);
   }
 
   uint32_t inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
@@ -282,25 +266,15 @@ class AlsaMidiPlatform final : public MidiPlatform {
     in_ = std::move(port);
     return MMSYSERR_NOERROR;
   }
+  // The input side is the queue's: these only find it.
   uint32_t inPrepareHeader(MidiHandle handle, MidiHeader* header) override {
-    if (inPort(handle) == nullptr) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
-    header->flags |= MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return withIn(handle, [=](InPort& p) { return p.queue.prepare(header); });
   }
   uint32_t inUnprepareHeader(MidiHandle handle, MidiHeader* header) override {
-    InPort* port = inPort(handle);
-    if (port == nullptr) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr) return MMSYSERR_INVALPARAM;
-    if (port->queue.isQueued(header)) return MIDIERR_STILLPLAYING;
-    header->flags &= ~MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return withIn(handle, [=](InPort& p) { return p.queue.unprepare(header); });
   }
   uint32_t inAddBuffer(MidiHandle handle, MidiHeader* header) override {
-    InPort* port = inPort(handle);
-    if (port == nullptr) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr) return MMSYSERR_INVALPARAM;
-    return port->queue.addBuffer(header);
+    return withIn(handle, [=](InPort& p) { return p.queue.addBuffer(header); });
   }
   uint32_t inStart(MidiHandle handle) override {
     return withIn(handle, [](InPort& p) { p.queue.start(); });
@@ -341,8 +315,7 @@ class AlsaMidiPlatform final : public MidiPlatform {
             snd_seq_connect_to(port->endpoint.seq(), port->endpoint.port(), peer.client, peer.port);
         err < 0)
       return AlsaResult(err);
-    port->callback = callback;
-    port->instance = instance;
+    port->queue.open(reinterpret_cast<MidiHandle>(port.get()), callback, instance);
     port->paced = NeedsPacing(peer.type);
     port->peer.client = static_cast<unsigned char>(peer.client);
     port->peer.port = static_cast<unsigned char>(peer.port);
@@ -354,26 +327,18 @@ class AlsaMidiPlatform final : public MidiPlatform {
   }
   uint32_t outPrepareHeader(MidiHandle handle, MidiHeader* header) override {
     if (outPort(handle) == nullptr) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
-    header->flags |= MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return OutputMessageQueue::prepare(header);
   }
   uint32_t outUnprepareHeader(MidiHandle handle, MidiHeader* header) override {
-    if (outPort(handle) == nullptr) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr) return MMSYSERR_INVALPARAM;
-    if (header->flags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-    header->flags &= ~MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    OutPort* port = outPort(handle);
+    if (port == nullptr) return MMSYSERR_INVALHANDLE;
+    return port->queue.unprepare(header);
   }
   uint32_t outLongMsg(MidiHandle handle, MidiHeader* header) override {
     OutPort* port = outPort(handle);
     if (port == nullptr) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr) return MMSYSERR_INVALPARAM;
-    if (!(header->flags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
-    if (header->flags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-    std::scoped_lock lock(port->mutex);
-    header->flags = (header->flags & ~MHDR_DONE) | MHDR_INQUEUE;
-    port->queue.push_back(header);
+    if (const uint32_t rc = port->queue.add(header); rc != MMSYSERR_NOERROR) return rc;
+    std::scoped_lock lock(port->mutex);  // the writer sees the queue before it waits, or wakes
     port->wake.notify_one();
     return MMSYSERR_NOERROR;
   }
@@ -381,15 +346,7 @@ class AlsaMidiPlatform final : public MidiPlatform {
     OutPort* port = outPort(handle);
     if (port == nullptr) return MMSYSERR_INVALHANDLE;
     // Messages not yet started come back at once; the one being written completes on its own.
-    std::deque<MidiHeader*> dropped;
-    {
-      std::scoped_lock lock(port->mutex);
-      while (port->queue.size() > 1) {
-        dropped.push_front(port->queue.back());
-        port->queue.pop_back();
-      }
-    }
-    for (MidiHeader* h : dropped) port->complete(h);
+    port->queue.returnQueued(1);
     return MMSYSERR_NOERROR;
   }
   uint32_t outClose(MidiHandle handle) override {
@@ -400,7 +357,7 @@ class AlsaMidiPlatform final : public MidiPlatform {
         return MMSYSERR_INVALHANDLE;
       {
         std::scoped_lock q(out_->mutex);
-        if (!out_->queue.empty() && !out_->broken) return MIDIERR_STILLPLAYING;
+        if (out_->queue.queuedCount() != 0 && !out_->broken) return MIDIERR_STILLPLAYING;
       }
       closing = std::move(out_);
     }
@@ -417,6 +374,8 @@ class AlsaMidiPlatform final : public MidiPlatform {
     listed_ = true;
     inputs_.clear();
     outputs_.clear();
+    inputNames_.clear();
+    outputNames_.clear();
     if (seq_ == nullptr) return;
     const auto all = QueryPorts(seq_);
     const int own = snd_seq_client_id(seq_);
@@ -429,14 +388,21 @@ class AlsaMidiPlatform final : public MidiPlatform {
     };
     std::erase_if(inputs_, ownPort);
     std::erase_if(outputs_, ownPort);
+    inputNames_ = alsaseq::DeviceNames(inputs_, nameRoom_);
+    outputNames_ = alsaseq::DeviceNames(outputs_, nameRoom_);
   }
 
+  // `f` on the open input, which answers for the call (or, answering nothing, succeeds).
   template <typename F>
   uint32_t withIn(MidiHandle handle, F f) {
     InPort* port = inPort(handle);
     if (port == nullptr) return MMSYSERR_INVALHANDLE;
-    f(*port);
-    return MMSYSERR_NOERROR;
+    if constexpr (std::is_void_v<decltype(f(*port))>) {
+      f(*port);
+      return MMSYSERR_NOERROR;
+    } else {
+      return f(*port);
+    }
   }
   InPort* inPort(MidiHandle h) {
     std::scoped_lock lock(mutex_);
@@ -460,10 +426,12 @@ class AlsaMidiPlatform final : public MidiPlatform {
   }
 
   std::string clientName_;
+  std::size_t nameRoom_;
   snd_seq_t* seq_ = nullptr;  // for listing only
   std::mutex mutex_;
   bool listed_ = false;
   std::vector<SeqPortInfo> inputs_, outputs_;
+  std::vector<std::string> inputNames_, outputNames_;
   std::unique_ptr<InPort> in_;
   std::unique_ptr<OutPort> out_;
 };
@@ -502,8 +470,9 @@ class PublishedPorts final : public AlsaPublishedPorts {
 
 }  // namespace
 
-std::unique_ptr<MidiPlatform> CreateAlsaMidiPlatform(const std::string& clientName) {
-  return std::make_unique<AlsaMidiPlatform>(clientName);
+std::unique_ptr<MidiPlatform> CreateAlsaMidiPlatform(const std::string& clientName,
+                                                     std::size_t nameRoom) {
+  return std::make_unique<AlsaMidiPlatform>(clientName, nameRoom);
 }
 
 std::string AlsaSequencerUnavailableReason() {

@@ -18,8 +18,10 @@ inline bool IsAlsaResult(uint32_t result) {
   return (result & 0xFF0000) == kAlsaResultBase;
 }
 
+// Device names are made to fit in `nameRoom` bytes (less than the layer keeps when another
+// backend's list puts a tag in front of them), and to stay apart within each list.
 std::unique_ptr<MidiPlatform> CreateAlsaMidiPlatform(
-    const std::string& clientName = "varnet-update");
+    const std::string& clientName = "varnet-update", std::size_t nameRoom = kMidiNameLength - 1);
 
 // The library's text (snd_strerror) for a result of this backend, the standard texts otherwise.
 std::string AlsaResultText(uint32_t result);

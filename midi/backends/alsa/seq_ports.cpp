@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "midi/port_names.h"
+
 namespace varnet::alsaseq {
 
 std::vector<SeqPortInfo> SelectDevicePorts(const std::vector<SeqPortInfo>& all, int ownClient,
@@ -24,10 +26,29 @@ std::vector<SeqPortInfo> SelectDevicePorts(const std::vector<SeqPortInfo>& all, 
   return out;
 }
 
-std::string DeviceName(const SeqPortInfo& port) {
-  std::string name = port.portName.empty() ? port.clientName : port.portName;
-  if (name.size() > 31) name.resize(31);
-  return name;
+namespace {
+
+// A port name usually repeats its client's name ("USB MIDI Interface 4x4 with MIDI 1" of client
+// "USB MIDI Interface 4x4 with"); what follows is the port's own part.
+PortNameParts PartsOf(const SeqPortInfo& port) {
+  if (port.portName.empty()) return {{}, {}, port.clientName};
+  if (port.portName.size() > port.clientName.size() && !port.clientName.empty() &&
+      port.portName.starts_with(port.clientName)) {
+    return {port.clientName, {}, port.portName.substr(port.clientName.size())};
+  }
+  return {{}, {}, port.portName};
+}
+
+}  // namespace
+
+std::string DeviceName(const SeqPortInfo& port, std::size_t room) {
+  return FitPortName(PartsOf(port), room);
+}
+
+std::vector<std::string> DeviceNames(const std::vector<SeqPortInfo>& ports, std::size_t room) {
+  std::vector<PortNameParts> parts;
+  for (const SeqPortInfo& p : ports) parts.push_back(PartsOf(p));
+  return FitPortNames(parts, room);
 }
 
 WirePacer::Duration WirePacer::timeFor(uint64_t bytes) const {

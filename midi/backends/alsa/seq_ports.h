@@ -29,8 +29,11 @@ enum class Direction { Input, Output };
 std::vector<SeqPortInfo> SelectDevicePorts(const std::vector<SeqPortInfo>& all, int ownClient,
                                            Direction direction);
 
-// A device name as the port layer shows it: at most 31 characters.
-std::string DeviceName(const SeqPortInfo& port);
+// A device name as the port layer shows it: the port's name (the client's when it has none) in
+// at most `room` bytes, shortened in the client's part first (midi/port_names.h).
+std::string DeviceName(const SeqPortInfo& port, std::size_t room = 31);
+// The names of one listing, each at most `room` bytes, no two alike.
+std::vector<std::string> DeviceNames(const std::vector<SeqPortInfo>& ports, std::size_t room);
 
 // The longest piece of a System Exclusive stream put into one sequencer event; the kernel splits
 // incoming System Exclusive at the same size.

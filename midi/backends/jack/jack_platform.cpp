@@ -8,6 +8,8 @@
 
 #include "midi/backends/jack/jack_client.h"
 #include "midi/input_queue.h"
+#include "midi/output_queue.h"
+#include "midi/port_names.h"
 
 namespace varnet {
 namespace {
@@ -19,30 +21,36 @@ struct InPort {
   InputBufferQueue queue;
 };
 
-struct OutPort {
-  MidiCallback callback = nullptr;
-  uintptr_t instance = 0;
-};
-
-uint32_t CopyName(const std::vector<std::string>& names, uint32_t device,
-                  char (&name)[kMidiNameLength]) {
-  if (device >= names.size()) return MMSYSERR_BADDEVICEID;
-  const std::string& n = names[device];
-  const std::size_t len = std::min(n.size(), kMidiNameLength - 1);
-  std::copy_n(n.data(), len, name);
-  name[len] = '\0';
-  return MMSYSERR_NOERROR;
+// JACK's full port names are "client:port", split at the first colon as JACK itself does; the
+// port's own part may hold more ("a2j:Midi Through [14] (capture): Midi Through Port-0").
+std::vector<std::string> DeviceNames(const std::vector<std::string>& fullNames, std::size_t room) {
+  std::vector<PortNameParts> parts;
+  for (const std::string& full : fullNames) {
+    const std::size_t colon = full.find(':');
+    if (colon == std::string::npos) {
+      parts.push_back({{}, {}, full});
+    } else {
+      parts.push_back({full.substr(0, colon), ":", full.substr(colon + 1)});
+    }
+  }
+  return FitPortNames(parts, room);
 }
+
+// The open output; its address is the handle. Its messages wait in the platform's queue, which
+// outlives it: a completion may come after the close.
+struct OutPort {};
 
 class JackMidiPlatform final : public MidiPlatform {
  public:
-  explicit JackMidiPlatform(std::string clientName) : clientName_(std::move(clientName)) {}
+  JackMidiPlatform(std::string clientName, std::size_t nameRoom)
+      : clientName_(std::move(clientName)), nameRoom_(nameRoom) {}
   ~JackMidiPlatform() override {
     std::unique_ptr<JackMidiClient> client;
     {
       std::scoped_lock lock(delivery_, mutex_);
       in_.reset();
       out_.reset();
+      outQueue_.open(0, nullptr, 0);  // a completion the closing client still delivers
       client = std::move(client_);
     }
   }
@@ -60,12 +68,12 @@ class JackMidiPlatform final : public MidiPlatform {
   uint32_t inGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override {
     std::scoped_lock lock(mutex_);
     if (!listedIn_) refresh(true);
-    return CopyName(inputs_, device, name);
+    return CopyDeviceName(inputNames_, device, name);
   }
   uint32_t outGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override {
     std::scoped_lock lock(mutex_);
     if (!listedOut_) refresh(false);
-    return CopyName(outputs_, device, name);
+    return CopyDeviceName(outputNames_, device, name);
   }
 
   uint32_t inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
@@ -90,24 +98,16 @@ class JackMidiPlatform final : public MidiPlatform {
   }
 
   uint32_t inPrepareHeader(MidiHandle handle, MidiHeader* header) override {
-    if (!isIn(handle)) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
-    header->flags |= MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    InPort* port = inPort(handle);
+    return port ? port->queue.prepare(header) : MMSYSERR_INVALHANDLE;
   }
   uint32_t inUnprepareHeader(MidiHandle handle, MidiHeader* header) override {
     InPort* port = inPort(handle);
-    if (port == nullptr) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr) return MMSYSERR_INVALPARAM;
-    if (port->queue.isQueued(header)) return MIDIERR_STILLPLAYING;
-    header->flags &= ~MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return port ? port->queue.unprepare(header) : MMSYSERR_INVALHANDLE;
   }
   uint32_t inAddBuffer(MidiHandle handle, MidiHeader* header) override {
     InPort* port = inPort(handle);
-    if (port == nullptr) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr) return MMSYSERR_INVALPARAM;
-    return port->queue.addBuffer(header);
+    return port ? port->queue.addBuffer(header) : MMSYSERR_INVALHANDLE;
   }
   uint32_t inStart(MidiHandle handle) override {
     InPort* port = inPort(handle);
@@ -160,39 +160,30 @@ class JackMidiPlatform final : public MidiPlatform {
     if (out_) return MMSYSERR_ALLOCATED;
     if (const uint32_t rc = ensureClient(); rc != MMSYSERR_NOERROR) return rc;
     auto port = std::make_unique<OutPort>();
-    port->callback = callback;
-    port->instance = instance;
     if (client_->connectOutputTo(outputs_[device]) != 0) {
       closing = takeClientIfUnused();
       return kJackResultBase | kJackConnectFailed;
     }
+    outQueue_.open(reinterpret_cast<MidiHandle>(port.get()), callback, instance);
     *handle = reinterpret_cast<MidiHandle>(port.get());
     out_ = std::move(port);
     return MMSYSERR_NOERROR;
   }
   uint32_t outPrepareHeader(MidiHandle handle, MidiHeader* header) override {
     if (!isOut(handle)) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
-    header->flags |= MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return OutputMessageQueue::prepare(header);
   }
   uint32_t outUnprepareHeader(MidiHandle handle, MidiHeader* header) override {
     if (!isOut(handle)) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr) return MMSYSERR_INVALPARAM;
-    if (header->flags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-    header->flags &= ~MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return outQueue_.unprepare(header);
   }
   uint32_t outLongMsg(MidiHandle handle, MidiHeader* header) override {
     std::scoped_lock lock(mutex_);
     if (handle == 0 || handle != reinterpret_cast<MidiHandle>(out_.get()))
       return MMSYSERR_INVALHANDLE;
-    if (header == nullptr) return MMSYSERR_INVALPARAM;
-    if (!(header->flags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
-    if (header->flags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-    header->flags = (header->flags & ~MHDR_DONE) | MHDR_INQUEUE;
+    if (const uint32_t rc = outQueue_.add(header); rc != MMSYSERR_NOERROR) return rc;
     if (!client_->send(header->data, header->bufferLength, reinterpret_cast<uintptr_t>(header))) {
-      header->flags &= ~MHDR_INQUEUE;
+      outQueue_.withdraw(header);
       return MIDIERR_NOTREADY;
     }
     return MMSYSERR_NOERROR;
@@ -237,6 +228,7 @@ class JackMidiPlatform final : public MidiPlatform {
     // will arrive: then the port closes like an unplugged one.
     if (client_->pendingOutput() != 0 && !deviceGone(*client_)) return MIDIERR_STILLPLAYING;
     client_->disconnectOutput();
+    outQueue_.open(0, nullptr, 0);
     out_.reset();
     closing = takeClientIfUnused();
     return MMSYSERR_NOERROR;
@@ -256,9 +248,11 @@ class JackMidiPlatform final : public MidiPlatform {
     jackmidi::ListJackMidiPorts(exclude, readable, writable);
     if (inputs) {
       inputs_ = std::move(readable);
+      inputNames_ = DeviceNames(inputs_, nameRoom_);
       listedIn_ = true;
     } else {
       outputs_ = std::move(writable);
+      outputNames_ = DeviceNames(outputs_, nameRoom_);
       listedOut_ = true;
     }
   }
@@ -277,11 +271,7 @@ class JackMidiPlatform final : public MidiPlatform {
     };
     events.sent = [this](uintptr_t token, bool) {
       std::scoped_lock lock(delivery_);
-      auto* header = reinterpret_cast<MidiHeader*>(token);
-      header->flags = (header->flags & ~MHDR_INQUEUE) | MHDR_DONE;
-      if (out_ && out_->callback)
-        out_->callback(reinterpret_cast<MidiHandle>(out_.get()), MOM_DONE, out_->instance, token,
-                       0);
+      outQueue_.complete(reinterpret_cast<MidiHeader*>(token));
     };
     jack_status_t status{};
     client_ = JackMidiClient::Open(clientName_, std::move(events), &status);
@@ -296,7 +286,6 @@ class JackMidiPlatform final : public MidiPlatform {
     return std::move(client_);
   }
 
-  bool isIn(MidiHandle h) { return inPort(h) != nullptr; }
   bool isOut(MidiHandle h) {
     std::scoped_lock lock(mutex_);
     return h != 0 && h == reinterpret_cast<MidiHandle>(out_.get());
@@ -307,19 +296,23 @@ class JackMidiPlatform final : public MidiPlatform {
   }
 
   std::string clientName_;
+  std::size_t nameRoom_;
   std::mutex delivery_;  // taken before mutex_; held while input or completions are delivered
   std::mutex mutex_;
-  std::vector<std::string> inputs_, outputs_;
+  std::vector<std::string> inputs_, outputs_;  // full port names
+  std::vector<std::string> inputNames_, outputNames_;
   bool listedIn_ = false, listedOut_ = false;
   std::unique_ptr<JackMidiClient> client_;
   std::unique_ptr<InPort> in_;
   std::unique_ptr<OutPort> out_;
+  OutputMessageQueue outQueue_;
 };
 
 }  // namespace
 
-std::unique_ptr<MidiPlatform> CreateJackMidiPlatform(const std::string& clientName) {
-  return std::make_unique<JackMidiPlatform>(clientName);
+std::unique_ptr<MidiPlatform> CreateJackMidiPlatform(const std::string& clientName,
+                                                     std::size_t nameRoom) {
+  return std::make_unique<JackMidiPlatform>(clientName, nameRoom);
 }
 
 std::string JackUnavailableReason() {

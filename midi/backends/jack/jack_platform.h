@@ -2,6 +2,7 @@
 // One JACK client carries the open input and output; it is connected to the chosen ports.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -17,9 +18,11 @@ inline bool IsJackResult(uint32_t result) {
   return (result & 0xFF0000) == kJackResultBase;
 }
 
-// `clientName` is the name the client asks the server for.
+// `clientName` is the name the client asks the server for. Device names are made to fit in
+// `nameRoom` bytes (less than the layer keeps when another backend's list puts a tag in front of
+// them), and to stay apart within each list.
 std::unique_ptr<MidiPlatform> CreateJackMidiPlatform(
-    const std::string& clientName = "varnet-update");
+    const std::string& clientName = "varnet-update", std::size_t nameRoom = kMidiNameLength - 1);
 
 // The text for a result of this backend (the standard texts for the others).
 std::string JackResultText(uint32_t result);

@@ -1,7 +1,9 @@
 #include "midi/backends/system/merged_platform.h"
 
 #include <algorithm>
-#include <cstring>
+#include <numeric>
+
+#include "midi/port_names.h"
 
 namespace varnet {
 
@@ -30,20 +32,18 @@ bool MergedMidiPlatform::route(bool input, uint32_t device, Route& out) {
   return false;
 }
 
-uint32_t MergedMidiPlatform::inGetNumDevs() {
+uint32_t MergedMidiPlatform::total(bool input) {
   std::scoped_lock lock(mutex_);
-  count(true);
-  uint32_t total = 0;
-  for (uint32_t c : inCounts_) total += c;
-  return total;
+  count(input);
+  const auto& counts = input ? inCounts_ : outCounts_;
+  return std::accumulate(counts.begin(), counts.end(), 0u);
 }
 
+uint32_t MergedMidiPlatform::inGetNumDevs() {
+  return total(true);
+}
 uint32_t MergedMidiPlatform::outGetNumDevs() {
-  std::scoped_lock lock(mutex_);
-  count(false);
-  uint32_t total = 0;
-  for (uint32_t c : outCounts_) total += c;
-  return total;
+  return total(false);
 }
 
 namespace {
@@ -54,9 +54,7 @@ uint32_t TaggedName(const std::string& tag, MidiPlatform& platform, bool input, 
   const uint32_t rc =
       input ? platform.inGetDevCaps(device, own) : platform.outGetDevCaps(device, own);
   if (rc != MMSYSERR_NOERROR) return rc;
-  std::string full = tag + own;
-  if (full.size() > kMidiNameLength - 1) full.resize(kMidiNameLength - 1);
-  std::memcpy(name, full.c_str(), full.size() + 1);
+  CopyDeviceName(tag + own, name);
   return MMSYSERR_NOERROR;
 }
 
@@ -127,44 +125,6 @@ uint32_t MergedMidiPlatform::inClose(MidiHandle handle) {
 uint32_t MergedMidiPlatform::outClose(MidiHandle handle) {
   return close(false, handle);
 }
-
-#define VARNET_FORWARD(call)                     \
-  MidiPlatform* p = owner(handle);               \
-  if (p == nullptr) return MMSYSERR_INVALHANDLE; \
-  return p->call
-
-uint32_t MergedMidiPlatform::inPrepareHeader(MidiHandle handle, MidiHeader* header) {
-  VARNET_FORWARD(inPrepareHeader(handle, header));
-}
-uint32_t MergedMidiPlatform::inUnprepareHeader(MidiHandle handle, MidiHeader* header) {
-  VARNET_FORWARD(inUnprepareHeader(handle, header));
-}
-uint32_t MergedMidiPlatform::inAddBuffer(MidiHandle handle, MidiHeader* header) {
-  VARNET_FORWARD(inAddBuffer(handle, header));
-}
-uint32_t MergedMidiPlatform::inStart(MidiHandle handle) {
-  VARNET_FORWARD(inStart(handle));
-}
-uint32_t MergedMidiPlatform::inStop(MidiHandle handle) {
-  VARNET_FORWARD(inStop(handle));
-}
-uint32_t MergedMidiPlatform::inReset(MidiHandle handle) {
-  VARNET_FORWARD(inReset(handle));
-}
-uint32_t MergedMidiPlatform::outPrepareHeader(MidiHandle handle, MidiHeader* header) {
-  VARNET_FORWARD(outPrepareHeader(handle, header));
-}
-uint32_t MergedMidiPlatform::outUnprepareHeader(MidiHandle handle, MidiHeader* header) {
-  VARNET_FORWARD(outUnprepareHeader(handle, header));
-}
-uint32_t MergedMidiPlatform::outLongMsg(MidiHandle handle, MidiHeader* header) {
-  VARNET_FORWARD(outLongMsg(handle, header));
-}
-uint32_t MergedMidiPlatform::outReset(MidiHandle handle) {
-  VARNET_FORWARD(outReset(handle));
-}
-
-#undef VARNET_FORWARD
 
 std::string MergedMidiPlatform::errorText(bool input, uint32_t result) {
   for (Backend& b : backends_)

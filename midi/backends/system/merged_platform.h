@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "midi/platform.h"
+#include "midi/platform_base.h"
 
 namespace varnet {
 
-class MergedMidiPlatform final : public MidiPlatform {
+class MergedMidiPlatform final : public ForwardingMidiPlatform {
  public:
   struct Backend {
     std::string tag;  // put in front of every device name, e.g. "J: "
@@ -31,20 +31,10 @@ class MergedMidiPlatform final : public MidiPlatform {
 
   uint32_t inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
                   uintptr_t instance) override;
-  uint32_t inPrepareHeader(MidiHandle handle, MidiHeader* header) override;
-  uint32_t inUnprepareHeader(MidiHandle handle, MidiHeader* header) override;
-  uint32_t inAddBuffer(MidiHandle handle, MidiHeader* header) override;
-  uint32_t inStart(MidiHandle handle) override;
-  uint32_t inStop(MidiHandle handle) override;
-  uint32_t inReset(MidiHandle handle) override;
   uint32_t inClose(MidiHandle handle) override;
 
   uint32_t outOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
                    uintptr_t instance) override;
-  uint32_t outPrepareHeader(MidiHandle handle, MidiHeader* header) override;
-  uint32_t outUnprepareHeader(MidiHandle handle, MidiHeader* header) override;
-  uint32_t outLongMsg(MidiHandle handle, MidiHeader* header) override;
-  uint32_t outReset(MidiHandle handle) override;
   uint32_t outClose(MidiHandle handle) override;
 
   std::string inGetErrorText(uint32_t result) override;
@@ -60,7 +50,9 @@ class MergedMidiPlatform final : public MidiPlatform {
   // devices first if nobody has yet. mutex_ held.
   bool route(bool input, uint32_t device, Route& out);
   void count(bool input);
-  MidiPlatform* owner(MidiHandle handle);
+  uint32_t total(bool input);  // counts afresh; takes mutex_
+  // The calls on an open port go to the backend that opened it.
+  MidiPlatform* owner(MidiHandle handle) override;
   uint32_t open(bool input, MidiHandle* handle, uint32_t device, MidiCallback callback,
                 uintptr_t instance);
   uint32_t close(bool input, MidiHandle handle);

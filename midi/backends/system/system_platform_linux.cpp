@@ -14,11 +14,16 @@ namespace varnet {
 
 std::unique_ptr<MidiPlatform> CreateSystemMidiPlatform() {
   std::vector<MergedMidiPlatform::Backend> backends;
+  // Each backend fits its names in what the tag leaves, so that the cut never falls on the part
+  // of a name that tells two ports apart.
+  [[maybe_unused]] auto room = [](const std::string& tag) {
+    return kMidiNameLength - 1 - tag.size();
+  };
 #ifdef VARNET_HAVE_ALSA
-  backends.push_back({"A: ", CreateAlsaMidiPlatform(), IsAlsaResult});
+  backends.push_back({"A: ", CreateAlsaMidiPlatform("varnet-update", room("A: ")), IsAlsaResult});
 #endif
 #ifdef VARNET_HAVE_JACK
-  backends.push_back({"J: ", CreateJackMidiPlatform(), IsJackResult});
+  backends.push_back({"J: ", CreateJackMidiPlatform("varnet-update", room("J: ")), IsJackResult});
 #endif
   return std::make_unique<MergedMidiPlatform>(std::move(backends));
 }

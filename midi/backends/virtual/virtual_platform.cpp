@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/thread_priority.h"
+#include "midi/port_names.h"
 
 namespace varnet {
 
@@ -13,15 +14,6 @@ namespace {
 // output one; 0 stays invalid.
 constexpr MidiHandle kInputTag = 0x10000;
 constexpr MidiHandle kOutputTag = 0x20000;
-
-std::string CutName(const std::string& name) {
-  return name.substr(0, kMidiNameLength - 1);
-}
-
-void CopyName(const std::string& name, char (&out)[kMidiNameLength]) {
-  std::memset(out, 0, kMidiNameLength);
-  std::memcpy(out, name.data(), std::min(name.size(), kMidiNameLength - 1));
-}
 
 }  // namespace
 
@@ -110,6 +102,22 @@ VirtualMidiPlatform::OutPort* VirtualMidiPlatform::outPort(MidiHandle handle) {
   return outputs_[index].get();
 }
 
+VirtualMidiPlatform::InPort* VirtualMidiPlatform::enterIn(VirtualOp op, MidiHandle handle,
+                                                          uint32_t& code) {
+  std::lock_guard lock(mutex_);
+  if (takeFailure(op, code)) return nullptr;
+  code = MMSYSERR_INVALHANDLE;
+  return inPort(handle);
+}
+
+VirtualMidiPlatform::OutPort* VirtualMidiPlatform::enterOut(VirtualOp op, MidiHandle handle,
+                                                            uint32_t& code) {
+  std::lock_guard lock(mutex_);
+  if (takeFailure(op, code)) return nullptr;
+  code = MMSYSERR_INVALHANDLE;
+  return outPort(handle);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Scheduling.
 
@@ -180,8 +188,6 @@ void VirtualMidiPlatform::completeLongMessage(uint32_t output, uint64_t generati
                                               MidiHeader* header, std::vector<uint8_t> bytes,
                                               Clock::TimePoint firstArrival,
                                               Clock::Duration spacing) {
-  MidiCallback callback = nullptr;
-  uintptr_t instance = 0;
   VirtualPeer* converter = nullptr;
   uint32_t converterInput = 0;
   {
@@ -193,8 +199,6 @@ void VirtualMidiPlatform::completeLongMessage(uint32_t output, uint64_t generati
       converter = link->second.peer;
       converterInput = link->second.input;
     }
-    callback = port.callback;
-    instance = port.instance;
   }
   bool completes = true;
   if (converter != nullptr) {
@@ -207,17 +211,15 @@ void VirtualMidiPlatform::completeLongMessage(uint32_t output, uint64_t generati
     completes = converter->completesOutput();
   }
   if (!completes) return;  // stays pending: the port cannot be closed until it is reset
+  OutPort* port;
   {
     std::lock_guard lock(mutex_);
-    OutPort& port = *outputs_[output];
-    if (!port.open || port.generation != generation) return;
-    auto it = std::find(port.pending.begin(), port.pending.end(), header);
-    if (it == port.pending.end()) return;
-    port.pending.erase(it);
+    port = outputs_[output].get();
+    if (!port->open || port->generation != generation) return;
   }
-  if (callback != nullptr) {
-    callback(kOutputTag | output, MOM_DONE, instance, reinterpret_cast<uintptr_t>(header), 0);
-  }
+  // A reset between here and the queue's own lock has already given the header back; then the
+  // queue no longer holds it and reports nothing.
+  port->queue.complete(header);
 }
 
 void VirtualMidiPlatform::deliverInput(uint32_t input, const std::vector<uint8_t>& bytes,
@@ -275,7 +277,7 @@ bool VirtualMidiPlatform::isOutputOpen(uint32_t output) const {
 
 std::size_t VirtualMidiPlatform::pendingLongMessages(uint32_t output) const {
   std::lock_guard lock(mutex_);
-  return output < outputs_.size() ? outputs_[output]->pending.size() : 0;
+  return output < outputs_.size() ? outputs_[output]->queue.queuedCount() : 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -296,7 +298,7 @@ uint32_t VirtualMidiPlatform::inGetDevCaps(uint32_t device, char (&name)[kMidiNa
   uint32_t code;
   if (takeFailure(VirtualOp::InGetDevCaps, code)) return code;
   if (device >= inputs_.size()) return MMSYSERR_BADDEVICEID;
-  CopyName(inputs_[device]->name, name);
+  CopyDeviceName(inputs_[device]->name, name);
   return MMSYSERR_NOERROR;
 }
 
@@ -305,7 +307,7 @@ uint32_t VirtualMidiPlatform::outGetDevCaps(uint32_t device, char (&name)[kMidiN
   uint32_t code;
   if (takeFailure(VirtualOp::OutGetDevCaps, code)) return code;
   if (device >= outputs_.size()) return MMSYSERR_BADDEVICEID;
-  CopyName(outputs_[device]->name, name);
+  CopyDeviceName(outputs_[device]->name, name);
   return MMSYSERR_NOERROR;
 }
 
@@ -325,73 +327,43 @@ uint32_t VirtualMidiPlatform::inOpen(MidiHandle* handle, uint32_t device, MidiCa
 }
 
 uint32_t VirtualMidiPlatform::inPrepareHeader(MidiHandle handle, MidiHeader* header) {
-  std::lock_guard lock(mutex_);
   uint32_t code;
-  if (takeFailure(VirtualOp::InPrepare, code)) return code;
-  InPort* port = inPort(handle);
-  if (port == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr || header->data == nullptr) return MMSYSERR_INVALPARAM;
-  if (port->queue.isQueued(header)) return MIDIERR_STILLPLAYING;
-  header->flags |= MHDR_PREPARED;
-  return MMSYSERR_NOERROR;
+  InPort* port = enterIn(VirtualOp::InPrepare, handle, code);
+  return port ? port->queue.prepare(header) : code;
 }
 
 uint32_t VirtualMidiPlatform::inUnprepareHeader(MidiHandle handle, MidiHeader* header) {
-  std::lock_guard lock(mutex_);
   uint32_t code;
-  if (takeFailure(VirtualOp::InUnprepare, code)) return code;
-  InPort* port = inPort(handle);
-  if (port == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr) return MMSYSERR_INVALPARAM;
-  if (port->queue.isQueued(header)) return MIDIERR_STILLPLAYING;
-  header->flags &= ~static_cast<uint32_t>(MHDR_PREPARED);
-  return MMSYSERR_NOERROR;
+  InPort* port = enterIn(VirtualOp::InUnprepare, handle, code);
+  return port ? port->queue.unprepare(header) : code;
 }
 
 uint32_t VirtualMidiPlatform::inAddBuffer(MidiHandle handle, MidiHeader* header) {
-  InPort* port;
-  {
-    std::lock_guard lock(mutex_);
-    uint32_t code;
-    if (takeFailure(VirtualOp::InAddBuffer, code)) return code;
-    port = inPort(handle);
-    if (port == nullptr) return MMSYSERR_INVALHANDLE;
-  }
-  return port->queue.addBuffer(header);
+  uint32_t code;
+  InPort* port = enterIn(VirtualOp::InAddBuffer, handle, code);
+  return port ? port->queue.addBuffer(header) : code;
 }
 
 uint32_t VirtualMidiPlatform::inStart(MidiHandle handle) {
-  std::lock_guard lock(mutex_);
   uint32_t code;
-  if (takeFailure(VirtualOp::InStart, code)) return code;
-  InPort* port = inPort(handle);
-  if (port == nullptr) return MMSYSERR_INVALHANDLE;
+  InPort* port = enterIn(VirtualOp::InStart, handle, code);
+  if (port == nullptr) return code;
   port->queue.start();
   return MMSYSERR_NOERROR;
 }
 
 uint32_t VirtualMidiPlatform::inStop(MidiHandle handle) {
-  InPort* port;
-  {
-    std::lock_guard lock(mutex_);
-    uint32_t code;
-    if (takeFailure(VirtualOp::InStop, code)) return code;
-    port = inPort(handle);
-    if (port == nullptr) return MMSYSERR_INVALHANDLE;
-  }
+  uint32_t code;
+  InPort* port = enterIn(VirtualOp::InStop, handle, code);
+  if (port == nullptr) return code;
   port->queue.stop();  // may call back: no lock of ours held
   return MMSYSERR_NOERROR;
 }
 
 uint32_t VirtualMidiPlatform::inReset(MidiHandle handle) {
-  InPort* port;
-  {
-    std::lock_guard lock(mutex_);
-    uint32_t code;
-    if (takeFailure(VirtualOp::InReset, code)) return code;
-    port = inPort(handle);
-    if (port == nullptr) return MMSYSERR_INVALHANDLE;
-  }
+  uint32_t code;
+  InPort* port = enterIn(VirtualOp::InReset, handle, code);
+  if (port == nullptr) return code;
   port->queue.reset();
   return MMSYSERR_NOERROR;
 }
@@ -423,38 +395,21 @@ uint32_t VirtualMidiPlatform::outOpen(MidiHandle* handle, uint32_t device, MidiC
   OutPort& port = *outputs_[device];
   if (port.open) return MMSYSERR_ALLOCATED;
   port.open = true;
-  port.callback = callback;
-  port.instance = instance;
-  port.pending.clear();
+  port.queue.open(kOutputTag | device, callback, instance);
   port.wireFreeAt = clock_.now();
   *handle = kOutputTag | device;
   return MMSYSERR_NOERROR;
 }
 
 uint32_t VirtualMidiPlatform::outPrepareHeader(MidiHandle handle, MidiHeader* header) {
-  std::lock_guard lock(mutex_);
   uint32_t code;
-  if (takeFailure(VirtualOp::OutPrepare, code)) return code;
-  if (outPort(handle) == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr || (header->data == nullptr && header->bufferLength > 0)) {
-    return MMSYSERR_INVALPARAM;
-  }
-  header->flags |= MHDR_PREPARED;
-  return MMSYSERR_NOERROR;
+  return enterOut(VirtualOp::OutPrepare, handle, code) ? OutputMessageQueue::prepare(header) : code;
 }
 
 uint32_t VirtualMidiPlatform::outUnprepareHeader(MidiHandle handle, MidiHeader* header) {
-  std::lock_guard lock(mutex_);
   uint32_t code;
-  if (takeFailure(VirtualOp::OutUnprepare, code)) return code;
-  if (outPort(handle) == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr) return MMSYSERR_INVALPARAM;
-  const auto& pending = outputs_[handle & ~kOutputTag]->pending;
-  if (std::find(pending.begin(), pending.end(), header) != pending.end()) {
-    return MIDIERR_STILLPLAYING;
-  }
-  header->flags &= ~static_cast<uint32_t>(MHDR_PREPARED);
-  return MMSYSERR_NOERROR;
+  OutPort* port = enterOut(VirtualOp::OutUnprepare, handle, code);
+  return port ? port->queue.unprepare(header) : code;
 }
 
 uint32_t VirtualMidiPlatform::outLongMsg(MidiHandle handle, MidiHeader* header) {
@@ -470,10 +425,7 @@ uint32_t VirtualMidiPlatform::outLongMsg(MidiHandle handle, MidiHeader* header) 
     if (takeFailure(VirtualOp::OutLongMsg, code)) return code;
     OutPort* port = outPort(handle);
     if (port == nullptr) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr || (header->data == nullptr && header->bufferLength > 0)) {
-      return MMSYSERR_INVALPARAM;
-    }
-    if ((header->flags & MHDR_PREPARED) == 0) return MIDIERR_UNPREPARED;
+    if (const uint32_t rc = port->queue.add(header); rc != MMSYSERR_NOERROR) return rc;
     // The bytes are taken now: the header is not written from another thread afterwards, so
     // a caller that refills its area before MOM_DONE cannot race with the delivery.
     bytes.assign(header->data, header->data + header->bufferLength);
@@ -487,7 +439,6 @@ uint32_t VirtualMidiPlatform::outLongMsg(MidiHandle handle, MidiHeader* header) 
     first = start + spacing;
     last = start + spacing * static_cast<int64_t>(bytes.size());
     port->wireFreeAt = last;
-    port->pending.push_back(header);
   }
   post(last, [this, output, generation, header, bytes = std::move(bytes), first, spacing] {
     completeLongMessage(output, generation, header, bytes, first, spacing);
@@ -496,27 +447,18 @@ uint32_t VirtualMidiPlatform::outLongMsg(MidiHandle handle, MidiHeader* header) 
 }
 
 uint32_t VirtualMidiPlatform::outReset(MidiHandle handle) {
-  MidiCallback callback;
-  uintptr_t instance;
-  std::vector<MidiHeader*> returned;
+  OutPort* port;
   {
     std::lock_guard lock(mutex_);
     uint32_t code;
     if (takeFailure(VirtualOp::OutReset, code)) return code;
-    OutPort* port = outPort(handle);
+    port = outPort(handle);
     if (port == nullptr) return MMSYSERR_INVALHANDLE;
     // Messages still on their way are cut off and given back, as the service does.
     ++port->generation;
-    returned.swap(port->pending);
     port->wireFreeAt = clock_.now();
-    callback = port->callback;
-    instance = port->instance;
   }
-  if (callback != nullptr) {
-    for (MidiHeader* header : returned) {
-      callback(handle, MOM_DONE, instance, reinterpret_cast<uintptr_t>(header), 0);
-    }
-  }
+  port->queue.returnQueued();  // calls back: no lock of ours held
   return MMSYSERR_NOERROR;
 }
 
@@ -526,10 +468,10 @@ uint32_t VirtualMidiPlatform::outClose(MidiHandle handle) {
   if (takeFailure(VirtualOp::OutClose, code)) return code;
   OutPort* port = outPort(handle);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
-  if (!port->pending.empty()) return MIDIERR_STILLPLAYING;
+  if (port->queue.queuedCount() > 0) return MIDIERR_STILLPLAYING;
   ++port->generation;
   port->open = false;
-  port->callback = nullptr;
+  port->queue.open(0, nullptr, 0);
   return MMSYSERR_NOERROR;
 }
 

@@ -29,6 +29,7 @@
 #include "core/clock.h"
 #include "midi/backends/virtual/virtual_peer.h"
 #include "midi/input_queue.h"
+#include "midi/output_queue.h"
 #include "midi/platform.h"
 
 namespace varnet {
@@ -130,10 +131,10 @@ class VirtualMidiPlatform final : public MidiPlatform {
   struct OutPort {
     std::string name;
     bool open = false;
-    MidiCallback callback = nullptr;
-    uintptr_t instance = 0;
-    uint64_t generation = 0;           // bumped by reset and close: pending deliveries are dropped
-    std::vector<MidiHeader*> pending;  // long messages not yet completed, oldest first
+    uint64_t generation = 0;  // bumped by reset and close: pending deliveries are dropped
+    // Long messages not yet completed, oldest first. outLongMsg copies the bytes, so a header
+    // may be handed over again while it is still on its way.
+    OutputMessageQueue queue{true};
     Clock::TimePoint wireFreeAt{};
     std::vector<uint8_t> sent;
   };
@@ -147,6 +148,10 @@ class VirtualMidiPlatform final : public MidiPlatform {
   bool takeFailure(VirtualOp op, uint32_t& code);  // mutex_ held
   InPort* inPort(MidiHandle handle);               // mutex_ held
   OutPort* outPort(MidiHandle handle);             // mutex_ held
+  // A call on an open port: the port, or null and `code` (a failure asked for, or a handle that
+  // names no open port). Takes mutex_ itself; the port's queue has locks of its own.
+  InPort* enterIn(VirtualOp op, MidiHandle handle, uint32_t& code);
+  OutPort* enterOut(VirtualOp op, MidiHandle handle, uint32_t& code);
   void post(Clock::TimePoint due, Event event);
   void runThread();
   void completeLongMessage(uint32_t output, uint64_t generation, MidiHeader* header,

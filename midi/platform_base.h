@@ -1,0 +1,121 @@
+// Two starting points for a MidiPlatform that serves only some of the twenty calls.
+//
+// UnsupportedMidiPlatform answers every call "not supported" (MMSYSERR_NOTSUPPORTED) and has no
+// devices: a port that only sends, or a test fake, overrides the calls it serves and nothing
+// else. ForwardingMidiPlatform passes every call on: a wrapper that counts or reroutes overrides
+// only the calls it looks at.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "midi/platform.h"
+
+namespace varnet {
+
+class UnsupportedMidiPlatform : public MidiPlatform {
+ public:
+  uint32_t inGetNumDevs() override { return 0; }
+  uint32_t outGetNumDevs() override { return 0; }
+  uint32_t inGetDevCaps(uint32_t, char (&)[kMidiNameLength]) override { return kUnsupported; }
+  uint32_t outGetDevCaps(uint32_t, char (&)[kMidiNameLength]) override { return kUnsupported; }
+  uint32_t inOpen(MidiHandle*, uint32_t, MidiCallback, uintptr_t) override { return kUnsupported; }
+  uint32_t inPrepareHeader(MidiHandle, MidiHeader*) override { return kUnsupported; }
+  uint32_t inUnprepareHeader(MidiHandle, MidiHeader*) override { return kUnsupported; }
+  uint32_t inAddBuffer(MidiHandle, MidiHeader*) override { return kUnsupported; }
+  uint32_t inStart(MidiHandle) override { return kUnsupported; }
+  uint32_t inStop(MidiHandle) override { return kUnsupported; }
+  uint32_t inReset(MidiHandle) override { return kUnsupported; }
+  uint32_t inClose(MidiHandle) override { return kUnsupported; }
+  uint32_t outOpen(MidiHandle*, uint32_t, MidiCallback, uintptr_t) override { return kUnsupported; }
+  uint32_t outPrepareHeader(MidiHandle, MidiHeader*) override { return kUnsupported; }
+  uint32_t outUnprepareHeader(MidiHandle, MidiHeader*) override { return kUnsupported; }
+  uint32_t outLongMsg(MidiHandle, MidiHeader*) override { return kUnsupported; }
+  uint32_t outReset(MidiHandle) override { return kUnsupported; }
+  uint32_t outClose(MidiHandle) override { return kUnsupported; }
+  std::string inGetErrorText(uint32_t result) override { return StandardMidiErrorText(result); }
+  std::string outGetErrorText(uint32_t result) override { return StandardMidiErrorText(result); }
+
+ private:
+  static constexpr uint32_t kUnsupported = MMSYSERR_NOTSUPPORTED;
+};
+
+class ForwardingMidiPlatform : public MidiPlatform {
+ public:
+  explicit ForwardingMidiPlatform(MidiPlatform& inner) : inner_(&inner) {}
+
+  uint32_t inGetNumDevs() override { return inner_->inGetNumDevs(); }
+  uint32_t outGetNumDevs() override { return inner_->outGetNumDevs(); }
+  uint32_t inGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override {
+    return inner_->inGetDevCaps(device, name);
+  }
+  uint32_t outGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override {
+    return inner_->outGetDevCaps(device, name);
+  }
+  uint32_t inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
+                  uintptr_t instance) override {
+    return inner_->inOpen(handle, device, callback, instance);
+  }
+  uint32_t outOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
+                   uintptr_t instance) override {
+    return inner_->outOpen(handle, device, callback, instance);
+  }
+  uint32_t inClose(MidiHandle handle) override { return inner_->inClose(handle); }
+  uint32_t outClose(MidiHandle handle) override { return inner_->outClose(handle); }
+  std::string inGetErrorText(uint32_t result) override { return inner_->inGetErrorText(result); }
+  std::string outGetErrorText(uint32_t result) override { return inner_->outGetErrorText(result); }
+
+  // The calls on an open port go to the platform that opened it.
+  uint32_t inPrepareHeader(MidiHandle handle, MidiHeader* header) override {
+    MidiPlatform* p = owner(handle);
+    return p ? p->inPrepareHeader(handle, header) : MMSYSERR_INVALHANDLE;
+  }
+  uint32_t inUnprepareHeader(MidiHandle handle, MidiHeader* header) override {
+    MidiPlatform* p = owner(handle);
+    return p ? p->inUnprepareHeader(handle, header) : MMSYSERR_INVALHANDLE;
+  }
+  uint32_t inAddBuffer(MidiHandle handle, MidiHeader* header) override {
+    MidiPlatform* p = owner(handle);
+    return p ? p->inAddBuffer(handle, header) : MMSYSERR_INVALHANDLE;
+  }
+  uint32_t inStart(MidiHandle handle) override {
+    MidiPlatform* p = owner(handle);
+    return p ? p->inStart(handle) : MMSYSERR_INVALHANDLE;
+  }
+  uint32_t inStop(MidiHandle handle) override {
+    MidiPlatform* p = owner(handle);
+    return p ? p->inStop(handle) : MMSYSERR_INVALHANDLE;
+  }
+  uint32_t inReset(MidiHandle handle) override {
+    MidiPlatform* p = owner(handle);
+    return p ? p->inReset(handle) : MMSYSERR_INVALHANDLE;
+  }
+  uint32_t outPrepareHeader(MidiHandle handle, MidiHeader* header) override {
+    MidiPlatform* p = owner(handle);
+    return p ? p->outPrepareHeader(handle, header) : MMSYSERR_INVALHANDLE;
+  }
+  uint32_t outUnprepareHeader(MidiHandle handle, MidiHeader* header) override {
+    MidiPlatform* p = owner(handle);
+    return p ? p->outUnprepareHeader(handle, header) : MMSYSERR_INVALHANDLE;
+  }
+  uint32_t outLongMsg(MidiHandle handle, MidiHeader* header) override {
+    MidiPlatform* p = owner(handle);
+    return p ? p->outLongMsg(handle, header) : MMSYSERR_INVALHANDLE;
+  }
+  uint32_t outReset(MidiHandle handle) override {
+    MidiPlatform* p = owner(handle);
+    return p ? p->outReset(handle) : MMSYSERR_INVALHANDLE;
+  }
+
+ protected:
+  // For a platform that merges several: it overrides the ten calls above, which name a device or
+  // a result rather than an open port, and owner().
+  ForwardingMidiPlatform() = default;
+  // The platform that opened `handle`; null when none did.
+  virtual MidiPlatform* owner(MidiHandle) { return inner_; }
+
+ private:
+  MidiPlatform* inner_ = nullptr;
+};
+
+}  // namespace varnet

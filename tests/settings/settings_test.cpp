@@ -110,11 +110,10 @@ TEST_F(SettingsTest, DefaultsReplaceWhatAnUnusableFileWouldHaveSet) {
     int32_t input, output;
     uint8_t type;
   };
+  const std::vector<uint8_t> stored = SettingsBytes(3, 4, 1);
   const std::vector<Case> cases = {
       {"no file", {}, false, 0, 0, 0},
-      {"ten bytes",
-       std::vector<uint8_t>(SettingsBytes(3, 4, 1).begin(), SettingsBytes(3, 4, 1).begin() + 10),
-       false, 0, 0, 0},
+      {"ten bytes", std::vector<uint8_t>(stored.begin(), stored.begin() + 10), false, 0, 0, 0},
       {"stored", SettingsBytes(3, 4, 1), true, 3, 4, 1},
   };
   for (const Case& c : cases) {

@@ -28,6 +28,11 @@ void AddListCommand(CLI::App& app, CliContext& context);
 void AddExportCommand(CLI::App& app, CliContext& context);
 void AddDetectCommand(CLI::App& app, CliContext& context);
 
+// `--simulate` as a flag with an optional kind, shared by the verbs that can run against the
+// simulated converter. A flag, so that `--simulate FILE` never takes the file for the kind: the
+// kind is given only as --simulate=ad or --simulate=da (a bare flag reads as "true").
+CLI::Option* AddSimulateFlag(CLI::App& command, std::string& kind, const std::string& help);
+
 class MidiPlatform;
 // The lines of `varnet-flash list` ("in N: NAME", "out N: NAME") for `platform`.
 int ListMidiPorts(MidiPlatform& platform, std::ostream& out);

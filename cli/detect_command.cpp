@@ -135,17 +135,9 @@ void AddDetectCommand(CLI::App& app, CliContext& context) {
       "every input; prints the --in/--out indices of each converter that answers");
   auto options = std::make_shared<DetectOptions>();
   CLI::Option* simulate =
-      detect
-          ->add_flag("--simulate", options->simulateKind,
-                     "Search virtual ports with a simulated converter among silent ones; an AD "
-                     "converter unless given as --simulate=da")
-          ->check(CLI::Validator(
-              [](std::string& kind) -> std::string {
-                if (kind == "true" || kind == "ad" || kind == "da") return "";
-                return "expected --simulate, --simulate=ad or --simulate=da";
-              },
-              ""))
-          ->type_name("[=ad|da]");
+      AddSimulateFlag(*detect, options->simulateKind,
+                      "Search virtual ports with a simulated converter among silent ones; an AD "
+                      "converter unless given as --simulate=da");
   detect->add_flag("--fast", options->fast, "Run the simulated search on virtual time")
       ->needs(simulate);
   detect->add_flag("--json", options->json,

@@ -163,8 +163,8 @@ PortChoice ChoosePorts(const UpdateOptions& options) {
     uint8_t deviceType = 0;
     std::error_code ignored;
     const std::string directory = std::filesystem::current_path(ignored).string();
-    choice.fromSettings = LoadSettingsOrDefaults(directory, settingsBuffer,
-                                                 {choice.input, choice.output, deviceType, &choice.names});
+    choice.fromSettings = LoadSettingsOrDefaults(
+        directory, settingsBuffer, {choice.input, choice.output, deviceType, &choice.names});
   }
   if (options.input) choice.input = *options.input;
   if (options.output) choice.output = *options.output;
@@ -518,6 +518,17 @@ CLI::Validator PortIndex() {
 
 }  // namespace
 
+CLI::Option* AddSimulateFlag(CLI::App& command, std::string& kind, const std::string& help) {
+  return command.add_flag("--simulate", kind, help)
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            if (value == "true" || value == "ad" || value == "da") return "";
+            return "expected --simulate, --simulate=ad or --simulate=da";
+          },
+          ""))
+      ->type_name("[=ad|da]");
+}
+
 void AddUpdateCommand(CLI::App& app, CliContext& context) {
   CLI::App* update = app.add_subcommand(
       "update", "Update a converter with a firmware file, as the window's Run Update does");
@@ -534,20 +545,10 @@ void AddUpdateCommand(CLI::App& app, CliContext& context) {
                        "MIDI output port index (default: the one stored in ini.upd, else 0)")
           ->check(PortIndex());
   update->add_flag("-y,--yes", options->yes, "Answer Yes to the warning before the update");
-  // A flag, so that `--simulate FILE` never takes the file for the kind: the kind is given only
-  // as --simulate=ad or --simulate=da (a bare flag reads as "true").
   CLI::Option* simulate =
-      update
-          ->add_flag("--simulate", options->simulateKind,
-                     "Update a simulated converter on a virtual port instead of a device; "
-                     "its kind is the firmware file's unless given as --simulate=ad or =da")
-          ->check(CLI::Validator(
-              [](std::string& kind) -> std::string {
-                if (kind == "true" || kind == "ad" || kind == "da") return "";
-                return "expected --simulate, --simulate=ad or --simulate=da";
-              },
-              ""))
-          ->type_name("[=ad|da]");
+      AddSimulateFlag(*update, options->simulateKind,
+                      "Update a simulated converter on a virtual port instead of a device; "
+                      "its kind is the firmware file's unless given as --simulate=ad or =da");
   update
       ->add_option("--fault", options->faults,
                    sim::FaultHelp("Inject a fault of the simulated converter (repeatable):", ": "))

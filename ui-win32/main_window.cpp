@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/firmware_file.h"
+#include "midi/midi_ports.h"
 #include "midi/port_scan.h"
 #include "settings/settings.h"
 #include "ui-common/window_layout.h"
@@ -287,8 +288,9 @@ void Win32Window::DestroySequence() {
   MidiPlatform& platform = engine_.midi->platform;
   StoredPortNames chosenNames{PortNameAt(PortNames(platform, true), ports.inputDeviceIndex),
                               PortNameAt(PortNames(platform, false), ports.outputDeviceIndex)};
-  SaveSettings(startDirectory_, fileBuffer_,
-               Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, deviceType_, &chosenNames});
+  SaveSettings(
+      startDirectory_, fileBuffer_,
+      Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, deviceType_, &chosenNames});
   KillTimer(window_, IDT_UPDATE_PROGRESS);
   StopUpdateSession(session_);
   ReleaseGraphics();

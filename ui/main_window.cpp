@@ -17,8 +17,8 @@
 #include <array>
 #include <new>
 
-#include "midi/port_scan.h"
 #include "engine/firmware_file.h"
+#include "midi/port_scan.h"
 #include "settings/settings.h"
 #include "ui/file_chooser.h"
 #include "ui/port_dialog.h"

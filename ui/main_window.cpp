@@ -24,15 +24,6 @@
 
 namespace varnet {
 
-const char* const kWindowTitle = "Varnet Update Tool 1.0";
-const char* const kCloseQuestionText =
-    "Do you want to close this application and abort the update process?\n"
-    "(The device will not work anymore after power reset!!!)";
-const char* const kAboutText =
-    "Varnet Update Tool 1.0\nVersion : 1.00\n\n"
-    "Copyright (C) the varnet-update developers. All rights reserved.";
-const char* const kFileNotValidText = "Failed opening file! File not valid! \n";
-
 namespace {
 
 enum class Action : uint8_t { None, SelectFile, RunUpdate, Quit, About, MidiIo };
@@ -65,7 +56,7 @@ StatusCanvas::StatusCanvas(MainWindow& window) : QWidget(&window), window_(windo
   // The background bitmap covers every pixel; should it be missing, the field colour shows.
   setAutoFillBackground(true);
   QPalette palette = this->palette();
-  palette.setColor(QPalette::Window, QColor(98, 123, 166));
+  palette.setColor(QPalette::Window, QColor(kFieldColour.r, kFieldColour.g, kFieldColour.b));
   setPalette(palette);
 }
 
@@ -110,7 +101,7 @@ MainWindow::MainWindow(Engine& engine, FileBuffer& fileBuffer, ShellState& shell
   }
   RefreshDeviceNames(engine_.midi, ports.inputDeviceIndex, ports.outputDeviceIndex, AsOwner(this));
   if (CreateControls() != 0) {
-    engine_.prompts.showError("Failed to create Controls...", "Application error");
+    engine_.prompts.showError(kNoControlsText, kNoControlsCaption);
     return;
   }
 
@@ -157,29 +148,32 @@ void MainWindow::BuildMenu() {
 int MainWindow::CreateControls() {
   const QFont& font = resources_.controlFont;
 
-  auto* edit = new (std::nothrow) QLineEdit(QStringLiteral("Selected File"), canvas_);
+  auto* edit = new (std::nothrow) QLineEdit(QLatin1String(kInitialFileTitle), canvas_);
   if (edit == nullptr) return -1;
   resources_.fileTitleEdit = edit;
   edit->setObjectName(QStringLiteral("fileTitleEdit"));
   edit->setFont(font);
   edit->setFrame(false);
   edit->setTextMargins(2, 0, 2, 0);
-  edit->setGeometry(130, 10, 240, 20);
+  edit->setGeometry(kFileTitlePlace.x, kFileTitlePlace.y, kFileTitlePlace.width,
+                    kFileTitlePlace.height);
 
-  auto* select = new (std::nothrow) QPushButton(QStringLiteral("Select File..."), canvas_);
+  auto* select = new (std::nothrow) QPushButton(QLatin1String(kSelectFileCaption), canvas_);
   if (select == nullptr) return -1;
   resources_.selectFileButton = select;
   select->setObjectName(QStringLiteral("selectFileButton"));
   select->setFont(font);
-  select->setGeometry(10, 10, 100, 20);
+  select->setGeometry(kSelectFilePlace.x, kSelectFilePlace.y, kSelectFilePlace.width,
+                      kSelectFilePlace.height);
   connect(select, &QPushButton::clicked, this, [this] { OnCommand(IDC_SELECT_FILE); });
 
-  auto* run = new (std::nothrow) QPushButton(QStringLiteral("Run Update"), canvas_);
+  auto* run = new (std::nothrow) QPushButton(QLatin1String(kRunUpdateCaption), canvas_);
   if (run == nullptr) return -1;
   resources_.runUpdateButton = run;
   run->setObjectName(QStringLiteral("runUpdateButton"));
   run->setFont(font);
-  run->setGeometry(270, 100, 100, 40);
+  run->setGeometry(kRunUpdatePlace.x, kRunUpdatePlace.y, kRunUpdatePlace.width,
+                   kRunUpdatePlace.height);
   run->setEnabled(true);
   connect(run, &QPushButton::clicked, this, [this] { OnCommand(IDC_RUN_UPDATE); });
 
@@ -189,10 +183,10 @@ int MainWindow::CreateControls() {
   resources_.deviceTypeCombo = combo;
   combo->setObjectName(QStringLiteral("deviceTypeCombo"));
   combo->setFont(font);
-  combo->addItem(QStringLiteral("Kestrin"));
-  combo->addItem(QStringLiteral("Varnet"));
+  for (const char* name : kDeviceTypeNames) combo->addItem(QLatin1String(name));
   combo->setCurrentIndex(shell_.deviceType < 2 ? shell_.deviceType : -1);
-  combo->setGeometry(128, 40, 100, combo->sizeHint().height());
+  combo->setGeometry(kDeviceTypePlace.x, kDeviceTypePlace.y, kDeviceTypePlace.width,
+                     combo->sizeHint().height());
   combo->setVisible(false);
   return 0;
 }
@@ -220,7 +214,7 @@ StatusSnapshot MainWindow::TakeStatusSnapshot() const {
 }
 
 void MainWindow::OnCommand(int id) {
-  if (id >= 50 && id <= 200) DispatchCommand(id - 50);
+  if (id >= kFirstCommandId && id <= kLastCommandId) DispatchCommand(id - kFirstCommandId);
 }
 
 void MainWindow::DispatchCommand(int index) {
@@ -264,7 +258,7 @@ void MainWindow::OnSelectFile() {
       image.payloadLength = 0;
       image.progressTotal.store(0);
     } else if (ParseFirmwareImage(fileBuffer_, image) == -1) {
-      engine_.prompts.showError(kFileNotValidText, "Filetype mismatch!", AsOwner(this));
+      engine_.prompts.showError(kFileNotValidText, kFileNotValidCaption, AsOwner(this));
       shell_.firmwarePath.clear();
       shell_.firmwareTitle.clear();
       image.payloadLength = 0;
@@ -287,7 +281,7 @@ void MainWindow::ConfirmAndClose() {
   if (engine_.midi.ports.sessionPortsOpen.load() == 1) {
     closeQuestionOpen_ = true;
     const BoxAnswer answer =
-        engine_.prompts.showBox({kCloseQuestionText, "Close Application...", BoxIcon::Question,
+        engine_.prompts.showBox({kCloseQuestionText, kCloseQuestionCaption, BoxIcon::Question,
                                  BoxButtons::YesNo, AsOwner(this), true});
     closeQuestionOpen_ = false;
     if (answer == BoxAnswer::No) return;
@@ -339,11 +333,11 @@ void MainWindow::DestroySequence() {
 
 void MainWindow::ShowAboutBox() {
   engine_.prompts.showBox(
-      {kAboutText, "About...", BoxIcon::Information, BoxButtons::Ok, AsOwner(this)});
+      {kAboutText, kAboutCaption, BoxIcon::Information, BoxButtons::Ok, AsOwner(this)});
 }
 
 void MainWindow::ShowSystemError(const std::string& systemText) {
-  engine_.prompts.showError(systemText, "Error!");
+  engine_.prompts.showError(systemText, kSystemErrorCaption);
 }
 
 void MainWindow::OnMidiIo() {

@@ -21,20 +21,6 @@ namespace varnet {
 
 class FileChooser;
 
-// Command and control identifiers.
-constexpr int IDC_SELECT_FILE = 50;
-constexpr int IDC_RUN_UPDATE = 60;
-constexpr int IDM_QUIT = 100;
-constexpr int IDM_ABOUT = 101;
-constexpr int IDM_MIDI_IO = 200;
-constexpr int IDC_FILE_TITLE = 501;
-constexpr int IDC_DEVICE_TYPE = 503;
-
-extern const char* const kWindowTitle;
-extern const char* const kCloseQuestionText;
-extern const char* const kAboutText;
-extern const char* const kFileNotValidText;
-
 // The shell's own records, owned by the program's entry (or a test).
 struct ShellState {
   std::string startDirectory;  // current directory at start: where the settings file lives

@@ -5,21 +5,13 @@
 #include <QPainter>
 #include <QStringList>
 #include <algorithm>
-#include <climits>
 
 namespace varnet {
 
 namespace {
 
-// Single precision on purpose: the product computes the bar and the percentage from 32-bit
-// counters in float, and the truncation of that product is what the user has always seen
-// (100 of 300 is 116 pixels, not 115 or 117).
-int TruncatedRatio(uint32_t part, uint32_t whole, float scale) {
-  if (whole == 0) return 0;
-  const float value = static_cast<float>(part) / static_cast<float>(whole) * scale;
-  // More sent than counted gives values above the scale; keep the conversion defined.
-  if (value >= 2147483648.0f) return INT_MAX;
-  return static_cast<int>(value);
+QPoint At(Point point) {
+  return QPoint(point.x, point.y);
 }
 
 void DrawTextAt(QPainter& painter, const QFontMetrics& metrics, int left, int top,
@@ -30,26 +22,18 @@ void DrawTextAt(QPainter& painter, const QFontMetrics& metrics, int left, int to
 
 }  // namespace
 
-int ProgressBarWidth(uint32_t bytesSent, uint32_t progressTotal) {
-  return TruncatedRatio(bytesSent, progressTotal, static_cast<float>(kProgressBarWidth));
-}
-
-int ProgressPercent(uint32_t bytesSent, uint32_t progressTotal) {
-  return TruncatedRatio(bytesSent, progressTotal, 100.0f);
-}
-
 std::vector<StatusText> StatusTexts(const StatusSnapshot& status) {
   std::vector<StatusText> texts;
   if (status.running) {
-    texts.push_back({QPoint(27, 178),
-                     QStringLiteral("Downloading Data... ") +
+    texts.push_back({At(kProgressTextAt),
+                     QLatin1String(kDownloadingPrefix) +
                          QString::number(ProgressPercent(status.bytesSent, status.progressTotal)) +
-                         QStringLiteral(" %")});
+                         QLatin1String(kPercentSuffix)});
   }
-  if (status.aborted) texts.push_back({QPoint(27, 178), QStringLiteral("Please wait...")});
-  texts.push_back({QPoint(10, 45), QStringLiteral("Device: Quellar Varnet")});
-  texts.push_back({QPoint(10, 105), QStringLiteral("MIDI In: ") + status.inputDeviceName});
-  texts.push_back({QPoint(10, 125), QStringLiteral("MIDI Out: ") + status.outputDeviceName});
+  if (status.aborted) texts.push_back({At(kProgressTextAt), QLatin1String(kPleaseWaitText)});
+  texts.push_back({At(kDeviceCaptionAt), QLatin1String(kDeviceCaption)});
+  texts.push_back({At(kInputNameAt), QLatin1String(kInputNamePrefix) + status.inputDeviceName});
+  texts.push_back({At(kOutputNameAt), QLatin1String(kOutputNamePrefix) + status.outputDeviceName});
   return texts;
 }
 
@@ -73,8 +57,8 @@ QFont FontWithCellHeight(int cellHeight) {
 void LoadGraphics(WindowResources& resources) {
   resources.backgroundBitmap = QPixmap(QStringLiteral(":/varnet/background.png"));
   resources.progressBitmap = QPixmap(QStringLiteral(":/varnet/progress.png"));
-  resources.textFont = FontWithCellHeight(13);
-  resources.controlFont = FontWithCellHeight(14);
+  resources.textFont = FontWithCellHeight(kTextFontCell);
+  resources.controlFont = FontWithCellHeight(kControlFontCell);
 }
 
 void ReleaseGraphics(WindowResources& resources) {
@@ -95,11 +79,12 @@ void PaintStatus(QPainter& painter, const WindowResources& resources,
   if (!resources.progressBitmap.isNull() && barWidth > 0) {
     // A bar wider than the bitmap copies only the part of the bitmap that exists.
     const int copied = std::min(barWidth, resources.progressBitmap.width());
-    painter.drawPixmap(27, 203, resources.progressBitmap, 0, 0, copied, kProgressBarRows);
+    painter.drawPixmap(kProgressBarAt.x, kProgressBarAt.y, resources.progressBitmap, 0, 0, copied,
+                       kProgressBarRows);
   }
 
   painter.save();
-  painter.setPen(QColor(255, 255, 255));
+  painter.setPen(QColor(kStatusTextColour.r, kStatusTextColour.g, kStatusTextColour.b));
   painter.setBackgroundMode(Qt::TransparentMode);
   painter.setFont(resources.textFont);
   const QFontMetrics metrics(resources.textFont, painter.device());

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "ui-common/window_layout.h"
+
 class QComboBox;
 class QLineEdit;
 class QPainter;
@@ -17,17 +19,15 @@ class QPushButton;
 
 namespace varnet {
 
-constexpr int kClientWidth = 400;
-constexpr int kClientHeight = 240;
-constexpr int kProgressBarWidth = 348;
-constexpr int kProgressBarRows = 5;
-
 // Client rectangles given as left, top, right, bottom (right and bottom excluded).
 constexpr QRect RectFromEdges(int left, int top, int right, int bottom) {
   return QRect(left, top, right - left, bottom - top);
 }
-inline constexpr QRect ProgressRect = RectFromEdges(10, 170, 390, 280);
-inline constexpr QRect PortNamesRect = RectFromEdges(10, 100, 250, 200);
+constexpr QRect RectFromEdges(Edges edges) {
+  return RectFromEdges(edges.left, edges.top, edges.right, edges.bottom);
+}
+inline constexpr QRect ProgressRect = RectFromEdges(kProgressEdges);
+inline constexpr QRect PortNamesRect = RectFromEdges(kPortNamesEdges);
 
 // The main window's fonts, bitmaps and child controls. The controls are owned by the window's
 // client area; the pointers here are cleared when the controls are destroyed.
@@ -60,13 +60,6 @@ struct StatusText {
 // What PaintStatus writes, in drawing order: the progress line when running, "Please wait..."
 // on top of it when aborted, then the device caption and the two port names.
 std::vector<StatusText> StatusTexts(const StatusSnapshot& status);
-
-// Bar width in pixels: bytesSent / progressTotal x 348 in single precision, truncated toward
-// zero, 0 when progressTotal is 0. Not capped at 348.
-int ProgressBarWidth(uint32_t bytesSent, uint32_t progressTotal);
-// bytesSent / progressTotal x 100 in single precision, truncated toward zero; 0 when
-// progressTotal is 0. Not capped at 100.
-int ProgressPercent(uint32_t bytesSent, uint32_t progressTotal);
 
 // A sans-serif font whose cell (ascent + descent) is `cellHeight` pixels at most, like a font
 // requested by its cell height on the platform the product comes from.

@@ -13,10 +13,6 @@
 
 namespace varnet {
 
-const char* const kPortsInUseText =
-    "The MIDI ports are in use by the update that is running.\n"
-    "Choose other ports after the update has ended.";
-
 namespace {
 
 // Rounded a * b / c, halves away from zero, as the template's conversion rounds.

@@ -7,6 +7,7 @@
 #include <QSize>
 
 #include "midi/midi_ports.h"
+#include "ui-common/window_layout.h"
 
 class QComboBox;
 class QFont;
@@ -14,9 +15,6 @@ class QLabel;
 class QPushButton;
 
 namespace varnet {
-
-constexpr int IDC_MIDI_INPUT_COMBO = 600;
-constexpr int IDC_MIDI_OUTPUT_COMBO = 601;
 
 // Dialog units of a font: the average width of the Latin letters and the cell height, as the
 // platform the dialog template comes from measures them. A horizontal dialog unit is a quarter
@@ -27,8 +25,6 @@ struct DialogBaseUnits {
 };
 DialogBaseUnits MeasureDialogBaseUnits(const QFont& font);
 QPoint DialogUnitsToPixels(DialogBaseUnits units, int x, int y);
-
-extern const char* const kPortsInUseText;
 
 class MidiPortDialog final : public QDialog {
  public:

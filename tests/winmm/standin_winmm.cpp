@@ -20,11 +20,15 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -299,8 +303,34 @@ class Device {
   std::thread worker_;
 };
 
+// A program that cannot call the test controls (the window, run as its own process) sets the
+// converter up through the environment: VARNET_STANDIN_KIND=AD or DA, VARNET_STANDIN_FAULTS=a
+// comma-separated list of fault names ("corrupt-echo:2000").
+void ConfigureFromEnvironment(varnet::sim::SimulatedConverter& converter) {
+  if (const char* kind = std::getenv("VARNET_STANDIN_KIND")) {
+    converter.setKind(std::string_view(kind) == "AD" ? varnet::sim::kKindAD : varnet::sim::kKindDA);
+  }
+  const char* names = std::getenv("VARNET_STANDIN_FAULTS");
+  if (names == nullptr) return;
+  auto faults = converter.config().faults;
+  std::string_view rest(names);
+  while (!rest.empty()) {
+    const std::size_t comma = rest.find(',');
+    std::string error;
+    if (!varnet::sim::ParseFault(rest.substr(0, comma), faults, error)) {
+      std::fprintf(stderr, "stand-in winmm: VARNET_STANDIN_FAULTS: %s\n", error.c_str());
+    }
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+  }
+  converter.setFaults(faults);
+}
+
 Device& TheDevice() {
-  static Device* device = new Device;  // never destroyed: see the file comment
+  static Device* device = [] {  // never destroyed: see the file comment
+    auto* made = new Device;
+    ConfigureFromEnvironment(made->converter);
+    return made;
+  }();
   return *device;
 }
 

@@ -4,11 +4,14 @@
 //
 // Pacing. Pieces go out on a schedule of absolute deadlines kept in Engine::nextPieceAt, the
 // earliest moment the next piece may leave. A piece is put out no earlier than that deadline, and
-// the next deadline is 10 ms after the later of the deadline and the moment the piece actually
-// left. On time, that is the previous deadline + 10 ms: sleeping "10 ms from now" instead would
-// add every wake-up's lateness to the spacing and stretch a long stream. Late, the schedule moves
-// back with the piece: the device may rely on never getting two pieces less than 10 ms apart, so
-// the sender never catches up by sending early. The encoder's pauses and the handshake's wait
+// the next deadline is 10 ms after the later of the deadline and the moment the send call returned.
+// A port stamps the piece somewhere inside that call, and a thread held up inside it (preempted,
+// waiting for a lock) would move the stamp but not the call's start: counted from the start, the
+// next piece could reach the device less than 10 ms after this one. On time, the schedule moves on
+// by 10 ms plus the call's few microseconds: sleeping "10 ms from now" instead would add every
+// wake-up's lateness to the spacing and stretch a long stream. Late, the schedule moves back with
+// the piece: the device may rely on never getting two pieces less than 10 ms apart, so the sender
+// never catches up by sending early. The encoder's pauses and the handshake's wait
 // after the stream header go through WaitOnSchedule: they start when the last piece has been
 // delivered (never earlier, or a link slower than the schedule would shorten the pause the device
 // sees) and move the schedule on by their length.
@@ -68,7 +71,7 @@ void FailExchange(Engine& engine) {
   engine.aborted.store(1);
 }
 
-// Moves the schedule on by `gap` from the current deadline, or from `at` when the piece left late.
+// Moves the schedule on by `gap` from the current deadline, or from `at` when that is later.
 void AdvanceSchedule(Engine& engine, Clock::TimePoint at, Clock::Duration gap) {
   engine.nextPieceAt = std::max(engine.nextPieceAt, at) + gap;
 }
@@ -152,6 +155,7 @@ bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& cou
       RecordUndelivered(engine, logStart + offset, piece);
       return false;
     }
+    const Clock::TimePoint returnedAt = engine.clock.now();
     engine.outputPending.store(1);
     engine.pieceStarts.push_back(logStart + offset);
     engine.sentThrough = logStart + offset + length;
@@ -166,7 +170,7 @@ bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& cou
       Report(engine, event);
     }
 
-    AdvanceSchedule(engine, sentAt, kPieceSpacing);
+    AdvanceSchedule(engine, returnedAt, kPieceSpacing);
     engine.clock.sleepUntil(engine.nextPieceAt);
     if (!AwaitCompletion(engine)) {
       RecordUndelivered(engine, logStart + offset, piece);

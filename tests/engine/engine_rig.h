@@ -53,6 +53,8 @@ class ScriptedOutput final : public UnsupportedMidiPlatform {
   Completion completion = Completion::Immediate;
   Clock::Duration completionDelay{};
   Clock::Duration callCost{};  // virtual time the service takes inside each long-message call
+  // Per-call overrides of callCost: call number (from 0) -> time taken.
+  std::function<Clock::Duration(std::size_t)> costFor;
   // Piece numbers (from 0) the service refuses.
   std::vector<std::size_t> refuse;
   // Per-piece completion delay overrides: piece number -> delay.
@@ -73,7 +75,8 @@ class ScriptedOutput final : public UnsupportedMidiPlatform {
   uint32_t outLongMsg(MidiHandle, MidiHeader* header) override {
     const std::size_t index = pieces.size() + refusedCount;
     if (inFlight_) ++overlaps;
-    if (callCost.count() > 0) clock_.sleepFor(callCost);
+    if (const Clock::Duration cost = costFor ? costFor(index) : callCost; cost.count() > 0)
+      clock_.sleepFor(cost);
     for (std::size_t r : refuse) {
       if (r == index) {
         ++refusedCount;

@@ -253,7 +253,8 @@ bool JackMidiClient::send(const uint8_t* data, std::size_t size, uintptr_t token
   // by the stall, a longer latency rather than messages bunched together at the device.
   const auto sinceLast = now - lastSendAt_;
   if (stamped_ && sinceLast < std::chrono::seconds(10)) {
-    const jack_nframes_t keep = lastBase_ + framesIn(sinceLast, false);
+    // Rounded up: a gap is never a frame shorter than the time between the sends.
+    const jack_nframes_t keep = lastBase_ + framesIn(sinceLast, true);
     if (static_cast<int32_t>(base - keep) < 0) base = keep;  // the counter wraps: differences
   }
   lastBase_ = base;
@@ -398,6 +399,7 @@ void JackMidiClient::processOutput(jack_nframes_t frames) {
     std::memcpy(&currentRemaining_, header, sizeof currentRemaining_);
     std::memcpy(&currentSeq_, header + sizeof(uint32_t), sizeof currentSeq_);
     std::memcpy(&currentFrame_, header + 2 * sizeof(uint32_t), sizeof currentFrame_);
+    currentFrame_ += writeDelay_;
     currentActive_ = true;
     return true;
   };
@@ -426,8 +428,17 @@ void JackMidiClient::processOutput(jack_nframes_t frames) {
     if (outputPeerGone_.load()) break;
     const auto ahead = static_cast<int32_t>(currentFrame_ - cycleStart);
     if (ahead >= static_cast<int32_t>(frames)) break;  // due in a later cycle
-    // Late (the sender's thread was held up past its frame): as early as this cycle allows.
+    // Late (the sender's thread was held up past the stamp, or a callback that ran late made our
+    // frame estimate lag the server's): as early as this cycle allows. The delay carries over to
+    // every later message, which keeps its stamped distance from this one: written on time, the
+    // next message would reach the device closer to this one than it was sent. A delay of more
+    // than a second is a jump in the server's count, not lateness, and is not carried.
     const jack_nframes_t offset = std::max<jack_nframes_t>(ahead > 0 ? ahead : 0, earliest);
+    if (const jack_nframes_t late = cycleStart + offset - currentFrame_; late > 0) {
+      const jack_nframes_t rate = jack_get_sample_rate(client_);
+      writeDelay_ = writeDelay_ + late <= rate ? writeDelay_ + late : 0;
+      currentFrame_ += late;
+    }
     if (currentRemaining_ == 0) {
       finish();
       continue;

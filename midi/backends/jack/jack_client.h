@@ -206,8 +206,10 @@ class JackMidiClient {
   // Owned by the process callback alone: the message it is part-way through writing.
   uint32_t currentRemaining_ = 0;
   uint32_t currentSeq_ = 0;
-  jack_nframes_t currentFrame_ = 0;
+  jack_nframes_t currentFrame_ = 0;  // where it goes, its delay (below) included
   bool currentActive_ = false;
+  // How far behind their stamps messages are written, since one came too late for its frame.
+  jack_nframes_t writeDelay_ = 0;
 };
 
 }  // namespace varnet::jackmidi

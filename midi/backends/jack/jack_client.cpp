@@ -18,8 +18,9 @@ constexpr std::size_t kRingSize = 1 << 18;  // rounded to a power of two by the 
 constexpr std::size_t kMaxEvent = 1 << 16;
 // Room for many queued long messages: a MIDI service accepts as many as the caller queues.
 constexpr std::size_t kSendRingSize = 1 << 18;
-constexpr std::size_t kOutHeader = 3 * sizeof(uint32_t);  // size, sequence number, frame
-constexpr std::size_t kInHeader = 2 * sizeof(uint32_t);   // size, frame
+// Size, sequence number, frame, and the least distance in frames from the message before.
+constexpr std::size_t kOutHeader = 4 * sizeof(uint32_t);
+constexpr std::size_t kInHeader = 2 * sizeof(uint32_t);  // size, frame
 // Added to the one period a message is stamped ahead (see send()).
 constexpr uint64_t kStampMarginMs = 2;
 // The MIDI 1.0 wire: 31250 baud, ten bits a byte.
@@ -261,11 +262,12 @@ bool JackMidiClient::send(const uint8_t* data, std::size_t size, uintptr_t token
   lastSendAt_ = now;
   jack_nframes_t frame = base;
   Clock::time_point due = now;
+  Clock::time_point start = now;
   if (wirePaced_.load()) {
     // A bridge passes the bytes on to a 3125 bytes/s wire and its buffer would absorb whatever
     // comes faster, pauses included: a message starts when the one before has left the wire,
     // and it is reported done only when it has left too, which holds the sender back.
-    const Clock::time_point start = std::max(now, wireFreeAt_);
+    start = std::max(now, wireFreeAt_);
     frame += framesIn(start - now, true);
     const uint64_t wireNs =
         (size * 1'000'000'000ULL + kWireBytesPerSecond - 1) / kWireBytesPerSecond;
@@ -274,7 +276,12 @@ bool JackMidiClient::send(const uint8_t* data, std::size_t size, uintptr_t token
   }
   // Never before the message sent earlier.
   if (stamped_ && static_cast<int32_t>(frame - lastStamp_) < 0) frame = lastStamp_;
+  // What the writing side must keep however late it writes (see processOutput()).
+  uint32_t minGap = 0;
+  if (stamped_ && start - lastStartAt_ < std::chrono::seconds(10))
+    minGap = framesIn(start - lastStartAt_, true);
   lastStamp_ = frame;
+  lastStartAt_ = start;
   stamped_ = true;
   if (outputPeerVanished()) due = Clock::time_point::max();
 
@@ -291,6 +298,7 @@ bool JackMidiClient::send(const uint8_t* data, std::size_t size, uintptr_t token
   std::memcpy(r, &length, sizeof length);
   std::memcpy(r + sizeof length, &seq, sizeof seq);
   std::memcpy(r + 2 * sizeof length, &frame, sizeof frame);
+  std::memcpy(r + 3 * sizeof length, &minGap, sizeof minGap);
   if (size > 0) std::memcpy(r + kOutHeader, data, size);
   {
     std::scoped_lock lock(pendingMutex_);
@@ -399,8 +407,15 @@ void JackMidiClient::processOutput(jack_nframes_t frames) {
     std::memcpy(&currentRemaining_, header, sizeof currentRemaining_);
     std::memcpy(&currentSeq_, header + sizeof(uint32_t), sizeof currentSeq_);
     std::memcpy(&currentFrame_, header + 2 * sizeof(uint32_t), sizeof currentFrame_);
-    currentFrame_ += writeDelay_;
+    std::memcpy(&currentMinGap_, header + 3 * sizeof(uint32_t), sizeof currentMinGap_);
     currentActive_ = true;
+    currentStarted_ = false;
+    // A message before it that was written late holds it back by as much as it needs: written
+    // at its own stamp, it would reach the device closer to that one than it was sent.
+    if (wroteAny_ && currentMinGap_ > 0) {
+      const jack_nframes_t allowed = lastWrittenFrame_ + currentMinGap_;
+      if (static_cast<int32_t>(allowed - currentFrame_) > 0) currentFrame_ = allowed;
+    }
     return true;
   };
   auto finish = [&] {
@@ -429,16 +444,10 @@ void JackMidiClient::processOutput(jack_nframes_t frames) {
     const auto ahead = static_cast<int32_t>(currentFrame_ - cycleStart);
     if (ahead >= static_cast<int32_t>(frames)) break;  // due in a later cycle
     // Late (the sender's thread was held up past the stamp, or a callback that ran late made our
-    // frame estimate lag the server's): as early as this cycle allows. The delay carries over to
-    // every later message, which keeps its stamped distance from this one: written on time, the
-    // next message would reach the device closer to this one than it was sent. A delay of more
-    // than a second is a jump in the server's count, not lateness, and is not carried.
+    // frame estimate lag the server's): as early as this cycle allows. The next message then
+    // keeps its distance from where this one went (see nextMessage), and only that distance:
+    // the delay is made up again wherever the stamps leave room, and does not pile up.
     const jack_nframes_t offset = std::max<jack_nframes_t>(ahead > 0 ? ahead : 0, earliest);
-    if (const jack_nframes_t late = cycleStart + offset - currentFrame_; late > 0) {
-      const jack_nframes_t rate = jack_get_sample_rate(client_);
-      writeDelay_ = writeDelay_ + late <= rate ? writeDelay_ + late : 0;
-      currentFrame_ += late;
-    }
     if (currentRemaining_ == 0) {
       finish();
       continue;
@@ -449,6 +458,11 @@ void JackMidiClient::processOutput(jack_nframes_t frames) {
     jack_midi_data_t* event = jack_midi_event_reserve(buffer, offset, n);
     if (event == nullptr) break;
     earliest = offset;
+    if (!currentStarted_) {
+      currentStarted_ = true;
+      lastWrittenFrame_ = cycleStart + offset;
+      wroteAny_ = true;
+    }
     outRing_.read(event, n);
     currentRemaining_ -= static_cast<uint32_t>(n);
     if (currentRemaining_ == 0) {

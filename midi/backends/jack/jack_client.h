@@ -201,15 +201,19 @@ class JackMidiClient {
   jack_nframes_t lastStamp_ = 0;
   jack_nframes_t lastBase_ = 0;
   std::chrono::steady_clock::time_point lastSendAt_{};
+  std::chrono::steady_clock::time_point lastStartAt_{};  // when it was meant to start at the peer
   bool stamped_ = false;
   std::chrono::steady_clock::time_point wireFreeAt_{};
   // Owned by the process callback alone: the message it is part-way through writing.
   uint32_t currentRemaining_ = 0;
   uint32_t currentSeq_ = 0;
-  jack_nframes_t currentFrame_ = 0;  // where it goes, its delay (below) included
+  jack_nframes_t currentFrame_ = 0;
+  uint32_t currentMinGap_ = 0;  // frames it must follow the message written before it by
   bool currentActive_ = false;
-  // How far behind their stamps messages are written, since one came too late for its frame.
-  jack_nframes_t writeDelay_ = 0;
+  bool currentStarted_ = false;  // its first part is written
+  // The frame the last message written began at.
+  jack_nframes_t lastWrittenFrame_ = 0;
+  bool wroteAny_ = false;
 };
 
 }  // namespace varnet::jackmidi

@@ -10,26 +10,13 @@ Clock::TimePoint RealClock::now() {
 }
 
 void RealClock::sleepUntil(TimePoint deadline) {
-  // The system wakes a sleeping thread some 100 to 200 us after its time on a virtual machine,
-  // even an idle one, and a stream pays that on every one of its thousands of pieces. So the
-  // thread sleeps until shortly before the deadline and yields for the last stretch (about 2 % of
-  // a core while pieces go out every 10 ms). sleep_until may also wake a few microseconds early
-  // where the system's timer is coarser than steady_clock (seen with mingw-w64's run-time);
-  // pacing relies on never returning before the deadline.
-  while (deadline - now() > kSpinLead) std::this_thread::sleep_until(deadline - kSpinLead);
-  while (now() < deadline) std::this_thread::yield();
+  // sleep_until may wake a few microseconds early where the system's timer is coarser than
+  // steady_clock (seen with mingw-w64's run-time); pacing relies on never returning before it.
+  while (now() < deadline) std::this_thread::sleep_until(deadline);
 }
 
 bool RealClock::waitFor(const std::function<bool()>& ready, Duration timeout) {
   const TimePoint deadline = now() + timeout;
-  // A completion usually lands within moments of the sender's deadline (a wire-timed port
-  // finishes a full piece 0.24 ms after its 10 ms): looking for it for a short while first spares
-  // the condition variable's wake-up, which costs as much again.
-  const TimePoint spinUntil = std::min(deadline, now() + kSpinLead);
-  while (now() < spinUntil) {
-    if (ready()) return true;
-    std::this_thread::yield();
-  }
   for (;;) {
     // The count is taken before the condition is looked at: a notify that lands between the two
     // changes it, and the wait below then returns at once instead of missing the wake-up.

@@ -41,8 +41,6 @@ class Clock {
 class RealClock final : public Clock {
  public:
   static constexpr Duration kFallbackPoll = std::chrono::milliseconds(5);
-  // How long before a deadline a sleeping thread stops sleeping and yields instead.
-  static constexpr Duration kSpinLead = std::chrono::microseconds(300);
 
   TimePoint now() override;
   void sleepUntil(TimePoint deadline) override;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 #include "core/thread_priority.h"
 #include "midi/port_names.h"
@@ -153,16 +152,8 @@ void VirtualMidiPlatform::runThread() {
       return a.due < b.due || (a.due == b.due && a.seq < b.seq);
     });
     const auto due = next->due;
-    if (due - clock_.now() > RealClock::kSpinLead) {
-      threadWake_.wait_until(lock,
-                             std::chrono::steady_clock::time_point(due - RealClock::kSpinLead));
-      continue;
-    }
     if (clock_.now() < due) {
-      // The last stretch is yielded away rather than slept: a wire has no wake-up latency.
-      lock.unlock();
-      while (clock_.now() < due) std::this_thread::yield();
-      lock.lock();
+      threadWake_.wait_until(lock, std::chrono::steady_clock::time_point(due));
       continue;
     }
     Event event = std::move(next->event);

@@ -23,6 +23,7 @@ void UsePreciseTimers() {
 }
 
 bool RaiseCurrentThreadPriority() {
+  UsePreciseTimers();
 #if defined(_WIN32)
   return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL) != 0;
 #elif defined(__linux__)

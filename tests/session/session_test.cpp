@@ -688,9 +688,9 @@ TEST(SessionWorker, PriorityIsRaisedWhereAllowedAndLeftAloneOtherwise) {
   });
   probe.join();
   EXPECT_EQ(after, raised ? before - 1 : before);
-  // The worker keeps the system's timer slack: sends exactly 10 ms apart have been seen to reach
-  // a JACK device a frame or two closer than that, so precise timers stay with the virtual wire.
-  EXPECT_EQ(slackAfter, slackBefore);
+  // Timers end on time whether or not the priority could be raised (the slack needs no right).
+  EXPECT_GT(slackBefore, 1);
+  EXPECT_EQ(slackAfter, 1);
 }
 #endif
 

@@ -63,8 +63,9 @@ Win32Window::Win32Window(HINSTANCE instance, Engine& engine, FileBuffer& fileBuf
     : instance_(instance),
       engine_(engine),
       fileBuffer_(fileBuffer),
-      shell_{std::move(startDirectory)},
-      session_(engine, *this, shell_.firmwarePath) {}
+      session_(engine, *this, shell_.firmwarePath) {
+  shell_.startDirectory = std::move(startDirectory);
+}
 
 Win32Window::~Win32Window() {
   // The worker must be stopped before the buffers it streams from go.

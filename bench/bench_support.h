@@ -10,7 +10,7 @@
 #include "engine/engine.h"
 #include "engine/firmware.h"
 #include "midi/midi_ports.h"
-#include "midi/platform.h"
+#include "midi/platform_base.h"
 
 namespace varnet::bench {
 
@@ -22,37 +22,16 @@ struct SilentPrompts final : Prompts {
   }
 };
 
-class InstantOutput final : public MidiPlatform {
+// Only the output side: the benchmarks open no input port.
+class InstantOutput final : public UnsupportedMidiPlatform {
  public:
   uint64_t messages = 0;
   uint64_t bytes = 0;
 
-  uint32_t inGetNumDevs() override { return 1; }
-  uint32_t outGetNumDevs() override { return 1; }
-  uint32_t inGetDevCaps(uint32_t, char (&name)[kMidiNameLength]) override {
-    name[0] = 0;
-    return 0;
-  }
-  uint32_t outGetDevCaps(uint32_t, char (&name)[kMidiNameLength]) override {
-    name[0] = 0;
-    return 0;
-  }
-  uint32_t inOpen(MidiHandle* handle, uint32_t, MidiCallback, uintptr_t) override {
-    *handle = 1;
-    return 0;
-  }
-  uint32_t inPrepareHeader(MidiHandle, MidiHeader*) override { return 0; }
-  uint32_t inUnprepareHeader(MidiHandle, MidiHeader*) override { return 0; }
-  uint32_t inAddBuffer(MidiHandle, MidiHeader*) override { return 0; }
-  uint32_t inStart(MidiHandle) override { return 0; }
-  uint32_t inStop(MidiHandle) override { return 0; }
-  uint32_t inReset(MidiHandle) override { return 0; }
-  uint32_t inClose(MidiHandle) override { return 0; }
   uint32_t outOpen(MidiHandle* handle, uint32_t, MidiCallback callback,
                    uintptr_t instance) override {
     *handle = 2;
-    callback_ = callback;
-    instance_ = instance;
+    target_ = {*handle, callback, instance};
     return 0;
   }
   uint32_t outPrepareHeader(MidiHandle, MidiHeader* header) override {
@@ -60,20 +39,17 @@ class InstantOutput final : public MidiPlatform {
     return 0;
   }
   uint32_t outUnprepareHeader(MidiHandle, MidiHeader*) override { return 0; }
-  uint32_t outLongMsg(MidiHandle handle, MidiHeader* header) override {
+  uint32_t outLongMsg(MidiHandle, MidiHeader* header) override {
     ++messages;
     bytes += header->bufferLength;
-    callback_(handle, MOM_DONE, instance_, reinterpret_cast<uintptr_t>(header), 0);
+    target_.call(MOM_DONE, reinterpret_cast<uintptr_t>(header));
     return 0;
   }
   uint32_t outReset(MidiHandle) override { return 0; }
   uint32_t outClose(MidiHandle) override { return 0; }
-  std::string inGetErrorText(uint32_t r) override { return StandardMidiErrorText(r); }
-  std::string outGetErrorText(uint32_t r) override { return StandardMidiErrorText(r); }
 
  private:
-  MidiCallback callback_ = nullptr;
-  uintptr_t instance_ = 0;
+  CallbackTarget target_;
 };
 
 // A payload of `length` bytes with a 20 ms pause asked for at every `pauseEvery`-th byte (0: no

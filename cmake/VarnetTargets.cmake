@@ -7,6 +7,17 @@ function(varnet_warnings target)
   endif()
 endfunction()
 
+# A static library of the project's own: includes from the project root, links LIBS PUBLIC (the
+# folders below it), warnings as errors. Usage:
+#   varnet_library(NAME name SOURCES a.cpp b.cpp [LIBS lib1 lib2])
+function(varnet_library)
+  cmake_parse_arguments(L "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_library(${L_NAME} STATIC ${L_SOURCES})
+  target_include_directories(${L_NAME} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${L_NAME} PUBLIC ${L_LIBS})
+  varnet_warnings(${L_NAME})
+endfunction()
+
 # A unit-test executable registered with CTest. Usage:
 #   varnet_test(NAME name SOURCES a.cpp b.cpp LIBS lib1 lib2 [PROPERTIES prop value ...])
 # PROPERTIES are set on every test discovered in the executable.

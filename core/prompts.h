@@ -14,6 +14,20 @@ enum class BoxIcon { Error, Warning, Information, Question };
 enum class BoxButtons { Ok, OkCancel, YesNo };
 enum class BoxAnswer { Ok, Cancel, Yes, No };
 
+// The answer of a box closed without a button (its window closed, or the question made moot):
+// the negative one, which is the one every caller tests.
+inline BoxAnswer NegativeAnswer(BoxButtons buttons) {
+  switch (buttons) {
+    case BoxButtons::Ok:
+      return BoxAnswer::Ok;
+    case BoxButtons::OkCancel:
+      return BoxAnswer::Cancel;
+    case BoxButtons::YesNo:
+      return BoxAnswer::No;
+  }
+  return BoxAnswer::Cancel;
+}
+
 struct BoxRequest {
   std::string text;
   std::string caption;

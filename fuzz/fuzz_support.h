@@ -10,7 +10,7 @@
 #include "core/prompts.h"
 #include "midi/input_queue.h"
 #include "midi/midi_ports.h"
-#include "midi/platform.h"
+#include "midi/platform_base.h"
 
 #define FUZZ_CHECK(condition)                                                                \
   do {                                                                                       \
@@ -31,22 +31,13 @@ struct CountingPrompts final : Prompts {
 };
 
 // One input port backed by InputBufferQueue (what the ALSA, JACK and virtual backends use) and
-// one output port that completes each long message inside the call.
-class QueuePlatform final : public MidiPlatform {
+// one output port that completes each long message inside the call. The targets open the ports
+// by index and never list the devices.
+class QueuePlatform final : public UnsupportedMidiPlatform {
  public:
   InputBufferQueue queue;
   std::vector<uint8_t> sent;
 
-  uint32_t inGetNumDevs() override { return 1; }
-  uint32_t outGetNumDevs() override { return 1; }
-  uint32_t inGetDevCaps(uint32_t, char (&name)[kMidiNameLength]) override {
-    name[0] = 0;
-    return MMSYSERR_NOERROR;
-  }
-  uint32_t outGetDevCaps(uint32_t, char (&name)[kMidiNameLength]) override {
-    name[0] = 0;
-    return MMSYSERR_NOERROR;
-  }
   uint32_t inOpen(MidiHandle* handle, uint32_t, MidiCallback callback,
                   uintptr_t instance) override {
     *handle = kInHandle;
@@ -81,8 +72,7 @@ class QueuePlatform final : public MidiPlatform {
   uint32_t outOpen(MidiHandle* handle, uint32_t, MidiCallback callback,
                    uintptr_t instance) override {
     *handle = kOutHandle;
-    outCallback_ = callback;
-    outInstance_ = instance;
+    output_ = {kOutHandle, callback, instance};
     return MMSYSERR_NOERROR;
   }
   uint32_t outPrepareHeader(MidiHandle, MidiHeader* header) override {
@@ -93,21 +83,18 @@ class QueuePlatform final : public MidiPlatform {
     header->flags &= ~MHDR_PREPARED;
     return MMSYSERR_NOERROR;
   }
-  uint32_t outLongMsg(MidiHandle handle, MidiHeader* header) override {
+  uint32_t outLongMsg(MidiHandle, MidiHeader* header) override {
     sent.insert(sent.end(), header->data, header->data + header->bufferLength);
-    outCallback_(handle, MOM_DONE, outInstance_, reinterpret_cast<uintptr_t>(header), 0);
+    output_.call(MOM_DONE, reinterpret_cast<uintptr_t>(header));
     return MMSYSERR_NOERROR;
   }
   uint32_t outReset(MidiHandle) override { return MMSYSERR_NOERROR; }
   uint32_t outClose(MidiHandle) override { return MMSYSERR_NOERROR; }
-  std::string inGetErrorText(uint32_t r) override { return StandardMidiErrorText(r); }
-  std::string outGetErrorText(uint32_t r) override { return StandardMidiErrorText(r); }
 
  private:
   static constexpr MidiHandle kInHandle = 11;
   static constexpr MidiHandle kOutHandle = 12;
-  MidiCallback outCallback_ = nullptr;
-  uintptr_t outInstance_ = 0;
+  CallbackTarget output_;
 };
 
 }  // namespace varnet::fuzz

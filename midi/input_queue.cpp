@@ -33,9 +33,7 @@ uintptr_t PackShort(const uint8_t* bytes, std::size_t count) {
 
 void InputBufferQueue::open(MidiHandle handle, MidiCallback callback, uintptr_t instance) {
   std::lock_guard lock(stateMutex_);
-  handle_ = handle;
-  callback_ = callback;
-  instance_ = instance;
+  target_ = {handle, callback, instance};
 }
 
 uint32_t InputBufferQueue::prepare(MidiHeader* header) const {
@@ -153,17 +151,12 @@ void InputBufferQueue::endMessage() {
 }
 
 void InputBufferQueue::deliver(const std::vector<Delivery>& out) {
-  MidiCallback callback;
-  MidiHandle handle;
-  uintptr_t instance;
+  CallbackTarget target;
   {
     std::lock_guard lock(stateMutex_);
-    callback = callback_;
-    handle = handle_;
-    instance = instance_;
+    target = target_;
   }
-  if (callback == nullptr) return;
-  for (const Delivery& d : out) callback(handle, d.message, instance, d.param1, 0);
+  for (const Delivery& d : out) target.call(d.message, d.param1);
 }
 
 void InputBufferQueue::feedByte(uint8_t byte, std::vector<Delivery>& out) {

@@ -80,9 +80,7 @@ class InputBufferQueue {
   mutable std::mutex stateMutex_;
   std::mutex deliveryMutex_;  // serialises callbacks; taken before stateMutex_, never after
 
-  MidiHandle handle_ = 0;
-  MidiCallback callback_ = nullptr;
-  uintptr_t instance_ = 0;
+  CallbackTarget target_;
 
   std::deque<MidiHeader*> queue_;
   bool started_ = false;

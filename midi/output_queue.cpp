@@ -15,9 +15,7 @@ void MarkDone(MidiHeader* header) {
 
 void OutputMessageQueue::open(MidiHandle handle, MidiCallback callback, uintptr_t instance) {
   std::lock_guard lock(mutex_);
-  handle_ = handle;
-  callback_ = callback;
-  instance_ = instance;
+  target_ = {handle, callback, instance};
   queue_.clear();
 }
 
@@ -89,18 +87,12 @@ void OutputMessageQueue::returnQueued(std::size_t keep) {
 }
 
 void OutputMessageQueue::report(MidiHeader* header) {
-  MidiCallback callback;
-  MidiHandle handle;
-  uintptr_t instance;
+  CallbackTarget target;
   {
     std::lock_guard lock(mutex_);
-    callback = callback_;
-    handle = handle_;
-    instance = instance_;
+    target = target_;
   }
-  if (callback != nullptr) {
-    callback(handle, MOM_DONE, instance, reinterpret_cast<uintptr_t>(header), 0);
-  }
+  target.call(MOM_DONE, reinterpret_cast<uintptr_t>(header));
 }
 
 }  // namespace varnet

@@ -76,9 +76,7 @@ class OutputMessageQueue {
 
   const bool copiesBytes_;
   mutable std::mutex mutex_;
-  MidiHandle handle_ = 0;
-  MidiCallback callback_ = nullptr;
-  uintptr_t instance_ = 0;
+  CallbackTarget target_;
   std::deque<MidiHeader*> queue_;
 };
 

@@ -65,6 +65,19 @@ using MidiHandle = uintptr_t;
 using MidiCallback = void (*)(MidiHandle handle, uint32_t message, uintptr_t instance,
                               uintptr_t param1, uintptr_t param2);
 
+// Where a port's callback goes: the procedure given at open, with the port's handle and the
+// client's value. A backend's queue copies it under its lock and calls outside the lock, so that
+// the client may call the port again from inside the callback.
+struct CallbackTarget {
+  MidiHandle handle = 0;
+  MidiCallback callback = nullptr;
+  uintptr_t instance = 0;
+
+  void call(uint32_t message, uintptr_t param1) const {
+    if (callback != nullptr) callback(handle, message, instance, param1, 0);
+  }
+};
+
 // Longest device name: 31 characters and a terminator, like the capability record's name field.
 constexpr std::size_t kMidiNameLength = 32;
 

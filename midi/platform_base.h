@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "midi/platform.h"
 
@@ -66,46 +67,28 @@ class ForwardingMidiPlatform : public MidiPlatform {
   std::string outGetErrorText(uint32_t result) override { return inner_->outGetErrorText(result); }
 
   // The calls on an open port go to the platform that opened it.
-  uint32_t inPrepareHeader(MidiHandle handle, MidiHeader* header) override {
-    MidiPlatform* p = owner(handle);
-    return p ? p->inPrepareHeader(handle, header) : MMSYSERR_INVALHANDLE;
+  uint32_t inPrepareHeader(MidiHandle h, MidiHeader* header) override {
+    return onOwner(h, &MidiPlatform::inPrepareHeader, header);
   }
-  uint32_t inUnprepareHeader(MidiHandle handle, MidiHeader* header) override {
-    MidiPlatform* p = owner(handle);
-    return p ? p->inUnprepareHeader(handle, header) : MMSYSERR_INVALHANDLE;
+  uint32_t inUnprepareHeader(MidiHandle h, MidiHeader* header) override {
+    return onOwner(h, &MidiPlatform::inUnprepareHeader, header);
   }
-  uint32_t inAddBuffer(MidiHandle handle, MidiHeader* header) override {
-    MidiPlatform* p = owner(handle);
-    return p ? p->inAddBuffer(handle, header) : MMSYSERR_INVALHANDLE;
+  uint32_t inAddBuffer(MidiHandle h, MidiHeader* header) override {
+    return onOwner(h, &MidiPlatform::inAddBuffer, header);
   }
-  uint32_t inStart(MidiHandle handle) override {
-    MidiPlatform* p = owner(handle);
-    return p ? p->inStart(handle) : MMSYSERR_INVALHANDLE;
+  uint32_t inStart(MidiHandle h) override { return onOwner(h, &MidiPlatform::inStart); }
+  uint32_t inStop(MidiHandle h) override { return onOwner(h, &MidiPlatform::inStop); }
+  uint32_t inReset(MidiHandle h) override { return onOwner(h, &MidiPlatform::inReset); }
+  uint32_t outPrepareHeader(MidiHandle h, MidiHeader* header) override {
+    return onOwner(h, &MidiPlatform::outPrepareHeader, header);
   }
-  uint32_t inStop(MidiHandle handle) override {
-    MidiPlatform* p = owner(handle);
-    return p ? p->inStop(handle) : MMSYSERR_INVALHANDLE;
+  uint32_t outUnprepareHeader(MidiHandle h, MidiHeader* header) override {
+    return onOwner(h, &MidiPlatform::outUnprepareHeader, header);
   }
-  uint32_t inReset(MidiHandle handle) override {
-    MidiPlatform* p = owner(handle);
-    return p ? p->inReset(handle) : MMSYSERR_INVALHANDLE;
+  uint32_t outLongMsg(MidiHandle h, MidiHeader* header) override {
+    return onOwner(h, &MidiPlatform::outLongMsg, header);
   }
-  uint32_t outPrepareHeader(MidiHandle handle, MidiHeader* header) override {
-    MidiPlatform* p = owner(handle);
-    return p ? p->outPrepareHeader(handle, header) : MMSYSERR_INVALHANDLE;
-  }
-  uint32_t outUnprepareHeader(MidiHandle handle, MidiHeader* header) override {
-    MidiPlatform* p = owner(handle);
-    return p ? p->outUnprepareHeader(handle, header) : MMSYSERR_INVALHANDLE;
-  }
-  uint32_t outLongMsg(MidiHandle handle, MidiHeader* header) override {
-    MidiPlatform* p = owner(handle);
-    return p ? p->outLongMsg(handle, header) : MMSYSERR_INVALHANDLE;
-  }
-  uint32_t outReset(MidiHandle handle) override {
-    MidiPlatform* p = owner(handle);
-    return p ? p->outReset(handle) : MMSYSERR_INVALHANDLE;
-  }
+  uint32_t outReset(MidiHandle h) override { return onOwner(h, &MidiPlatform::outReset); }
 
  protected:
   // For a platform that merges several: it overrides the ten calls above, which name a device or
@@ -115,6 +98,14 @@ class ForwardingMidiPlatform : public MidiPlatform {
   virtual MidiPlatform* owner(MidiHandle) { return inner_; }
 
  private:
+  // `call` on the platform that opened `h`; a handle that none opened is not valid.
+  template <typename... Args>
+  uint32_t onOwner(MidiHandle h, uint32_t (MidiPlatform::*call)(MidiHandle, Args...),
+                   std::type_identity_t<Args>... args) {
+    MidiPlatform* platform = owner(h);
+    return platform != nullptr ? (platform->*call)(h, args...) : MMSYSERR_INVALHANDLE;
+  }
+
   MidiPlatform* inner_ = nullptr;
 };
 

@@ -6,10 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/firmware_file.h"
 #include "midi/midi_ports.h"
-#include "midi/port_scan.h"
-#include "settings/settings.h"
 #include "ui-common/window_layout.h"
 #include "ui-win32/resource_ids.h"
 
@@ -27,19 +24,6 @@ constexpr UINT_PTR kCloseRetryTimer = 1;
 // maximise box, the window has a fixed size.
 constexpr DWORD kWindowStyle = 0x12CA0000;
 constexpr DWORD kControlStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
-
-enum class Action : uint8_t { None, SelectFile, RunUpdate, Quit, About, MidiIo };
-
-constexpr std::array<Action, kLastCommandId - kFirstCommandId + 1> MakeCommandTable() {
-  std::array<Action, kLastCommandId - kFirstCommandId + 1> table{};
-  table[IDC_SELECT_FILE - kFirstCommandId] = Action::SelectFile;
-  table[IDC_RUN_UPDATE - kFirstCommandId] = Action::RunUpdate;
-  table[IDM_QUIT - kFirstCommandId] = Action::Quit;
-  table[IDM_ABOUT - kFirstCommandId] = Action::About;
-  table[IDM_MIDI_IO - kFirstCommandId] = Action::MidiIo;
-  return table;
-}
-constexpr auto kCommandTable = MakeCommandTable();
 
 RECT ToRect(Edges edges) {
   return RECT{edges.left, edges.top, edges.right, edges.bottom};
@@ -72,10 +56,6 @@ void TextAt(HDC dc, Point at, const std::string& text) {
   TextOutA(dc, at.x, at.y, text.c_str(), static_cast<int>(text.size()));
 }
 
-void FreeBlock(std::vector<uint8_t>& block) {
-  std::vector<uint8_t>().swap(block);
-}
-
 }  // namespace
 
 Win32Window::Win32Window(HINSTANCE instance, Engine& engine, FileBuffer& fileBuffer,
@@ -83,8 +63,9 @@ Win32Window::Win32Window(HINSTANCE instance, Engine& engine, FileBuffer& fileBuf
     : instance_(instance),
       engine_(engine),
       fileBuffer_(fileBuffer),
-      startDirectory_(std::move(startDirectory)),
-      session_(engine, *this, firmwarePath_) {}
+      session_(engine, *this, shell_.firmwarePath) {
+  shell_.startDirectory = std::move(startDirectory);
+}
 
 Win32Window::~Win32Window() {
   // The worker must be stopped before the buffers it streams from go.
@@ -172,7 +153,9 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_COMMAND: {
       const int id = LOWORD(wParam);
-      if (id >= kFirstCommandId && id <= kLastCommandId) DispatchCommand(id - kFirstCommandId);
+      if (id >= kFirstCommandId && id <= kLastCommandId && !ended_) {
+        DispatchWindowCommand(id - kFirstCommandId, *this);
+      }
       return 0;
     }
     default:
@@ -182,30 +165,7 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
 
 bool Win32Window::CreateSequence() {
   LoadGraphics();
-  InitMidiPorts(*engine_.midi);
-  fileBuffer_.data.assign(256, 0);
-  fileBuffer_.writeData.assign(256, 0);
-  FirmwareImage& image = engine_.image;
-  image.PayloadBuffer.assign(256, 0);
-  image.SendBuffer.assign(256, 0);
-  image.SentLog.assign(256, 0);
-  engine_.DeviceId = 0x42;
-
-  MidiPorts& ports = engine_.midi->ports;
-  StoredPortNames storedNames;
-  if (LoadSettingsOrDefaults(
-          startDirectory_, fileBuffer_,
-          Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, deviceType_, &storedNames})) {
-    // A device started before the converter moves the indices; the names find its ports again.
-    MidiPlatform& platform = engine_.midi->platform;
-    ports.inputDeviceIndex =
-        ChoosePort(ports.inputDeviceIndex, storedNames.input, PortNames(platform, true));
-    ports.outputDeviceIndex =
-        ChoosePort(ports.outputDeviceIndex, storedNames.output, PortNames(platform, false));
-  }
-  firmwarePath_.clear();
-  firmwareTitle_.clear();
-  RefreshDeviceNames(*engine_.midi, ports.inputDeviceIndex, ports.outputDeviceIndex, window_);
+  StartWindowRecords(engine_, fileBuffer_, shell_, window_);
   if (CreateControls() != 0) {
     engine_.prompts.showError(kNoControlsText, kNoControlsCaption);
     return false;
@@ -263,7 +223,8 @@ int Win32Window::CreateControls() {
     SendMessageA(resources_.deviceTypeCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
   }
   // A type of 2 or more selects nothing (CB_ERR), which the destroy sequence stores as 0xFF.
-  SendMessageA(resources_.deviceTypeCombo, CB_SETCURSEL, deviceType_ < 2 ? deviceType_ : -1, 0);
+  SendMessageA(resources_.deviceTypeCombo, CB_SETCURSEL,
+               shell_.deviceType < 2 ? shell_.deviceType : -1, 0);
   return 0;
 }
 
@@ -283,24 +244,12 @@ void Win32Window::DestroySequence() {
   const LRESULT selection = resources_.deviceTypeCombo != nullptr
                                 ? SendMessageA(resources_.deviceTypeCombo, CB_GETCURSEL, 0, 0)
                                 : CB_ERR;
-  deviceType_ = static_cast<uint8_t>(selection);  // CB_ERR (-1) is stored as 0xFF
-  MidiPorts& ports = engine_.midi->ports;
-  MidiPlatform& platform = engine_.midi->platform;
-  StoredPortNames chosenNames{PortNameAt(PortNames(platform, true), ports.inputDeviceIndex),
-                              PortNameAt(PortNames(platform, false), ports.outputDeviceIndex)};
-  SaveSettings(
-      startDirectory_, fileBuffer_,
-      Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, deviceType_, &chosenNames});
+  shell_.deviceType = static_cast<uint8_t>(selection);  // CB_ERR (-1) is stored as 0xFF
+  SaveWindowSettings(engine_, fileBuffer_, shell_);
   KillTimer(window_, IDT_UPDATE_PROGRESS);
   StopUpdateSession(session_);
   ReleaseGraphics();
-  ReleaseMidiPorts(*engine_.midi);
-  engine_.image.payloadLength = 0;
-  FreeBlock(fileBuffer_.data);
-  FreeBlock(fileBuffer_.writeData);
-  FreeBlock(engine_.image.PayloadBuffer);
-  FreeBlock(engine_.image.SendBuffer);
-  FreeBlock(engine_.image.SentLog);
+  ReleaseWindowRecords(engine_, fileBuffer_);
   DestroyControls();
   PostQuitMessage(0);
 }
@@ -339,28 +288,12 @@ void Win32Window::PaintStatus(HDC dc) const {
   SelectObject(dc, previousFont);
 }
 
-void Win32Window::DispatchCommand(int index) {
-  if (index < 0 || index >= static_cast<int>(kCommandTable.size()) || ended_) return;
-  switch (kCommandTable[static_cast<std::size_t>(index)]) {
-    case Action::SelectFile:
-      OnSelectFile();
-      break;
-    case Action::RunUpdate:
-      OnRunUpdate(session_);
-      break;
-    case Action::Quit:
-      ConfirmAndClose();
-      break;
-    case Action::About:
-      engine_.prompts.showBox(
-          {kAboutText, kAboutCaption, BoxIcon::Information, BoxButtons::Ok, window_});
-      break;
-    case Action::MidiIo:
-      OnMidiIo();
-      break;
-    case Action::None:
-      break;
-  }
+void Win32Window::OnRunUpdateCommand() {
+  OnRunUpdate(session_);
+}
+
+void Win32Window::ShowAboutBox() {
+  ShowAbout(engine_, window_);
 }
 
 void Win32Window::OnSelectFile() {
@@ -368,7 +301,7 @@ void Win32Window::OnSelectFile() {
   if (session_.inProgress.load()) return;
   char path[MAX_PATH] = {};
   char title[MAX_PATH] = {};
-  lstrcpynA(path, firmwarePath_.c_str(), MAX_PATH);
+  lstrcpynA(path, shell_.firmwarePath.c_str(), MAX_PATH);
   static constexpr char kFilter[] = "JTG-File (*.jtg)\0*.jtg\0All Files (*.*)\0*.*\0";
   OPENFILENAMEA dialog = {};
   dialog.lStructSize = sizeof dialog;
@@ -383,38 +316,14 @@ void Win32Window::OnSelectFile() {
   // A cancelled dialog keeps whatever firmware is loaded, names and payload together, so the
   // title field always names what Run Update would send.
   if (GetOpenFileNameA(&dialog)) {
-    FirmwareImage& image = engine_.image;
-    firmwarePath_ = path;
-    firmwareTitle_ = title;
-    const FirmwareLoad load = LoadFirmwareFile(firmwarePath_, fileBuffer_, image);
-    if (load.status == FirmwareLoadStatus::Unreadable) {
-      engine_.prompts.showError(load.reason, kSystemErrorCaption);
-      firmwarePath_.clear();
-      firmwareTitle_.clear();
-      fileBuffer_.bytesRead = 0;
-      image.payloadLength = 0;
-      image.progressTotal.store(0);
-    } else if (!load.loaded()) {
-      engine_.prompts.showError(kFileNotValidText, kFileNotValidCaption, window_);
-      firmwarePath_.clear();
-      firmwareTitle_.clear();
-      image.payloadLength = 0;
-      image.progressTotal.store(0);
-    }
+    LoadChosenFirmware(engine_, fileBuffer_, shell_, path, title, window_);
   }
-  SetWindowTextA(resources_.fileTitleEdit, firmwareTitle_.c_str());
+  SetWindowTextA(resources_.fileTitleEdit, shell_.firmwareTitle.c_str());
 }
 
 void Win32Window::ConfirmAndClose() {
   if (closeQuestionOpen_ || closing_ || ended_) return;
-  if (engine_.midi->ports.sessionPortsOpen.load() == 1) {
-    closeQuestionOpen_ = true;
-    const BoxAnswer answer =
-        engine_.prompts.showBox({kCloseQuestionText, kCloseQuestionCaption, BoxIcon::Question,
-                                 BoxButtons::YesNo, window_, true});
-    closeQuestionOpen_ = false;
-    if (answer == BoxAnswer::No) return;
-  }
+  if (!UserAgreesToClose(engine_, closeQuestionOpen_, window_)) return;
   closing_ = true;
   CloseWhenSessionStopped();
 }

@@ -11,6 +11,7 @@
 #include "engine/engine.h"
 #include "engine/session.h"
 #include "io/file_io.h"
+#include "ui-common/window_shell.h"
 
 namespace varnet {
 
@@ -26,7 +27,7 @@ struct Win32Resources {
   HWND fileTitleEdit = nullptr;
 };
 
-class Win32Window final : public SessionView {
+class Win32Window final : public SessionView, public WindowCommands {
  public:
   Win32Window(HINSTANCE instance, Engine& engine, FileBuffer& fileBuffer,
               std::string startDirectory);
@@ -59,20 +60,20 @@ class Win32Window final : public SessionView {
   void PaintBackground(HDC dc) const;
   void PaintStatus(HDC dc) const;
 
-  void DispatchCommand(int index);
-  void OnSelectFile();
-  void ConfirmAndClose();
+  // WindowCommands.
+  void OnSelectFile() override;
+  void OnRunUpdateCommand() override;
+  void ConfirmAndClose() override;
+  void ShowAboutBox() override;
+  void OnMidiIo() override;
+
   void CloseWhenSessionStopped();
-  void OnMidiIo();
 
   HINSTANCE instance_;
   HWND window_ = nullptr;
   Engine& engine_;
   FileBuffer& fileBuffer_;
-  std::string startDirectory_;  // where the settings file lives, whatever the file dialog visits
-  std::string firmwarePath_;    // empty: no firmware loaded
-  std::string firmwareTitle_;
-  uint8_t deviceType_ = 0;  // 0 "Kestrin", 1 "Varnet", 0xFF none selected
+  ShellState shell_;  // the settings file's folder, whatever folder the file dialog visits
   Win32Resources resources_;
   UpdateSession session_;
   bool closeQuestionOpen_ = false;

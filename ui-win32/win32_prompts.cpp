@@ -33,18 +33,6 @@ UINT Flags(const BoxRequest& request) {
   return flags;
 }
 
-BoxAnswer Negative(BoxButtons buttons) {
-  switch (buttons) {
-    case BoxButtons::Ok:
-      return BoxAnswer::Ok;
-    case BoxButtons::OkCancel:
-      return BoxAnswer::Cancel;
-    case BoxButtons::YesNo:
-      return BoxAnswer::No;
-  }
-  return BoxAnswer::Cancel;
-}
-
 struct BoxSearch {
   const std::string* caption;
   HWND found = nullptr;
@@ -75,7 +63,7 @@ BoxAnswer Win32Prompts::showBox(const BoxRequest& request) {
     moot = sessionQuestions_.back().moot;
     sessionQuestions_.pop_back();
   }
-  if (moot) return Negative(request.buttons);
+  if (moot) return NegativeAnswer(request.buttons);
   switch (pressed) {
     case IDOK:
       return BoxAnswer::Ok;
@@ -86,7 +74,7 @@ BoxAnswer Win32Prompts::showBox(const BoxRequest& request) {
     case IDNO:
       return BoxAnswer::No;
     default:
-      return Negative(request.buttons);  // the box could not be shown
+      return NegativeAnswer(request.buttons);  // the box could not be shown
   }
 }
 

@@ -17,9 +17,6 @@
 #include <array>
 #include <new>
 
-#include "engine/firmware_file.h"
-#include "midi/port_scan.h"
-#include "settings/settings.h"
 #include "ui/file_chooser.h"
 #include "ui/port_dialog.h"
 #include "ui/qt_prompts.h"
@@ -27,25 +24,6 @@
 namespace varnet {
 
 namespace {
-
-enum class Action : uint8_t { None, SelectFile, RunUpdate, Quit, About, MidiIo };
-
-// Index = command id - 50, for ids 50 to 200.
-constexpr std::array<Action, 151> MakeCommandTable() {
-  std::array<Action, 151> table{};
-  table[IDC_SELECT_FILE - 50] = Action::SelectFile;
-  table[IDC_RUN_UPDATE - 50] = Action::RunUpdate;
-  table[IDM_QUIT - 50] = Action::Quit;
-  table[IDM_ABOUT - 50] = Action::About;
-  table[IDM_MIDI_IO - 50] = Action::MidiIo;
-  return table;
-}
-constexpr std::array<Action, 151> kCommandTable = MakeCommandTable();
-
-// Returns the heap blocks to the system; they are not used again in this run.
-void FreeBlock(std::vector<uint8_t>& block) {
-  std::vector<uint8_t>().swap(block);
-}
 
 QString Name(const std::array<char, kNameAreaSize>& area) {
   return QString::fromStdString(DeviceName(area));
@@ -89,22 +67,6 @@ MainWindow::MainWindow(Engine& engine, FileBuffer& fileBuffer, ShellState& shell
 
   if (!InitApplicationState()) return;
 
-  // Settings come before the port names and the controls, which show what they hold.
-  MidiPorts& ports = engine_.midi->ports;
-  StoredPortNames storedNames;
-  if (LoadSettingsOrDefaults(shell_.startDirectory, fileBuffer_,
-                             Settings{ports.inputDeviceIndex, ports.outputDeviceIndex,
-                                      shell_.deviceType, &storedNames})) {
-    // A device started before the converter moves the indices; the names find its ports again.
-    MidiPlatform& platform = engine_.midi->platform;
-    ports.inputDeviceIndex =
-        ChoosePort(ports.inputDeviceIndex, storedNames.input, PortNames(platform, true));
-    ports.outputDeviceIndex =
-        ChoosePort(ports.outputDeviceIndex, storedNames.output, PortNames(platform, false));
-  }
-  shell_.firmwarePath.clear();
-  shell_.firmwareTitle.clear();
-  RefreshDeviceNames(*engine_.midi, ports.inputDeviceIndex, ports.outputDeviceIndex, AsOwner(this));
   if (CreateControls() != 0) {
     engine_.prompts.showError(kNoControlsText, kNoControlsCaption);
     return;
@@ -126,14 +88,7 @@ MainWindow::~MainWindow() {
 
 bool MainWindow::InitApplicationState() {
   LoadGraphics(resources_);
-  InitMidiPorts(*engine_.midi);
-  fileBuffer_.data.assign(256, 0);
-  fileBuffer_.writeData.assign(256, 0);
-  FirmwareImage& image = engine_.image;
-  image.PayloadBuffer.assign(256, 0);
-  image.SendBuffer.assign(256, 0);
-  image.SentLog.assign(256, 0);
-  engine_.DeviceId = 0x42;
+  StartWindowRecords(engine_, fileBuffer_, shell_, AsOwner(this));
   return true;
 }
 
@@ -223,52 +178,20 @@ void MainWindow::OnCommand(int id) {
 }
 
 void MainWindow::DispatchCommand(int index) {
-  if (index < 0 || index >= static_cast<int>(kCommandTable.size()) || ended_) return;
-  switch (kCommandTable[static_cast<std::size_t>(index)]) {
-    case Action::SelectFile:
-      OnSelectFile();
-      break;
-    case Action::RunUpdate:
-      OnRunUpdate(session_);
-      break;
-    case Action::Quit:
-      ConfirmAndClose();
-      break;
-    case Action::About:
-      ShowAboutBox();
-      break;
-    case Action::MidiIo:
-      OnMidiIo();
-      break;
-    case Action::None:
-      break;
-  }
+  if (!ended_) DispatchWindowCommand(index, *this);
+}
+
+void MainWindow::OnRunUpdateCommand() {
+  OnRunUpdate(session_);
 }
 
 void MainWindow::OnSelectFile() {
   // Loading resizes the buffers the update worker streams from; the button is disabled while
   // a session runs, and a command arriving some other way must not pull them away.
   if (session_.inProgress.load()) return;
-  FirmwareImage& image = engine_.image;
   const std::optional<ChosenFile> chosen = files_.chooseFirmwareFile(this, shell_.firmwarePath);
   if (chosen) {
-    shell_.firmwarePath = chosen->path;
-    shell_.firmwareTitle = chosen->title;
-    const FirmwareLoad load = LoadFirmwareFile(shell_.firmwarePath, fileBuffer_, image);
-    if (load.status == FirmwareLoadStatus::Unreadable) {
-      ShowSystemError(load.reason);
-      shell_.firmwarePath.clear();
-      shell_.firmwareTitle.clear();
-      fileBuffer_.bytesRead = 0;
-      image.payloadLength = 0;
-      image.progressTotal.store(0);
-    } else if (!load.loaded()) {
-      engine_.prompts.showError(kFileNotValidText, kFileNotValidCaption, AsOwner(this));
-      shell_.firmwarePath.clear();
-      shell_.firmwareTitle.clear();
-      image.payloadLength = 0;
-      image.progressTotal.store(0);
-    }
+    LoadChosenFirmware(engine_, fileBuffer_, shell_, chosen->path, chosen->title, AsOwner(this));
   }
   // A cancelled dialog keeps whatever firmware is loaded, names and payload together, so the
   // title field always names what Run Update would send. Before any file was loaded this
@@ -283,14 +206,7 @@ void MainWindow::OnSelectFile() {
 
 void MainWindow::ConfirmAndClose() {
   if (closeQuestionOpen_ || closing_ || ended_) return;
-  if (engine_.midi->ports.sessionPortsOpen.load() == 1) {
-    closeQuestionOpen_ = true;
-    const BoxAnswer answer =
-        engine_.prompts.showBox({kCloseQuestionText, kCloseQuestionCaption, BoxIcon::Question,
-                                 BoxButtons::YesNo, AsOwner(this), true});
-    closeQuestionOpen_ = false;
-    if (answer == BoxAnswer::No) return;
-  }
+  if (!UserAgreesToClose(engine_, closeQuestionOpen_, AsOwner(this))) return;
   closing_ = true;
   CloseWhenSessionStopped();
 }
@@ -313,26 +229,13 @@ void MainWindow::DestroySequence() {
   const int selection =
       resources_.deviceTypeCombo != nullptr ? resources_.deviceTypeCombo->currentIndex() : -1;
   shell_.deviceType = static_cast<uint8_t>(selection);  // no selection (-1) is stored as 0xFF
-  MidiPorts& ports = engine_.midi->ports;
-  MidiPlatform& platform = engine_.midi->platform;
-  StoredPortNames chosenNames{PortNameAt(PortNames(platform, true), ports.inputDeviceIndex),
-                              PortNameAt(PortNames(platform, false), ports.outputDeviceIndex)};
-  SaveSettings(
-      shell_.startDirectory, fileBuffer_,
-      Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, shell_.deviceType, &chosenNames});
+  SaveWindowSettings(engine_, fileBuffer_, shell_);
   progressTimer_.stop();
   StopUpdateSession(session_);
   ReleaseGraphics(resources_);
   // Quit has closed the ports already; a window destroyed some other way closes them here, by
   // the same path, so that no port outlives the program's records.
-  ReleaseMidiPorts(*engine_.midi);
-  FirmwareImage& image = engine_.image;
-  image.payloadLength = 0;
-  FreeBlock(fileBuffer_.data);
-  FreeBlock(fileBuffer_.writeData);
-  FreeBlock(image.PayloadBuffer);
-  FreeBlock(image.SendBuffer);
-  FreeBlock(image.SentLog);
+  ReleaseWindowRecords(engine_, fileBuffer_);
   DestroyControls();
   ended_ = true;
   hide();
@@ -340,8 +243,7 @@ void MainWindow::DestroySequence() {
 }
 
 void MainWindow::ShowAboutBox() {
-  engine_.prompts.showBox(
-      {kAboutText, kAboutCaption, BoxIcon::Information, BoxButtons::Ok, AsOwner(this)});
+  ShowAbout(engine_, AsOwner(this));
 }
 
 void MainWindow::ShowSystemError(const std::string& systemText) {

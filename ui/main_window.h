@@ -10,6 +10,7 @@
 #include <string>
 
 #include "engine/session.h"
+#include "ui-common/window_shell.h"
 #include "ui/painting.h"
 
 class QCloseEvent;
@@ -20,14 +21,6 @@ class QPaintEvent;
 namespace varnet {
 
 class FileChooser;
-
-// The shell's own records, owned by the program's entry (or a test).
-struct ShellState {
-  std::string startDirectory;  // current directory at start: where the settings file lives
-  std::string firmwarePath;    // empty: no firmware loaded
-  std::string firmwareTitle;
-  uint8_t deviceType = 0;  // 0 "Kestrin", 1 "Varnet", 0xFF none selected
-};
 
 class MainWindow;
 
@@ -43,7 +36,7 @@ class StatusCanvas final : public QWidget {
   MainWindow& window_;
 };
 
-class MainWindow final : public QMainWindow, public SessionView {
+class MainWindow final : public QMainWindow, public SessionView, public WindowCommands {
  public:
   // Runs the start-up sequence. created() tells whether it succeeded (a failure has been shown).
   MainWindow(Engine& engine, FileBuffer& fileBuffer, ShellState& shell, FileChooser& files);
@@ -57,11 +50,14 @@ class MainWindow final : public QMainWindow, public SessionView {
   // Commands: ids 50 to 200 go to the command table, every other id does nothing.
   void OnCommand(int id);
   void DispatchCommand(int index);
-  void OnSelectFile();
-  void ConfirmAndClose();
-  void ShowAboutBox();
   void ShowSystemError(const std::string& systemText);
-  void OnMidiIo();
+
+  // WindowCommands.
+  void OnSelectFile() override;
+  void OnRunUpdateCommand() override;
+  void ConfirmAndClose() override;
+  void ShowAboutBox() override;
+  void OnMidiIo() override;
 
   // SessionView.
   void setRunUpdateCaption(const std::string& caption) override;

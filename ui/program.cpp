@@ -4,18 +4,12 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <new>
 #include <string>
 #include <system_error>
 
-#include "core/clock.h"
-#include "engine/engine.h"
-#include "engine/firmware.h"
-#include "engine/session_log.h"
-#include "midi/midi_ports.h"
 #include "ui/file_chooser.h"
 #include "ui/main_window.h"
 #include "ui/qt_prompts.h"
@@ -65,25 +59,13 @@ int RunDesktopProgram(int argc, char** argv, const ProgramHooks& hooks) {
   shell.startDirectory = std::filesystem::current_path(error).string();
 
   QtPrompts prompts;
-  RealClock clock;
   const std::unique_ptr<MidiPlatform> platform = hooks.createPlatform();
-  MidiLayer midi(*platform, prompts);
-  FirmwareImage image;
-  FileBuffer fileBuffer;
-  Engine engine(image, midi, clock, prompts);
-  // VARNET_LOG=FILE: the same JSON Lines record of each session as varnet-flash --log writes.
-  SessionLog sessionLog;
-  if (const char* logPath = std::getenv("VARNET_LOG"); logPath != nullptr && *logPath != '\0') {
-    std::string logError;
-    if (!sessionLog.open(logPath, engine, logError)) {
-      std::fprintf(stderr, "varnet-update: VARNET_LOG %s: %s\n", logPath, logError.c_str());
-    }
-  }
+  WindowRecords records(*platform, prompts);
   QtFileChooser files;
 
   std::unique_ptr<MainWindow> window;
   try {
-    window = std::make_unique<MainWindow>(engine, fileBuffer, shell, files);
+    window = std::make_unique<MainWindow>(records.engine, records.fileBuffer, shell, files);
   } catch (const std::bad_alloc&) {
     window.reset();
   }

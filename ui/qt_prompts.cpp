@@ -67,17 +67,8 @@ BoxAnswer QtPrompts::showBox(const BoxRequest& request) {
     default:
       break;
   }
-  // A box closed some other way (the window manager's close button) counts as the negative
-  // answer, which is the one every caller tests.
-  switch (request.buttons) {
-    case BoxButtons::Ok:
-      return BoxAnswer::Ok;
-    case BoxButtons::OkCancel:
-      return BoxAnswer::Cancel;
-    case BoxButtons::YesNo:
-      return BoxAnswer::No;
-  }
-  return BoxAnswer::Cancel;
+  // A box closed some other way (the window manager's close button).
+  return NegativeAnswer(request.buttons);
 }
 
 void QtPrompts::closeSessionQuestions() {

@@ -6,12 +6,14 @@
 
 #include <cstring>
 
+#include "midi/platform_base.h"
+
 namespace varnet {
 namespace {
 
 // A backend with fixed device names that hands out handles from its own range and records the
-// calls it receives.
-class FakeBackend final : public MidiPlatform {
+// calls on an open port that the tests route.
+class FakeBackend final : public UnsupportedMidiPlatform {
  public:
   FakeBackend(std::vector<std::string> ins, std::vector<std::string> outs, MidiHandle firstHandle)
       : ins_(std::move(ins)), outs_(std::move(outs)), nextHandle_(firstHandle) {}
@@ -36,15 +38,9 @@ class FakeBackend final : public MidiPlatform {
     *h = nextHandle_++;
     return 0;
   }
-  uint32_t inPrepareHeader(MidiHandle h, MidiHeader*) override { return note(h); }
-  uint32_t inUnprepareHeader(MidiHandle h, MidiHeader*) override { return note(h); }
   uint32_t inAddBuffer(MidiHandle h, MidiHeader*) override { return note(h); }
   uint32_t inStart(MidiHandle h) override { return note(h); }
-  uint32_t inStop(MidiHandle h) override { return note(h); }
-  uint32_t inReset(MidiHandle h) override { return note(h); }
   uint32_t inClose(MidiHandle h) override { return closeResult ? closeResult : note(h); }
-  uint32_t outPrepareHeader(MidiHandle h, MidiHeader*) override { return note(h); }
-  uint32_t outUnprepareHeader(MidiHandle h, MidiHeader*) override { return note(h); }
   uint32_t outLongMsg(MidiHandle h, MidiHeader*) override { return note(h); }
   uint32_t outReset(MidiHandle h) override { return note(h); }
   uint32_t outClose(MidiHandle h) override { return closeResult ? closeResult : note(h); }

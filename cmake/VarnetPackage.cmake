@@ -1,8 +1,8 @@
 # What gets installed, the manual pages, and the Debian package (scripts/package drives it).
 # Included last by the top-level CMakeLists.txt, once every program target exists.
 
-# The programs this configuration builds (the Windows cross build has no varnet-sim and, until a
-# native window exists, no varnet-update). `varnet-programs` builds just them, without the tests,
+# The programs this configuration builds (a build without Qt has no varnet-update, unless it is
+# a Windows one with the native window). `varnet-programs` builds just them, without the tests,
 # and varnet-programs.txt names their files for scripts that copy them (the Windows zip).
 set(varnet_programs)
 set(varnet_program_files)
@@ -80,7 +80,7 @@ if(WIN32 OR NOT UNIX)
 endif()
 
 # The Debian package: scripts/package builds the release preset and runs `cpack --preset release`.
-set(VARNET_PACKAGE_MAINTAINER "varnet-update maintainers <varnet-update@localhost>"
+set(VARNET_PACKAGE_MAINTAINER "varnet-update developers <dev@varnet-update.invalid>"
     CACHE STRING "The Maintainer field of the Debian package")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME varnet-update)
@@ -113,5 +113,7 @@ if(VARNET_GZIP)
   execute_process(COMMAND ${VARNET_GZIP} -9nf ${changelog})
   install(FILES ${changelog}.gz DESTINATION share/doc/varnet-update)
 endif()
+# Debian policy wants every package's copyright and licence in its doc folder, machine-readable.
+install(FILES ${PROJECT_SOURCE_DIR}/resources/copyright DESTINATION share/doc/varnet-update)
 
 include(CPack)

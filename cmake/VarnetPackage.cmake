@@ -50,15 +50,16 @@ if(VARNET_HELP2MAN AND VARNET_GZIP)
       VERBATIM)
     list(APPEND man_pages ${page})
   endforeach()
-  # The window has no --help to write its page from; its page is written by hand.
+  # The window has no --help to write its page from; its page is written by hand (with the
+  # version filled in, as help2man does for the others).
   if(TARGET varnet-update)
-    set(page ${CMAKE_BINARY_DIR}/man/varnet-update.1.gz)
+    set(source ${CMAKE_BINARY_DIR}/man/varnet-update.1)
+    configure_file(${PROJECT_SOURCE_DIR}/resources/varnet-update.1 ${source} @ONLY)
+    set(page ${source}.gz)
     add_custom_command(
       OUTPUT ${page}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-      COMMAND sh -c "${VARNET_GZIP} -9nc \"$1\" >\"$2\"" sh
-              ${PROJECT_SOURCE_DIR}/resources/varnet-update.1 ${page}
-      DEPENDS ${PROJECT_SOURCE_DIR}/resources/varnet-update.1
+      COMMAND sh -c "${VARNET_GZIP} -9nc \"$1\" >\"$2\"" sh ${source} ${page}
+      DEPENDS ${source}
       VERBATIM)
     list(APPEND man_pages ${page})
   endif()

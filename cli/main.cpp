@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "cli/names.h"
+#include "varnet_version.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ bool OutputWritten() {
 int main(int argc, char** argv) {
   varnet::CliContext context;
   CLI::App app{"varnet-flash: update the firmware of Varnet converters over MIDI"};
-  app.set_version_flag("--version", "varnet-flash 1.0.0");
+  app.set_version_flag("--version", "varnet-flash " VARNET_VERSION);
   app.require_subcommand(1);
   // The same options everywhere: on Windows CLI11 would also read "/x" as an option, and so take
   // a path such as /c/firmware/ad.jtg (MSYS, Wine) for one. Set before the verbs, which inherit it.

@@ -1,8 +1,8 @@
 # What gets installed, the manual pages, and the Debian package (scripts/package drives it).
 # Included last by the top-level CMakeLists.txt, once every program target exists.
 
-# The programs this configuration builds (the Windows cross build has no varnet-sim and, until a
-# native window exists, no varnet-update). `varnet-programs` builds just them, without the tests,
+# The programs this configuration builds (a build without Qt has no varnet-update, unless it is
+# a Windows one with the native window). `varnet-programs` builds just them, without the tests,
 # and varnet-programs.txt names their files for scripts that copy them (the Windows zip).
 set(varnet_programs)
 set(varnet_program_files)
@@ -50,15 +50,16 @@ if(VARNET_HELP2MAN AND VARNET_GZIP)
       VERBATIM)
     list(APPEND man_pages ${page})
   endforeach()
-  # The window has no --help to write its page from; its page is written by hand.
+  # The window has no --help to write its page from; its page is written by hand (with the
+  # version filled in, as help2man does for the others).
   if(TARGET varnet-update)
-    set(page ${CMAKE_BINARY_DIR}/man/varnet-update.1.gz)
+    set(source ${CMAKE_BINARY_DIR}/man/varnet-update.1)
+    configure_file(${PROJECT_SOURCE_DIR}/resources/varnet-update.1 ${source} @ONLY)
+    set(page ${source}.gz)
     add_custom_command(
       OUTPUT ${page}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-      COMMAND sh -c "${VARNET_GZIP} -9nc \"$1\" >\"$2\"" sh
-              ${PROJECT_SOURCE_DIR}/resources/varnet-update.1 ${page}
-      DEPENDS ${PROJECT_SOURCE_DIR}/resources/varnet-update.1
+      COMMAND sh -c "${VARNET_GZIP} -9nc \"$1\" >\"$2\"" sh ${source} ${page}
+      DEPENDS ${source}
       VERBATIM)
     list(APPEND man_pages ${page})
   endif()
@@ -80,7 +81,7 @@ if(WIN32 OR NOT UNIX)
 endif()
 
 # The Debian package: scripts/package builds the release preset and runs `cpack --preset release`.
-set(VARNET_PACKAGE_MAINTAINER "varnet-update maintainers <varnet-update@localhost>"
+set(VARNET_PACKAGE_MAINTAINER "varnet-update developers <dev@varnet-update.invalid>"
     CACHE STRING "The Maintainer field of the Debian package")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME varnet-update)
@@ -113,5 +114,7 @@ if(VARNET_GZIP)
   execute_process(COMMAND ${VARNET_GZIP} -9nf ${changelog})
   install(FILES ${changelog}.gz DESTINATION share/doc/varnet-update)
 endif()
+# Debian policy wants every package's copyright and licence in its doc folder, machine-readable.
+install(FILES ${PROJECT_SOURCE_DIR}/resources/copyright DESTINATION share/doc/varnet-update)
 
 include(CPack)

@@ -2,8 +2,14 @@
 // trying the updater end to end without a device. It reports what it received and can write the
 // decoded symbols to a file for comparison with the firmware. With --rawmidi it is the device at
 // the far end of a raw MIDI node instead, as a converter behind a USB MIDI interface is.
+//
+// Windows' MIDI service lets no program publish ports of its own and has no raw MIDI nodes, so
+// the Windows build has no device to serve: it keeps what needs no port (--symbols-of).
+#ifndef _WIN32
+#define VARNET_SIM_PORTS 1
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -22,7 +28,9 @@
 #include "core/clock.h"
 #include "engine/firmware_file.h"
 #include "sim/converter.h"
+#ifdef VARNET_SIM_PORTS
 #include "sim/raw_midi_node.h"
+#endif
 #ifdef VARNET_HAVE_ALSA
 #include "midi/backends/alsa/alsa_platform.h"
 #endif
@@ -46,6 +54,40 @@ struct Options {
   std::string symbolsOf;
   double minGapMs = 0;  // 0: no check
 };
+
+std::string SymbolText(const std::vector<int8_t>& symbols) {
+  std::string text;
+  text.reserve(symbols.size() + 1);
+  for (int8_t s : symbols) text.push_back(s < 0 ? '-' : static_cast<char>('0' + s));
+  text.push_back('\n');
+  return text;
+}
+
+bool LoadPayload(const std::string& path, std::vector<uint8_t>& payload, std::string& error) {
+  FileBuffer buffer;
+  FirmwareImage image;
+  const FirmwareLoad load = LoadFirmwareFile(path, buffer, image);
+  if (!load.loaded()) {
+    error = load.status == FirmwareLoadStatus::Unreadable ? load.reason : "not a firmware file";
+    return false;
+  }
+  payload.assign(image.PayloadBuffer.begin(), image.PayloadBuffer.begin() + image.payloadLength);
+  return true;
+}
+
+// Prints what firmware `path` should decode to. The exit status.
+int PrintSymbolsOf(const std::string& path) {
+  std::vector<uint8_t> payload;
+  std::string error;
+  if (!LoadPayload(path, payload, error)) {
+    std::cerr << "varnet-sim: " << path << ": " << error << "\n";
+    return 2;
+  }
+  std::cout << SymbolText(ExpectStream(payload).symbols);
+  return 0;
+}
+
+#ifdef VARNET_SIM_PORTS
 
 // When each message from the host arrived: the smallest gap between two shows whether the host
 // kept its spacing at the device, whatever the transport did on the way.
@@ -222,26 +264,6 @@ std::unique_ptr<Transport> OpenTransport(const Options& o, Receive receive, std:
   return nullptr;
 }
 
-std::string SymbolText(const std::vector<int8_t>& symbols) {
-  std::string text;
-  text.reserve(symbols.size() + 1);
-  for (int8_t s : symbols) text.push_back(s < 0 ? '-' : static_cast<char>('0' + s));
-  text.push_back('\n');
-  return text;
-}
-
-bool LoadPayload(const std::string& path, std::vector<uint8_t>& payload, std::string& error) {
-  FileBuffer buffer;
-  FirmwareImage image;
-  const FirmwareLoad load = LoadFirmwareFile(path, buffer, image);
-  if (!load.loaded()) {
-    error = load.status == FirmwareLoadStatus::Unreadable ? load.reason : "not a firmware file";
-    return false;
-  }
-  payload.assign(image.PayloadBuffer.begin(), image.PayloadBuffer.begin() + image.payloadLength);
-  return true;
-}
-
 // Whether `path` can be written, found by opening it for appending (which changes nothing in an
 // existing file); a file made only for the question is removed again.
 bool CanWrite(const std::string& path, std::string& error) {
@@ -328,18 +350,6 @@ bool Report(const SimulatedConverter& device, const ArrivalLog& arrivals, const 
   }
   std::cout.flush();
   return ok;
-}
-
-// Prints what firmware `path` should decode to. The exit status.
-int PrintSymbolsOf(const std::string& path) {
-  std::vector<uint8_t> payload;
-  std::string error;
-  if (!LoadPayload(path, payload, error)) {
-    std::cerr << "varnet-sim: " << path << ": " << error << "\n";
-    return 2;
-  }
-  std::cout << SymbolText(ExpectStream(payload).symbols);
-  return 0;
 }
 
 // The files named for the report are checked before the device goes live: a typo must not
@@ -490,11 +500,29 @@ int Run(const Options& o) {
   return Serve(device, arrivals, std::move(transport), stopSignals, o);
 }
 
+#else  // no VARNET_SIM_PORTS
+
+constexpr char kNoPortsText[] =
+    "On Windows no program can publish MIDI ports of its own, so this build cannot stand behind "
+    "one as a converter: it prints what a firmware file decodes to (--symbols-of). To try an "
+    "update without a converter, run varnet-flash update FILE --simulate, which has the simulated "
+    "converter inside.";
+
+int Run(const Options& o) {
+  if (!o.symbolsOf.empty()) return PrintSymbolsOf(o.symbolsOf);
+  std::cerr << "varnet-sim: no MIDI ports to serve on Windows; only --symbols-of FILE works here "
+               "(see --help)\n";
+  return 2;
+}
+
+#endif  // VARNET_SIM_PORTS
+
 }  // namespace
 }  // namespace varnet::sim
 
 int main(int argc, char** argv) {
   varnet::sim::Options o;
+#ifdef VARNET_SIM_PORTS
   CLI::App app{"varnet-sim: a simulated Varnet converter behind real MIDI ports"};
   app.add_option("--kind", o.kind, "Converter kind")->check(CLI::IsMember({"ad", "da"}));
   app.add_option("--fault", o.faults, varnet::sim::FaultHelp("Misbehave (repeatable):", "  "));
@@ -510,12 +538,20 @@ int main(int argc, char** argv) {
   app.add_option("--received-out", o.receivedOut,
                  "Write every byte received (identify requests, stream) to FILE");
   app.add_option("--expect", o.expect, "Compare the decoded stream with firmware FILE");
+#else
+  CLI::App app{std::string("varnet-sim: the simulated Varnet converter's decoder\n\n") +
+               varnet::sim::kNoPortsText};
+  // As in varnet-flash: "/x" is no option, so a path such as /c/firmware/ad.jtg stays a path.
+  app.allow_windows_style_options(false);
+#endif
   app.add_option("--symbols-of", o.symbolsOf,
                  "Print the symbols firmware FILE should decode to, and exit");
+#ifdef VARNET_SIM_PORTS
   app.add_option("--min-gap", o.minGapMs,
                  "Fail (exit 1) when two messages from the host arrive closer than MS ms; the "
                  "smallest gap is reported either way")
       ->check(CLI::NonNegativeNumber);
+#endif
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -12,6 +12,7 @@
 
 #include "cli/commands.h"
 #include "engine/firmware_file.h"
+#include "varnet_version.h"
 
 #ifndef _WIN32
 #include <sys/wait.h>
@@ -133,7 +134,7 @@ TEST_F(InspectTest, ExitCodesOfTheProgram) {
 
 TEST_F(InspectTest, VersionAndHelp) {
   EXPECT_EQ(RunFlash("--version"), 0);
-  EXPECT_EQ(out_, "varnet-flash 1.0.0\n");
+  EXPECT_EQ(out_, "varnet-flash " VARNET_VERSION "\n");
   EXPECT_EQ(RunFlash("--help"), 0);
   EXPECT_NE(out_.find("inspect"), std::string::npos);
   EXPECT_NE(RunFlash("inspect"), 0);  // the file is required

@@ -66,8 +66,12 @@ void ReportOutput(MidiLayer& midi, uint32_t result, bool show,
 //   1. under A's claim: if A is free, fills it and is done;
 //   2. otherwise takes B's claim as well, and looks at A's flag once more: a fetch that held B
 //      may have freed A meanwhile, and then the block goes into A (it is newer than whatever the
-//      fetch just handed over from B); otherwise it clears B's flag, lets go of A, fills B (also
-//      over a block waiting there: the documented replacement) and lets go of B.
+//      fetch just handed over from B); otherwise, if B is free, it clears B's flag, lets go of A,
+//      fills B and lets go of B; if B waits too, the block joins the held queue (HeldInput).
+// Both take the held queue's lock first and keep it to the end, so a block is held only while
+// both areas wait, and held blocks are older than any block not yet staged. A block arriving
+// while blocks are held joins the queue behind them; a fetch, after handing over A and B,
+// moves the oldest held blocks into A and then B.
 //
 // Why this order. Blocks must reach the frames in arrival order (the echo check reads frameA
 // before frameB). A is freed only while B's claim is held and B has been handed over, and the
@@ -121,12 +125,47 @@ void Fill(StagingArea& area, const uint8_t* data, uint32_t count) {
   area.length.store(static_cast<int32_t>(count), std::memory_order_release);
 }
 
+void Hold(HeldInput& held, const uint8_t* data, uint32_t count) {
+  if (held.count == kHeldInputBlocks) {
+    ++held.dropped;
+    return;
+  }
+  const std::size_t slot = (held.first + held.count) % kHeldInputBlocks;
+  if (count > 0) std::memcpy(held.bytes[slot].data(), data, count);
+  held.lengths[slot] = static_cast<int32_t>(count);
+  ++held.count;
+}
+
+// Moves the oldest held block into a free area.
+void Unhold(HeldInput& held, StagingArea& area) {
+  Claim(area);
+  const int32_t n = held.lengths[held.first];
+  Fill(area, held.bytes[held.first].data(), static_cast<uint32_t>(n));
+  Release(area);
+  held.first = (held.first + 1) % kHeldInputBlocks;
+  --held.count;
+}
+
+// Empties both areas and the held queue (a stop, a new start).
+void ForgetStagedInput(MidiLayer& midi, bool zero) {
+  std::lock_guard held(midi.held.mutex);
+  FreeArea(midi.stagingA, zero);
+  FreeArea(midi.stagingB, zero);
+  midi.held.first = 0;
+  midi.held.count = 0;
+}
+
 }  // namespace
 
 void StageInputBlock(MidiLayer& midi, const uint8_t* data, uint32_t count) {
   const uint32_t n = data == nullptr ? 0 : std::min<uint32_t>(count, kInputBufferSize);
   StagingArea& a = midi.stagingA;
   StagingArea& b = midi.stagingB;
+  std::lock_guard held(midi.held.mutex);
+  if (midi.held.count > 0) {
+    Hold(midi.held, data, n);
+    return;
+  }
   Claim(a);
   if (a.free.load(std::memory_order_acquire) != 0) {
     Fill(a, data, n);
@@ -140,6 +179,12 @@ void StageInputBlock(MidiLayer& midi, const uint8_t* data, uint32_t count) {
     Release(a);
     return;
   }
+  if (b.free.load(std::memory_order_acquire) == 0) {
+    Release(b);
+    Release(a);
+    Hold(midi.held, data, n);
+    return;
+  }
   b.free.store(0, std::memory_order_release);
   Release(a);
   Fill(b, data, n);
@@ -150,6 +195,7 @@ void FetchCapturedInput(MidiLayer& midi) {
   MidiPorts& p = midi.ports;
   StagingArea& a = midi.stagingA;
   StagingArea& b = midi.stagingB;
+  std::lock_guard held(midi.held.mutex);
   Claim(a);
   const bool aWaiting = a.free.load(std::memory_order_acquire) == 0;
   Release(a);
@@ -162,6 +208,8 @@ void FetchCapturedInput(MidiLayer& midi) {
   }
   a.free.store(1, std::memory_order_release);
   Release(b);
+  if (midi.held.count > 0) Unhold(midi.held, a);
+  if (midi.held.count > 0) Unhold(midi.held, b);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -306,8 +354,7 @@ int PrepareInputBuffers(MidiLayer& midi) {
     ReportInput(midi, r, true);
     return 1;
   }
-  FreeArea(midi.stagingA, false);
-  FreeArea(midi.stagingB, false);
+  ForgetStagedInput(midi, false);
   return 0;
 }
 
@@ -393,8 +440,7 @@ uint32_t CloseMidiOutput(MidiLayer& midi) {
 void StopMidiInput(MidiLayer& midi) {
   midi.platform.inReset(midi.ports.inputHandle);
   midi.platform.inStop(midi.ports.inputHandle);
-  FreeArea(midi.stagingA, true);
-  FreeArea(midi.stagingB, true);
+  ForgetStagedInput(midi, true);
 }
 
 int UnprepareInputBuffers(MidiLayer& midi) {

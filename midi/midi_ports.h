@@ -1,6 +1,6 @@
 // The MIDI port layer: the one input and one output port through which the updater talks to the
 // converter, the 32-byte outgoing message area, and input capture through two 128-byte buffers,
-// two staging areas and two caller-visible frames.
+// two staging areas (with a queue behind them) and two caller-visible frames.
 //
 // One MidiLayer exists per program; its owner (the program's entry or a test) passes it by
 // reference. Flags and lengths shared with the MIDI service's callback thread are atomic words.
@@ -62,6 +62,22 @@ struct StagingArea {
   std::array<uint8_t, kInputBufferSize> bytes{};
 };
 
+// Blocks that came back while both staging areas still waited, oldest first. A server with a
+// long period (JACK at 4096 frames hands over 85 ms of echo at once) or a reader that looks away
+// for a while (a pause in the stream, the end before the last look) returns more than two blocks
+// between two looks; replacing the newer waiting block would lose echo that did arrive, and the
+// check would then fail an update the device received whole. 64 blocks are 2.5 s of stream.
+constexpr std::size_t kHeldInputBlocks = 64;
+struct HeldInput {
+  std::mutex mutex;  // taken before either area's claim, by the callback and by a fetch
+  std::array<std::array<uint8_t, kInputBufferSize>, kHeldInputBlocks> bytes{};
+  std::array<int32_t, kHeldInputBlocks> lengths{};
+  std::size_t first = 0;
+  std::size_t count = 0;
+  // Blocks that found even this full, and were lost (the echo check then sees the gap).
+  uint64_t dropped = 0;
+};
+
 // The layer: the record, the layer variables, and the platform and prompts it works through.
 struct MidiLayer {
   MidiLayer(MidiPlatform& platform, Prompts& prompts) : platform(platform), prompts(prompts) {}
@@ -75,6 +91,7 @@ struct MidiLayer {
   std::atomic<uint32_t> outputDone{1};
   StagingArea stagingA;
   StagingArea stagingB;
+  HeldInput held;
   std::atomic<uint32_t> requeueInput{0};
   // Input headers handed to the service and not yet back through the callback; lets
   // PrepareInputBuffers take back headers that are still queued before it zero-fills them.

@@ -79,15 +79,19 @@ TEST_F(Staging, TwoBlocksGoIntoFrameAThenFrameB) {
   EXPECT_EQ(std::accumulate(midi.stagingB.bytes.begin(), midi.stagingB.bytes.end(), 0), 0);
 }
 
-TEST_F(Staging, AThirdBlockReplacesAreaBAndAreaAKeepsTheFirst) {
+TEST_F(Staging, AThirdBlockWaitsForTheNextFetch) {
   Return({1, 1, 1, 1});
   Return({2, 2, 2, 2, 2, 2});
   Return({3});
   FetchCapturedInput(midi);
   EXPECT_EQ(FrameA(), (std::vector<uint8_t>{1, 1, 1, 1}));
-  EXPECT_EQ(FrameB(), (std::vector<uint8_t>{3}));
+  EXPECT_EQ(FrameB(), (std::vector<uint8_t>{2, 2, 2, 2, 2, 2}));
+  midi.ports.frameBLength = 0;  // as a caller does after reading
+  FetchCapturedInput(midi);
+  EXPECT_EQ(FrameA(), std::vector<uint8_t>{3});
   // Bytes beyond the new, shorter length keep what the frame held: the caller zeroes frames.
-  EXPECT_EQ(midi.ports.frameB[1], 0);
+  EXPECT_EQ(midi.ports.frameA[1], 1);
+  EXPECT_EQ(midi.ports.frameBLength, 0);
 }
 
 TEST_F(Staging, AShorterBlockLeavesTheFrameTailAsItWas) {

@@ -23,6 +23,13 @@ class Clock {
   // Returns at or after `deadline`. Pacing code sleeps on absolute deadlines so that a fixed
   // spacing does not drift over thousands of pieces.
   virtual void sleepUntil(TimePoint deadline) = 0;
+  // The same, for a deadline that may matter to the microsecond: where the system wakes sleepers
+  // late, the last stretch is waited for busily, unless `settled` says by then that nothing is
+  // expected to happen right around the deadline (see RealClock::kSpinLead for the cost).
+  virtual void sleepUntilPrecisely(TimePoint deadline, const std::function<bool()>& settled) {
+    (void)settled;
+    sleepUntil(deadline);
+  }
   // Waits until `ready` returns true or `timeout` has passed; returns the last value of `ready`.
   // `ready` is typically a load of an atomic flag written by a MIDI callback.
   virtual bool waitFor(const std::function<bool()>& ready, Duration timeout) = 0;
@@ -41,9 +48,16 @@ class Clock {
 class RealClock final : public Clock {
  public:
   static constexpr Duration kFallbackPoll = std::chrono::milliseconds(5);
+  // How long before a precise deadline a sleeping thread stops sleeping and yields instead, and
+  // how long waitFor looks busily before it blocks. The busy stretches yield: on a loaded machine
+  // a yielding thread gives way to others instead of holding a core. They are still kept off the
+  // common path: a thread that yields to a busy neighbour may get the core back only at the
+  // neighbour's next tick, milliseconds later.
+  static constexpr Duration kSpinLead = std::chrono::microseconds(300);
 
   TimePoint now() override;
   void sleepUntil(TimePoint deadline) override;
+  void sleepUntilPrecisely(TimePoint deadline, const std::function<bool()>& settled) override;
   bool waitFor(const std::function<bool()>& ready, Duration timeout) override;
   void notify() override;
 

@@ -50,7 +50,8 @@ class UpdatePort {
   // refused it: nothing is in flight then.
   virtual bool send(const uint8_t* bytes, uint32_t length) = 0;
   // Waits until the last piece sent has been reported sent, at most `bound`; true when it has.
-  // Returns at once when it already has. The caller knows whether anything is in flight.
+  // Returns at once when it already has, and a bound of zero only looks. The caller knows
+  // whether anything is in flight.
   virtual bool waitSent(Clock::Duration bound) = 0;
   // Has the service hand back a message that never completed and discard what was queued before
   // the reset, so that one more piece can follow. false when the port is gone.

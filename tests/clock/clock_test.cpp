@@ -124,6 +124,26 @@ TEST(RealClock, SleepUntilReachesItsDeadlineAndWaitForSeesAFlagSetElsewhere) {
   EXPECT_FALSE(clock.waitFor([] { return false; }, 1ms));
 }
 
+// A precise sleep asks once, shortly before the deadline, whether anything is still due, and
+// returns no earlier than the deadline either way; a deadline nearer than the busy stretch, or
+// already past, is not slept past.
+TEST(RealClock, PreciseSleepAsksOnceAndNeverReturnsEarly) {
+  RealClock clock;
+  for (const bool settled : {true, false}) {
+    for (const auto ahead : {Clock::Duration(3ms), RealClock::kSpinLead / 2, Clock::Duration(0)}) {
+      SCOPED_TRACE(testing::Message() << "settled " << settled << ", " << ahead.count() << " us");
+      int asked = 0;
+      const auto deadline = clock.now() + ahead;
+      clock.sleepUntilPrecisely(deadline, [&] {
+        ++asked;
+        return settled;
+      });
+      EXPECT_GE(clock.now(), deadline);
+      EXPECT_EQ(asked, 1);
+    }
+  }
+}
+
 // The sender waits for a completion that a MIDI callback signals with notify(): the waiter
 // sleeps until then instead of polling, and still sees it at once.
 TEST(RealClock, WaitForSleepsUntilNotifiedInsteadOfPolling) {
@@ -136,9 +156,12 @@ TEST(RealClock, WaitForSleepsUntilNotifiedInsteadOfPolling) {
     clock.notify();
   });
   const auto start = std::chrono::steady_clock::now();
+  // The first moments are looked at busily (a completion is often that close); after them the
+  // wait must sleep.
+  const auto spinEnd = start + RealClock::kSpinLead;
   EXPECT_TRUE(clock.waitFor(
       [&] {
-        ++looks;
+        if (std::chrono::steady_clock::now() > spinEnd) ++looks;
         return flag.load();
       },
       10s));

@@ -118,21 +118,18 @@ void RecordUndelivered(Engine& engine, uint32_t offset, uint32_t piece) {
   KeepDifference(engine, d);
 }
 
-// true once the service has handed the message area back (at once when nothing is in flight).
-bool AwaitCompletion(Engine& engine) {
+// true once the service has handed the message area back (at once when nothing is in flight),
+// waiting at most `bound` (zero: only looks).
+bool CompletedWithin(Engine& engine, Clock::Duration bound) {
   if (engine.outputPending.load() == 0) return true;
-  const bool done =
-      engine.port.waitSent(engine.outputReset != 0 ? kEndAfterResetBound : engine.completionBound);
+  const bool done = engine.port.waitSent(bound);
   if (done) engine.outputPending.store(0);
   return done;
 }
 
-// true when the service has handed the message area back already; never waits.
-bool CompletedNow(Engine& engine) {
-  if (engine.outputPending.load() == 0) return true;
-  if (!engine.port.waitSent(Clock::Duration::zero())) return false;
-  engine.outputPending.store(0);
-  return true;
+bool AwaitCompletion(Engine& engine) {
+  return CompletedWithin(engine,
+                         engine.outputReset != 0 ? kEndAfterResetBound : engine.completionBound);
 }
 
 // Puts the first `count` bytes of SendBuffer out in pieces; false when a piece was lost.
@@ -182,8 +179,8 @@ bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& cou
     // A port still sending shortly before the deadline (a wire-timed one finishes a full piece
     // 0.24 ms after the 10 ms) completes right around it, and the next piece should follow at
     // once, not after a late wake-up.
-    engine.clock.sleepUntilPrecisely(engine.nextPieceAt,
-                                     [&engine] { return CompletedNow(engine); });
+    engine.clock.sleepUntilPrecisely(
+        engine.nextPieceAt, [&engine] { return CompletedWithin(engine, Clock::Duration::zero()); });
     if (!AwaitCompletion(engine)) {
       RecordUndelivered(engine, logStart + offset, piece);
       return false;

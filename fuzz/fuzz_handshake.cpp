@@ -1,6 +1,7 @@
 // The handshake's reading of a reply: IdentifyDevice on a virtual clock while arbitrary blocks
 // reach the input staging at arbitrary times, checked against a plain model of the hand-over
-// (the first block waits in area A, each later one replaces the block waiting in B).
+// (blocks are handed over in the order they came: the first in area A, the second in B, later
+// ones held behind them for later looks).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -88,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     haveA = true;
   }
   if (early.size() > 1) {
-    frameB = clip(early.back());
+    frameB = clip(early[1]);
     haveB = true;
   }
   const std::vector<uint8_t>* reply = nullptr;

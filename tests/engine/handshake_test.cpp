@@ -102,6 +102,39 @@ TEST(IdentifyDevice, ReplyBehindAnEightByteBlockIsTakenFromFrameB) {
   EXPECT_TRUE(rig.prompts.boxes.empty());
 }
 
+// More than two blocks before the look: they are handed over in the order they came, so the
+// block right after the echo is read as the reply, whatever came behind it.
+struct LaterBlocksCase {
+  std::vector<Bytes> blocks;  // 20 ms apart, after the echo
+  const char* box;            // nullptr: identified
+};
+
+class IdentifyWithLaterBlocks : public ::testing::TestWithParam<LaterBlocksCase> {};
+
+TEST_P(IdentifyWithLaterBlocks, TheBlockAfterTheEchoDecides) {
+  HandshakeRig rig;
+  rig.arrive(kRequest, 5);
+  int at = 40;
+  for (const Bytes& block : GetParam().blocks) {
+    rig.arrive(block, at);
+    at += 20;
+  }
+  const char* box = GetParam().box;
+  EXPECT_EQ(IdentifyDevice(rig.engine), box == nullptr ? 1 : 0);
+  if (box == nullptr) {
+    EXPECT_TRUE(rig.prompts.boxes.empty());
+  } else {
+    rig.expectOneBox(box);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Order, IdentifyWithLaterBlocks,
+    ::testing::Values(LaterBlocksCase{{Reply(0x03), Bytes{0xF0, 0x01, 0xF7}}, nullptr},
+                      LaterBlocksCase{{Reply(0x03), Reply(0x02), Bytes(20, 0x05)}, nullptr},
+                      LaterBlocksCase{{Bytes{0xF0, 0x01, 0xF7}, Reply(0x03)}, kWrongDevice},
+                      LaterBlocksCase{{Reply(0x02), Reply(0x03)}, kMismatch}));
+
 TEST(IdentifyDevice, NineByteBlockInFrameAIsTheReplyWhateverFrameBHolds) {
   HandshakeRig rig;
   rig.engine.SessionState = VerifyFailed;  // to see that "wrong device" leaves the state alone

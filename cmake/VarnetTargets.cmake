@@ -20,7 +20,8 @@ endfunction()
 
 # A unit-test executable registered with CTest. Usage:
 #   varnet_test(NAME name SOURCES a.cpp b.cpp LIBS lib1 lib2 [PROPERTIES prop value ...])
-# PROPERTIES are set on every test discovered in the executable.
+# PROPERTIES are set on every test discovered in the executable. Every test requires the fixture
+# that checks the temporary folder after the suite (tests/CMakeLists.txt).
 function(varnet_test)
   cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;PROPERTIES" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
@@ -30,6 +31,7 @@ function(varnet_test)
     gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                          PROPERTIES ${T_PROPERTIES})
   else()
-    gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES ${T_PROPERTIES})
+    gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60
+                         PROPERTIES FIXTURES_REQUIRED varnet_temp ${T_PROPERTIES})
   endif()
 endfunction()

@@ -58,9 +58,12 @@ struct FlashRun {
 class FlashTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("varnet-cli-update-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    // A parameterised test's name holds a '/': one folder, not a case folder inside a shared one
+    // that nobody removes.
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '-');
+    dir_ =
+        fs::temp_directory_path() / ("varnet-cli-update-" + std::to_string(getpid()) + "-" + name);
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }

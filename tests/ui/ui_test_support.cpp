@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QImage>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <system_error>
@@ -19,7 +20,14 @@ void PinTestPlatform() {
   qputenv("QT_SCALE_FACTOR", "1");
   if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
     static char runtimeDir[] = "/tmp/varnet-ui-test-XXXXXX";  // mkdtemp makes it 0700
-    if (mkdtemp(runtimeDir) != nullptr) qputenv("XDG_RUNTIME_DIR", runtimeDir);
+    if (mkdtemp(runtimeDir) != nullptr) {
+      qputenv("XDG_RUNTIME_DIR", runtimeDir);
+      // Qt may leave sockets or locks in it; the folder goes with the test process.
+      std::atexit([] {
+        std::error_code error;
+        std::filesystem::remove_all(runtimeDir, error);
+      });
+    }
   }
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
 #include "midi/platform_base.h"
@@ -37,7 +38,9 @@ std::string Contents(const std::filesystem::path& path) {
 }
 
 TEST(WindowRecords, VarnetLogOpensTheSessionLogAndAFailedOpenIsOnlyReported) {
-  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "window_shell";
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() /
+      ("varnet-window-shell-" + std::to_string(std::random_device{}()));
   std::filesystem::create_directories(dir);
   const std::filesystem::path log = dir / "session.jsonl";
   struct Case {
@@ -65,6 +68,7 @@ TEST(WindowRecords, VarnetLogOpensTheSessionLogAndAFailedOpenIsOnlyReported) {
     EXPECT_EQ(written.find("\"summary\"") != std::string::npos, c.logWritten) << written;
   }
   SetLogVariable("");
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

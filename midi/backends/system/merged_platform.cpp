@@ -140,4 +140,20 @@ std::string MergedMidiPlatform::outGetErrorText(uint32_t result) {
   return errorText(false, result);
 }
 
+std::string MergedMidiPlatform::identity(bool input, uint32_t device) {
+  Route r;
+  {
+    std::scoped_lock lock(mutex_);
+    if (!route(input, device, r)) return {};
+  }
+  return input ? r.platform->inPortIdentity(r.device) : r.platform->outPortIdentity(r.device);
+}
+
+std::string MergedMidiPlatform::inPortIdentity(uint32_t device) {
+  return identity(true, device);
+}
+std::string MergedMidiPlatform::outPortIdentity(uint32_t device) {
+  return identity(false, device);
+}
+
 }  // namespace varnet

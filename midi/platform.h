@@ -136,6 +136,15 @@ class MidiPlatform {
     senders.clear();
     return MMSYSERR_NOTSUPPORTED;
   }
+  // The ports this program has itself put into the MIDI system while it has a port open (a JACK
+  // client's own two ports), as another program would name them among its devices: `input` for
+  // the one it would open as an input. Another program that opened them would send into our
+  // input, so the port locks hold them too.
+  struct OwnPort {
+    bool input = false;
+    std::string identity;
+  };
+  virtual std::vector<OwnPort> ownPorts() { return {}; }
 };
 
 // The texts the Windows service gives for its result codes; backends without texts of their own

@@ -95,8 +95,8 @@ class ForwardingMidiPlatform : public MidiPlatform {
   }
 
  protected:
-  // For a platform that merges several: it overrides the twelve calls above, which name a device or
-  // a result rather than an open port, and owner().
+  // For a platform that merges several: it overrides the thirteen calls above, which name a device
+  // or a result rather than an open port, and owner().
   ForwardingMidiPlatform() = default;
   // The platform that opened `handle`; null when none did.
   virtual MidiPlatform* owner(MidiHandle) { return inner_; }

@@ -1,5 +1,6 @@
 #include "midi/port_locks.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -109,9 +110,17 @@ uint32_t LockingMidiPlatform::open(bool input, MidiHandle* handle, uint32_t devi
   }
   const uint32_t rc = input ? inner_.inOpen(handle, device, callback, instance)
                             : inner_.outOpen(handle, device, callback, instance);
-  if (rc != MMSYSERR_NOERROR || !hold) return rc;
+  if (rc != MMSYSERR_NOERROR) return rc;
+  const std::vector<OwnPort> own = inner_.ownPorts();
   std::scoped_lock lock(mutex_);
   held_.push_back({input, *handle, std::move(hold)});
+  for (const OwnPort& port : own) {
+    const std::string name = (port.input ? "in " : "out ") + port.identity;
+    const bool held = std::any_of(own_.begin(), own_.end(),
+                                  [&](const auto& entry) { return entry.first == name; });
+    std::string holder;
+    if (!held) own_.emplace_back(name, locks_.take(name, holder));
+  }
   return rc;
 }
 
@@ -120,6 +129,7 @@ uint32_t LockingMidiPlatform::close(bool input, MidiHandle handle) {
   // A port the service still refuses to close stays ours, and so does its lock.
   if (rc != MMSYSERR_NOERROR) return rc;
   std::unique_ptr<PortLockHold> released;
+  std::vector<std::pair<std::string, std::unique_ptr<PortLockHold>>> releasedOwn;
   {
     std::scoped_lock lock(mutex_);
     for (auto it = held_.begin(); it != held_.end(); ++it) {
@@ -129,6 +139,7 @@ uint32_t LockingMidiPlatform::close(bool input, MidiHandle handle) {
         break;
       }
     }
+    if (held_.empty()) releasedOwn.swap(own_);
   }
   return rc;
 }

@@ -56,7 +56,8 @@ class FilePortLocks final : public PortLocks {
 
 // A platform whose opens take the port's lock first, and whose closes let go of it. An open
 // of a port that another session holds answers kPortInUseResult, and its error text names the
-// holder.
+// holder. While any port is open it also holds the locks of the ports the platform itself has
+// put into the MIDI system, so that another program's `detect` does not send into our input.
 class LockingMidiPlatform final : public ForwardingMidiPlatform {
  public:
   LockingMidiPlatform(MidiPlatform& inner, PortLocks& locks);
@@ -85,6 +86,8 @@ class LockingMidiPlatform final : public ForwardingMidiPlatform {
     std::unique_ptr<PortLockHold> hold;
   };
   std::vector<Held> held_;  // under mutex_
+  // The locks on our own ports (MidiPlatform::ownPorts), by lock name, while any port is open.
+  std::vector<std::pair<std::string, std::unique_ptr<PortLockHold>>> own_;  // under mutex_
   std::string lastHolder_;  // under mutex_: who held the port the last refused open wanted
 };
 

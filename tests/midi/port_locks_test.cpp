@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "midi/backends/virtual/virtual_platform.h"
+#include "midi/platform_base.h"
 #include "midi/port_locks.h"
 
 namespace varnet {
@@ -161,6 +162,48 @@ TEST(LockingPlatform, APortAnotherSessionHoldsIsNotOpenedUntilItIsClosed) {
     EXPECT_EQ(running.open(c.input, c.device, held), kPortInUseResult);
     EXPECT_EQ(running.errorText(c.input, kPortInUseResult), PortInUseText(Holder("second update")));
     EXPECT_EQ(second.close(c.input, refused), MMSYSERR_NOERROR);
+  }
+}
+
+// A program whose own client shows among the other programs' devices (a JACK client's ports):
+// here virtual input 1 and output 1 stand for them.
+class WithOwnPorts final : public ForwardingMidiPlatform {
+ public:
+  explicit WithOwnPorts(VirtualMidiPlatform& inner)
+      : ForwardingMidiPlatform(inner), inner_(inner) {}
+  std::vector<OwnPort> ownPorts() override {
+    return {{true, inner_.inPortIdentity(1)}, {false, inner_.outPortIdentity(1)}};
+  }
+
+ private:
+  VirtualMidiPlatform& inner_;
+};
+
+TEST(LockingPlatform, OurOwnPortsAreHeldWhileAnyPortIsOpen) {
+  Folder folder;
+  VirtualClock clock;
+  VirtualPlatformConfig config = VirtualPorts(2, 2);
+  config.identity = "test";
+  VirtualMidiPlatform platform(clock, config);
+  WithOwnPorts updaterPorts(platform);
+  FilePortLocks updaterLocks("running update", folder.path.string());
+  LockingMidiPlatform updater(updaterPorts, updaterLocks);
+  Session detect(platform, folder.path, "detect");
+
+  MidiHandle in = 0, out = 0, probe = 0;
+  ASSERT_EQ(updater.inOpen(&in, 0, nullptr, 0), MMSYSERR_NOERROR);
+  ASSERT_EQ(updater.outOpen(&out, 0, nullptr, 0), MMSYSERR_NOERROR);
+  for (const bool input : {true, false}) {
+    EXPECT_EQ(detect.open(input, 1, probe), kPortInUseResult) << input;
+    EXPECT_EQ(detect.errorText(input, kPortInUseResult), PortInUseText(Holder("running update")));
+  }
+  // Still held while one port of the pair is open.
+  ASSERT_EQ(updater.inClose(in), MMSYSERR_NOERROR);
+  EXPECT_EQ(detect.open(true, 1, probe), kPortInUseResult);
+  ASSERT_EQ(updater.outClose(out), MMSYSERR_NOERROR);
+  for (const bool input : {true, false}) {
+    ASSERT_EQ(detect.open(input, 1, probe), MMSYSERR_NOERROR) << input;
+    EXPECT_EQ(detect.close(input, probe), MMSYSERR_NOERROR);
   }
 }
 

@@ -415,6 +415,21 @@ class AlsaMidiPlatform final : public MidiPlatform {
     if (!listed_) refresh();
     return device < outputs_.size() ? Identity(outputs_[device]) : "";
   }
+  // Our endpoints are clients of the sequencer like any other, and other programs list them:
+  // our input's port takes what is written to it, so they see it among their outputs.
+  std::vector<OwnPort> ownPorts() override {
+    std::scoped_lock lock(mutex_);
+    std::vector<OwnPort> own;
+    if (in_) {
+      own.push_back({false, Identity({snd_seq_client_id(in_->endpoint.seq()), in_->endpoint.port(),
+                                      clientName_, clientName_ + " in", 0, 0})});
+    }
+    if (out_) {
+      own.push_back({true, Identity({snd_seq_client_id(out_->endpoint.seq()), out_->endpoint.port(),
+                                     clientName_, clientName_ + " out", 0, 0})});
+    }
+    return own;
+  }
   // The other subscribers of the device's input; ours is the one from our own client.
   uint32_t outOtherSenders(MidiHandle handle, std::vector<std::string>& senders) override {
     senders.clear();

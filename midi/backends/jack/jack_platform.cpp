@@ -257,6 +257,13 @@ class JackMidiPlatform final : public MidiPlatform {
     if (!listedOut_) refresh(false);
     return device < outputs_.size() ? "jack " + ServerName() + " " + outputs_[device] : "";
   }
+  // Our client's ports are listed by every other client as devices like any other.
+  std::vector<OwnPort> ownPorts() override {
+    std::scoped_lock lock(mutex_);
+    if (!client_ || client_->serverGone()) return {};
+    const std::string server = "jack " + ServerName() + " ";
+    return {{true, server + client_->outputPortName()}, {false, server + client_->inputPortName()}};
+  }
   // JACK has no exclusive connection: the session asks again just before the stream begins.
   uint32_t outOtherSenders(MidiHandle handle, std::vector<std::string>& senders) override {
     senders.clear();

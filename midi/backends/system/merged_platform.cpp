@@ -156,4 +156,12 @@ std::string MergedMidiPlatform::outPortIdentity(uint32_t device) {
   return identity(false, device);
 }
 
+std::vector<MidiPlatform::OwnPort> MergedMidiPlatform::ownPorts() {
+  std::vector<OwnPort> all;
+  for (Backend& b : backends_) {
+    for (OwnPort& port : b.platform->ownPorts()) all.push_back(std::move(port));
+  }
+  return all;
+}
+
 }  // namespace varnet

@@ -41,6 +41,7 @@ class MergedMidiPlatform final : public ForwardingMidiPlatform {
   std::string outGetErrorText(uint32_t result) override;
   std::string inPortIdentity(uint32_t device) override;
   std::string outPortIdentity(uint32_t device) override;
+  std::vector<OwnPort> ownPorts() override;
 
  private:
   struct Route {

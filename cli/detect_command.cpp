@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "engine/firmware.h"
 #include "engine/session_log.h"
+#include "midi/port_locks.h"
 #include "midi/port_scan.h"
 #include "midi/system_platform.h"
 #include "sim/converter.h"
@@ -67,6 +68,8 @@ int RunDetect(const DetectOptions& options, CliContext& context) {
     clock = std::make_unique<RealClock>();
   }
   std::unique_ptr<sim::SimulatedConverter> converter;
+  std::unique_ptr<MidiPlatform> ports;
+  std::unique_ptr<PortLocks> locks;
   std::unique_ptr<MidiPlatform> platform;
   if (!options.simulateKind.empty()) {
     sim::ConverterConfig config;
@@ -74,7 +77,11 @@ int RunDetect(const DetectOptions& options, CliContext& context) {
     converter = std::make_unique<sim::SimulatedConverter>(config);
     platform = SimulatedAmongSilentPorts(*clock, *converter);
   } else {
-    platform = CreateSystemMidiPlatform();
+    // A port that an update holds is neither asked nor listened to: the request would land in
+    // the middle of its firmware stream.
+    ports = CreateSystemMidiPlatform();
+    locks = std::make_unique<FilePortLocks>("varnet-flash detect");
+    platform = std::make_unique<LockingMidiPlatform>(*ports, *locks);
   }
 
   const DetectReport report = DetectConverters(*platform, *clock);
@@ -123,8 +130,8 @@ void WriteUnusablePorts(MidiPlatform& platform, const DetectReport& report, std:
   const std::vector<std::string> outputs = PortNames(platform, false);
   for (const UnusablePort& port : report.unusable) {
     err << (port.input ? "in " : "out ") << port.index << " ("
-        << NameOf(port.input ? inputs : outputs, port.index)
-        << "): skipped, cannot be opened: " << port.reason << "\n";
+        << NameOf(port.input ? inputs : outputs, port.index) << "): skipped"
+        << (port.inUse ? ": " : ", cannot be opened: ") << port.reason << "\n";
   }
 }
 

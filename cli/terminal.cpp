@@ -160,6 +160,17 @@ BoxAnswer CliPrompts::showBox(const BoxRequest& request) {
   console_.err << request.caption << ": " << request.text << "\n";
   console_.err.flush();
 
+  if (request.agreeOption != nullptr) {
+    // Not asked on the terminal: a script that answers every question with yes must not agree
+    // to this one by accident.
+    const std::string option = request.agreeOption;
+    if (std::find(agreedOptions.begin(), agreedOptions.end(), option) != agreedOptions.end()) {
+      console_.err << "(answered Yes: " << option << ")\n";
+      return BoxAnswer::Yes;
+    }
+    console_.err << "(answered No: pass " << option << " to go ahead all the same)\n";
+    return BoxAnswer::No;
+  }
   switch (request.buttons) {
     case BoxButtons::Ok:
       return BoxAnswer::Ok;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "core/clock.h"
 #include "core/prompts.h"
@@ -56,6 +57,9 @@ class CliPrompts final : public Prompts {
   // Nonzero once the program was told to terminate (SIGTERM, SIGHUP): the warning is answered
   // No and the cancel question OK without asking.
   const std::atomic<int>* terminations = nullptr;
+
+  // The options given that answer a question Yes (BoxRequest::agreeOption).
+  std::vector<std::string> agreedOptions;
 
  private:
   enum class Reply { Line, Interrupt, EndOfInput, Moot, Unclear };

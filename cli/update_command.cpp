@@ -34,6 +34,7 @@
 #include "engine/stream_estimate.h"
 #include "midi/backends/virtual/virtual_platform.h"
 #include "midi/midi_ports.h"
+#include "midi/port_locks.h"
 #include "midi/port_scan.h"
 #include "midi/system_platform.h"
 #include "settings/settings.h"
@@ -63,6 +64,7 @@ struct UpdateOptions {
   std::string logPath;  // --log FILE: the session's record as JSON Lines
   bool json = false;    // --json: the summary as JSON on standard output, the rest on error
   bool detect = false;  // --detect: the ports of the one converter that answers
+  bool allowOtherSenders = false;  // --allow-other-senders
 };
 
 // The signal handler can reach nothing but a static object; it only counts, and the program
@@ -196,6 +198,12 @@ bool StoredPortsExist(const UpdateOptions& options, const PortChoice& choice,
 struct UpdateTarget {
   std::unique_ptr<sim::SimulatedConverter> converter;
   std::unique_ptr<MidiPlatform> platform;
+  // The system's ports are opened only under their locks (midi/port_locks.h): another update or
+  // a `detect` on them is refused instead of breaking this one, and this one is refused while
+  // another holds them.
+  std::unique_ptr<PortLocks> locks;
+  std::unique_ptr<LockingMidiPlatform> locking;
+  MidiPlatform& ports() { return locking ? *locking : *platform; }
 };
 
 // nullopt once `target` is set up; otherwise the exit code, after saying why.
@@ -203,6 +211,8 @@ std::optional<int> OpenTarget(const UpdateOptions& options, const FirmwareImage&
                               Clock& clock, Console& console, UpdateTarget& target) {
   if (!options.simulate) {
     target.platform = CreateSystemMidiPlatform();
+    target.locks = std::make_unique<FilePortLocks>("varnet-flash update");
+    target.locking = std::make_unique<LockingMidiPlatform>(*target.platform, *target.locks);
     return std::nullopt;
   }
   sim::ConverterConfig config;
@@ -458,9 +468,9 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   if (const std::optional<int> failed = OpenTarget(options, image, *clock, console, target)) {
     return *failed;
   }
-  CountingPlatform counting(*target.platform);
+  CountingPlatform counting(target.ports());
   FollowStoredNames(options, counting, ports);
-  if (options.detect && !DetectOneConverter(*target.platform, *clock, console, ports)) {
+  if (options.detect && !DetectOneConverter(target.ports(), *clock, console, ports)) {
     return kExitNotDone;
   }
   if (!StoredPortsExist(options, ports, counting, console)) return kExitNotDone;
@@ -469,6 +479,7 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   InterruptCounter interrupts{RaisedInterrupts(), RaisedInterrupts().load()};
   CliPrompts prompts(console, STDIN_FILENO, interrupts, options.yes);
   prompts.terminations = &RaisedTerminations();
+  if (options.allowOtherSenders) prompts.agreedOptions.push_back(kOtherSendersOption);
   MidiLayer midi(counting, prompts);
   InitMidiPorts(midi);
   midi.ports.inputDeviceIndex = ports.input;
@@ -545,6 +556,9 @@ void AddUpdateCommand(CLI::App& app, CliContext& context) {
                        "MIDI output port index (default: the one stored in ini.upd, else 0)")
           ->check(PortIndex());
   update->add_flag("-y,--yes", options->yes, "Answer Yes to the warning before the update");
+  update->add_flag(kOtherSendersOption, options->allowOtherSenders,
+                   "Update even when other programs send into the device's MIDI input (their "
+                   "ports are named first; without this option such an update is refused)");
   CLI::Option* simulate =
       AddSimulateFlag(*update, options->simulateKind,
                       "Update a simulated converter on a virtual port instead of a device; "

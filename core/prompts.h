@@ -37,6 +37,11 @@ struct BoxRequest {
   // A question about the running update (cancel it? close and abort it?). It loses its object
   // when the update ends first, and is then closed by closeSessionQuestions.
   bool aboutSession = false;
+  // A question whose safe answer is No: No is the default button.
+  bool defaultNo = false;
+  // The command line's option that answers this question Yes; without it the command line
+  // answers No without asking. Null for the questions it asks on the terminal.
+  const char* agreeOption = nullptr;
 };
 
 class Prompts {

@@ -40,6 +40,31 @@ std::string WarningText() {
          "Do you want to continue?";
 }
 
+const char* const kOtherSendersCaption = "Other senders";
+const char* const kOtherSendersOption = "--allow-other-senders";
+
+namespace {
+
+std::string NameList(const std::vector<std::string>& names) {
+  std::string list;
+  for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
+  return list;
+}
+
+}  // namespace
+
+std::string OtherSendersText(const std::vector<std::string>& senders) {
+  return "Other programs send into the device's MIDI input: " + NameList(senders) +
+         ".\nTheir messages would mix into the firmware stream, and a single note or clock "
+         "message there breaks the update. Disconnect them before you update.\n\nDo you want to "
+         "update anyway?";
+}
+
+std::string JoinedSendersText(const std::vector<std::string>& senders) {
+  return "Another program connected to the device's MIDI input: " + NameList(senders) +
+         ". The update has not started. Disconnect it and start the update again.";
+}
+
 namespace {
 
 constexpr const char* kStartUpdateCaption = "Start Update";
@@ -197,6 +222,23 @@ void BeginStream(UpdateSession& session) {
   }
   session.timerAlive.store(true);
 
+  // Where the MIDI system cannot hold the device's input for us alone, somebody may have
+  // connected while the start was asking: the stream begins only on the input the user agreed to.
+  std::vector<std::string> joined;
+  for (std::string& sender : engine.port.otherSenders()) {
+    if (std::find(session.agreedSenders.begin(), session.agreedSenders.end(), sender) ==
+        session.agreedSenders.end()) {
+      joined.push_back(std::move(sender));
+    }
+  }
+  if (!joined.empty()) {
+    session.view.killProgressTimer();
+    session.timerAlive.store(false);
+    RefuseStart(session);
+    Show(session, JoinedSendersText(joined), "Error!", BoxIcon::Error);
+    return;
+  }
+
   SendStartUpdateHeader(engine);
   session.headerSent = true;
   engine.SessionState.store(Running);
@@ -243,6 +285,20 @@ void StartUpdateSession(UpdateSession& session) {
   std::fill_n(image.SentLog.begin(), std::min<std::size_t>(24, image.SentLog.size()), 0);
   image.sentLogCount = 0;
   image.echoVerifiedCount = 0;
+
+  // Another program's bytes would mix into the stream (a channel message ends the device's System
+  // Exclusive message): the user decides before the warning, and the default is not to.
+  session.agreedSenders = engine.port.otherSenders();
+  if (!session.agreedSenders.empty()) {
+    BoxRequest question{OtherSendersText(session.agreedSenders), kOtherSendersCaption,
+                        BoxIcon::Warning, BoxButtons::YesNo};
+    question.defaultNo = true;
+    question.agreeOption = kOtherSendersOption;
+    if (engine.prompts.showBox(question) != BoxAnswer::Yes || session.stopRequested) {
+      RefuseStart(session);
+      return;
+    }
+  }
 
   const BoxAnswer answer =
       Show(session, WarningText(), "Warning", BoxIcon::Warning, BoxButtons::YesNo);

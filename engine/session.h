@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/engine.h"
 
@@ -32,6 +33,13 @@ extern const char* const kNoTimerText;         // caption "Error!"
 extern const char* const kNoWorkerText;        // caption "Error!"; followed by the system's reason
 // The warning before the header goes out (caption "Warning", Yes / No): four literals joined.
 std::string WarningText();
+// Other programs that send into the device's input, named before the warning (caption "Other
+// senders", Yes / No with No the default; the command line answers it only from
+// kOtherSendersOption), and others that joined while the start was asking (caption "Error!").
+extern const char* const kOtherSendersCaption;
+extern const char* const kOtherSendersOption;
+std::string OtherSendersText(const std::vector<std::string>& senders);
+std::string JoinedSendersText(const std::vector<std::string>& senders);
 
 // The session's view of its window.
 class SessionView {
@@ -99,6 +107,8 @@ struct UpdateSession {
   bool headerSent = false;          // the stream's System Exclusive is open and needs its F7
   bool cancelQuestionOpen = false;  // the cancel box is on screen
   bool stopRequested = false;       // StopUpdateSession arrived while the start was asking
+  // The other senders the user agreed to share the device's input with in this start.
+  std::vector<std::string> agreedSenders;
 };
 
 void OnRunUpdate(UpdateSession& session);

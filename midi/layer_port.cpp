@@ -100,6 +100,16 @@ class LayerPort final : public UpdatePort {
   bool deferredBoxOpen() override { return DeferredBoxOpen(midi_); }
   void discardDeferredBoxes() override { DiscardDeferredBoxes(midi_); }
 
+  std::vector<std::string> otherSenders() override {
+    std::vector<std::string> senders;
+    if (midi_.ports.outputOpen.load() == 0) return senders;
+    // A system that cannot say names nobody; the echo check still sees what they mix in.
+    if (midi_.platform.outOtherSenders(midi_.ports.outputHandle, senders) != MMSYSERR_NOERROR) {
+      senders.clear();
+    }
+    return senders;
+  }
+
   PortPairNames names() override {
     const MidiPorts& ports = midi_.ports;
     return {ports.inputDeviceIndex, DeviceName(ports.inputDeviceName), ports.outputDeviceIndex,

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace varnet {
 
@@ -121,6 +122,29 @@ class MidiPlatform {
   // The service's text for a result code.
   virtual std::string inGetErrorText(uint32_t result) = 0;
   virtual std::string outGetErrorText(uint32_t result) = 0;
+
+  // What names the device's port in the MIDI system itself, the same in every program that sees
+  // the port at the same time (the backend and the port's full name or client and port numbers):
+  // what two programs compare to learn that they would share a port. Empty for a port that no
+  // other program can see (a port inside this process) or a system that names none.
+  virtual std::string inPortIdentity(uint32_t /*device*/) { return {}; }
+  virtual std::string outPortIdentity(uint32_t /*device*/) { return {}; }
+  // Who else sends into the device behind an open output (other programs' ports connected to
+  // the same device input), as the MIDI system names them; our own connection is not one of
+  // them. MMSYSERR_NOTSUPPORTED where the system cannot say.
+  virtual uint32_t outOtherSenders(MidiHandle /*handle*/, std::vector<std::string>& senders) {
+    senders.clear();
+    return MMSYSERR_NOTSUPPORTED;
+  }
+  // The ports this program has itself put into the MIDI system while it has a port open (a JACK
+  // client's own two ports), as another program would name them among its devices: `input` for
+  // the one it would open as an input. Another program that opened them would send into our
+  // input, so the port locks hold them too.
+  struct OwnPort {
+    bool input = false;
+    std::string identity;
+  };
+  virtual std::vector<OwnPort> ownPorts() { return {}; }
 };
 
 // The texts the Windows service gives for its result codes; backends without texts of their own

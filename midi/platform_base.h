@@ -89,10 +89,14 @@ class ForwardingMidiPlatform : public MidiPlatform {
     return onOwner(h, &MidiPlatform::outLongMsg, header);
   }
   uint32_t outReset(MidiHandle h) override { return onOwner(h, &MidiPlatform::outReset); }
+  uint32_t outOtherSenders(MidiHandle h, std::vector<std::string>& senders) override {
+    senders.clear();
+    return onOwner(h, &MidiPlatform::outOtherSenders, senders);
+  }
 
  protected:
-  // For a platform that merges several: it overrides the ten calls above, which name a device or
-  // a result rather than an open port, and owner().
+  // For a platform that merges several: it overrides the thirteen calls above, which name a device
+  // or a result rather than an open port, and owner().
   ForwardingMidiPlatform() = default;
   // The platform that opened `handle`; null when none did.
   virtual MidiPlatform* owner(MidiHandle) { return inner_; }

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "midi/midi_ports.h"
+#include "midi/port_locks.h"
 
 namespace varnet {
 
@@ -64,12 +65,14 @@ void CompletionCallback(MidiHandle /*handle*/, uint32_t message, uintptr_t insta
   completion->clock->notify();
 }
 
-// Opens input `index` and starts capture; on failure says why and leaves nothing open.
-bool OpenCapture(MidiPlatform& platform, InputCapture& capture, std::string& reason) {
+// Opens input `index` and starts capture; on failure says why (and whether an update holds the
+// port) and leaves nothing open.
+bool OpenCapture(MidiPlatform& platform, InputCapture& capture, std::string& reason, bool& inUse) {
   uint32_t result = platform.inOpen(&capture.handle, capture.index, CaptureCallback,
                                     reinterpret_cast<uintptr_t>(&capture));
   if (result != MMSYSERR_NOERROR) {
     reason = platform.inGetErrorText(result);
+    inUse = result == kPortInUseResult;
     return false;
   }
   for (std::size_t i = 0; i < capture.headers.size() && result == MMSYSERR_NOERROR; ++i) {
@@ -130,7 +133,10 @@ void AskOutputs(MidiPlatform& platform, Clock& clock, std::vector<uint8_t>& area
     uint32_t result = platform.outOpen(&handle, index, CompletionCallback,
                                        reinterpret_cast<uintptr_t>(&completion));
     if (result != MMSYSERR_NOERROR) {
-      if (!noted()) probe.unusable.push_back({false, index, platform.outGetErrorText(result)});
+      if (!noted()) {
+        probe.unusable.push_back(
+            {false, index, platform.outGetErrorText(result), result == kPortInUseResult});
+      }
       continue;
     }
     MidiHeader header{area.data(), static_cast<uint32_t>(area.size()), 0, 0};
@@ -201,15 +207,17 @@ PortProbe ProbeMidiPorts(MidiPlatform& platform, Clock& clock, std::span<const u
       capture->clock = &clock;
       capture->index = index;
       std::string reason;
-      if (OpenCapture(platform, *capture, reason)) {
+      bool inUse = false;
+      if (OpenCapture(platform, *capture, reason, inUse)) {
         probe.openedInputs.push_back(index);
         captures.push_back(std::move(capture));
         continue;
       }
       // A port that opened but could not start capture is closed again.
       if (capture->handle != 0) CloseCapture(platform, *capture);
-      if (captures.empty()) {
-        probe.unusable.push_back({true, index, reason});
+      // A port an update holds stays held whatever else is open.
+      if (captures.empty() || inUse) {
+        probe.unusable.push_back({true, index, reason, inUse});
       } else {
         later.push_back(index);
       }

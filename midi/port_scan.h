@@ -24,6 +24,7 @@ struct UnusablePort {
   bool input = false;
   uint32_t index = 0;
   std::string reason;
+  bool inUse = false;  // another session holds it (see midi/port_locks.h): nothing was sent to it
 };
 
 // One complete System Exclusive block (or a full buffer's worth of one), as an input buffer

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/clock.h"
 
@@ -74,6 +75,9 @@ class UpdatePort {
   virtual void discardDeferredBoxes() = 0;
 
   virtual PortPairNames names() { return {}; }
+  // Other programs that send into the device's input beside us (their bytes would mix into the
+  // stream), as the MIDI system names them; none where it cannot say.
+  virtual std::vector<std::string> otherSenders() { return {}; }
 };
 
 }  // namespace varnet

@@ -28,7 +28,7 @@ UINT Flags(const BoxRequest& request) {
     case BoxButtons::OkCancel:
       return flags | MB_OKCANCEL;
     case BoxButtons::YesNo:
-      return flags | MB_YESNO;
+      return flags | MB_YESNO | (request.defaultNo ? static_cast<UINT>(MB_DEFBUTTON2) : 0u);
   }
   return flags;
 }

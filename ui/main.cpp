@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "midi/port_locks.h"
 #include "midi/system_platform.h"
 #include "ui/main_window.h"
 #include "ui/program.h"
@@ -56,7 +57,10 @@ class FirstPaintProbe final : public QObject {
 
 int main(int argc, char** argv) {
   varnet::ProgramHooks hooks;
-  hooks.createPlatform = [] { return varnet::CreateSystemMidiPlatform(); };
+  // An update holds its ports alone: another update or a `detect` cannot open them meanwhile.
+  hooks.createPlatform = [] {
+    return varnet::LockPorts(varnet::CreateSystemMidiPlatform(), "varnet-update");
+  };
   std::unique_ptr<FirstPaintProbe> probe;
   if (const char* launch = std::getenv("VARNET_STARTUP_PROBE")) {
     hooks.beforeShow = [&probe, launch](varnet::MainWindow& window) {

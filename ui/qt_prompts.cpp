@@ -42,10 +42,12 @@ BoxAnswer QtPrompts::showBox(const BoxRequest& request) {
       box.setDefaultButton(box.addButton(QMessageBox::Ok));
       box.setEscapeButton(box.addButton(QMessageBox::Cancel));
       break;
-    case BoxButtons::YesNo:
-      box.setDefaultButton(box.addButton(QMessageBox::Yes));
-      box.addButton(QMessageBox::No);
+    case BoxButtons::YesNo: {
+      QPushButton* yes = box.addButton(QMessageBox::Yes);
+      QPushButton* no = box.addButton(QMessageBox::No);
+      box.setDefaultButton(request.defaultNo ? no : yes);
       break;
+    }
   }
   if (request.aboutSession) sessionQuestions_.push_back(&box);
   box.exec();

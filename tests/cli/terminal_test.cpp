@@ -3,8 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <sstream>
+#include <vector>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace varnet {
 namespace {
@@ -40,6 +46,43 @@ TEST(ProgressBar, KeepsStillWhileAQuestionIsOpen) {
     EXPECT_NE(out.str().find("10/100 bytes"), std::string::npos) << out.str();
   }
 }
+
+#ifndef _WIN32
+// A question only an option answers Yes is never asked on the terminal: --yes, or a "y" waiting
+// on standard input (a script that answers every question), must not agree to it.
+TEST(CliPrompts, AQuestionAnOptionAnswersIsNotAskedAndNoWithoutTheOption) {
+  struct Case {
+    bool yes;
+    std::vector<std::string> options;
+    BoxAnswer answer;
+  };
+  for (const Case& c : {Case{false, {}, BoxAnswer::No}, Case{true, {}, BoxAnswer::No},
+                        Case{true, {"--other"}, BoxAnswer::No},
+                        Case{false, {"--allow-other-senders"}, BoxAnswer::Yes}}) {
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
+    ASSERT_EQ(write(input[1], "y\ny\n", 4), 4);
+    std::ostringstream out;
+    std::ostringstream err;
+    Console console{out, err};
+    std::atomic<int> raised{0};
+    InterruptCounter interrupts{raised};
+    CliPrompts prompts(console, input[0], interrupts, c.yes);
+    prompts.agreedOptions = c.options;
+    BoxRequest question{"Other programs send", "Other senders", BoxIcon::Warning,
+                        BoxButtons::YesNo};
+    question.defaultNo = true;
+    question.agreeOption = "--allow-other-senders";
+    EXPECT_EQ(prompts.showBox(question), c.answer);
+    EXPECT_NE(err.str().find("--allow-other-senders"), std::string::npos) << err.str();
+    // The answers on standard input are still there for the warning that follows.
+    char left[4] = {};
+    EXPECT_EQ(read(input[0], left, sizeof left), 4);
+    close(input[0]);
+    close(input[1]);
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace varnet

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -23,6 +24,8 @@
 #include "engine/session.h"
 #include "midi/backends/virtual/virtual_platform.h"
 #include "midi/midi_ports.h"
+#include "midi/port_locks.h"
+#include "midi/port_scan.h"
 #include "settings/settings.h"
 #include "sim/converter.h"
 
@@ -43,14 +46,21 @@ constexpr const char* kMismatch =
 // ---------------------------------------------------------------------------------------------
 // The rig.
 
+// Answers Yes to the warning and OK to everything else; a question whose default is No gets the
+// default (the user pressed Enter) unless `agree` is set.
 class RecordingPrompts final : public Prompts {
  public:
   BoxAnswer showBox(const BoxRequest& request) override {
     boxes.push_back(request);
-    if (request.buttons == BoxButtons::YesNo) return BoxAnswer::Yes;
+    if (onBox) onBox(request);
+    if (request.buttons == BoxButtons::YesNo) {
+      return request.defaultNo && !agree ? BoxAnswer::No : BoxAnswer::Yes;
+    }
     return BoxAnswer::Ok;
   }
   std::vector<BoxRequest> boxes;
+  bool agree = false;
+  std::function<void(const BoxRequest&)> onBox;
 };
 
 class RecordingView final : public SessionView {
@@ -119,13 +129,31 @@ Bytes Payload(std::size_t count) {
   return payload;
 }
 
+// The ports as other programs see them, so that a second session can find them locked.
+VirtualPlatformConfig SharedPorts() {
+  VirtualPlatformConfig config;
+  config.identity = "fault-matrix";
+  return config;
+}
+
+fs::path RigFolder(int serial) {
+  const fs::path dir =
+      fs::temp_directory_path() /
+      ("varnet-fault-matrix-" + std::to_string(::getpid()) + "-" + std::to_string(serial));
+  fs::create_directories(dir / "locks");  // beside the settings, not among them
+  return dir;
+}
+
+constexpr const char* kRigProgram = "fault matrix update";
+
 struct Rig {
-  explicit Rig(const sim::ConverterConfig& config) : converter(config), platform(clock) {
+  explicit Rig(const sim::ConverterConfig& config)
+      : dir(RigFolder(++serial)),
+        converter(config),
+        platform(clock, SharedPorts()),
+        locks(kRigProgram, (dir / "locks").string()) {
     platform.connectConverter(converter);
     InitMidiPorts(midi);
-    dir = fs::temp_directory_path() /
-          ("varnet-fault-matrix-" + std::to_string(::getpid()) + "-" + std::to_string(++serial));
-    fs::create_directories(dir);
   }
   ~Rig() {
     session.reset();  // joins a worker that still uses everything below
@@ -160,11 +188,14 @@ struct Rig {
   }
 
   static inline int serial = 0;
+  fs::path dir;
   VirtualClock clock;
   sim::SimulatedConverter converter;
   VirtualMidiPlatform platform;
+  FilePortLocks locks;
+  LockingMidiPlatform locking{platform, locks};
   RecordingPrompts prompts;
-  MidiLayer midi{platform, prompts};
+  MidiLayer midi{locking, prompts};
   FileBuffer fileBuffer;
   FirmwareImage image;
   Engine engine{image, midi, clock, prompts};
@@ -172,7 +203,6 @@ struct Rig {
   std::string firmwarePath;
   std::unique_ptr<UpdateSession> session =
       std::make_unique<UpdateSession>(engine, view, firmwarePath);
-  fs::path dir;
   Bytes payload;
   std::size_t sendSize = 0;
   std::size_t logSize = 0;
@@ -194,7 +224,18 @@ enum class During {
   // ports), then Run Update again, which must update it as if nothing had happened.
   ReplugAndRunAgain,
   ReplugDialogAndRunAgain,
+  // Another program on the same ports mid-stream: a second update is refused at its ports, and a
+  // `detect` neither asks nor listens there.
+  SecondUpdateInStream,
+  DetectInStream,
+  // Another program sends into the device's input: named before the warning, and the user keeps
+  // the default (No) or agrees; or it connects while the warning is on screen.
+  OtherSender,
+  OtherSenderAgreed,
+  OtherSenderJoinsAtWarning,
 };
+
+constexpr const char* kOtherSender = "Sequencer:clock out";
 
 struct Row {
   const char* name;
@@ -265,6 +306,11 @@ std::vector<Row> Rows() {
     {"active_sensing", {"active-sensing"}, During::Nothing, {warning, done}, Done, 0, true},
     {"cancel_in_long_send", {}, During::CancelInStream, {warning, kCancelQuestionText, aborted}, Aborted, 0, true, false, 30000},
     {"refused_piece", {}, During::RefusePiece, {warning, failed, aborted}, Failed, 0, true},
+    {"second_update_in_stream", {}, During::SecondUpdateInStream, {warning, done}, Done, 0, true},
+    {"detect_in_stream", {}, During::DetectInStream, {warning, done}, Done, 0, true},
+    {"other_sender", {}, During::OtherSender, {OtherSendersText({kOtherSender})}, Refused, 0, false},
+    {"other_sender_agreed", {}, During::OtherSenderAgreed, {OtherSendersText({kOtherSender}), warning, done}, Done, 0, true},
+    {"other_sender_joins_at_warning", {}, During::OtherSenderJoinsAtWarning, {warning, JoinedSendersText({kOtherSender})}, Refused, 0, false},
   };
   // clang-format on
 }
@@ -334,6 +380,21 @@ TEST_P(FaultMatrix, Row) {
     case During::DeleteFileBeforeRun:
       ASSERT_TRUE(fs::remove(rig.firmwarePath));
       break;
+    case During::SecondUpdateInStream:
+    case During::DetectInStream:
+      gate.arm(rig.clock, midStream, [] { return false; });
+      break;
+    case During::OtherSenderAgreed:
+      rig.prompts.agree = true;
+      [[fallthrough]];
+    case During::OtherSender:
+      rig.platform.setOtherSenders(0, {kOtherSender});
+      break;
+    case During::OtherSenderJoinsAtWarning:
+      rig.prompts.onBox = [&rig](const BoxRequest& box) {
+        if (box.caption == kWarning) rig.platform.setOtherSenders(0, {kOtherSender});
+      };
+      break;
     default:
       break;
   }
@@ -368,6 +429,47 @@ TEST_P(FaultMatrix, Row) {
         EXPECT_EQ(rig.midi.ports.sessionPortsOpen.load(), 1u);
         EXPECT_TRUE(rig.platform.isInputOpen(0));
         EXPECT_TRUE(rig.platform.isOutputOpen(0));
+        gate.open.store(true);
+        break;
+      }
+      case During::SecondUpdateInStream: {
+        ASSERT_TRUE(gate.waitReached());
+        const std::size_t wireBefore = rig.platform.sentBytes(0).size();
+        // A second program on the same machine: its own lock holder, its own layer and session.
+        FilePortLocks otherLocks("second update", (rig.dir / "locks").string());
+        LockingMidiPlatform otherPorts(rig.platform, otherLocks);
+        RecordingPrompts otherPrompts;
+        MidiLayer otherMidi(otherPorts, otherPrompts);
+        InitMidiPorts(otherMidi);
+        FileBuffer otherFile;
+        FirmwareImage otherImage;
+        ASSERT_TRUE(ReadWholeFile(rig.firmwarePath, otherFile));
+        ASSERT_EQ(ParseFirmwareImage(otherFile, otherImage), 0);
+        Engine otherEngine(otherImage, otherMidi, rig.clock, otherPrompts);
+        RecordingView otherView;
+        UpdateSession other(otherEngine, otherView, rig.firmwarePath);
+        OnRunUpdate(other);
+        EXPECT_EQ(other.lastOutcome, SessionOutcome::Refused);
+        ASSERT_FALSE(otherPrompts.boxes.empty());
+        const std::string inUse =
+            PortInUseText(std::string(kRigProgram) + ", pid " + std::to_string(::getpid()));
+        for (const BoxRequest& box : otherPrompts.boxes) EXPECT_EQ(box.text, inUse);
+        EXPECT_EQ(rig.platform.sentBytes(0).size(), wireBefore) << "the second update sent";
+        gate.open.store(true);
+        break;
+      }
+      case During::DetectInStream: {
+        ASSERT_TRUE(gate.waitReached());
+        const std::size_t wireBefore = rig.platform.sentBytes(0).size();
+        FilePortLocks detectLocks("detect", (rig.dir / "locks").string());
+        LockingMidiPlatform detectPorts(rig.platform, detectLocks);
+        const uint8_t request[] = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+        const PortProbe probe = ProbeMidiPorts(detectPorts, rig.clock, request, milliseconds(300));
+        EXPECT_TRUE(probe.asked.empty());
+        EXPECT_TRUE(probe.openedInputs.empty());
+        ASSERT_EQ(probe.unusable.size(), 2u);
+        for (const UnusablePort& port : probe.unusable) EXPECT_TRUE(port.inUse) << port.reason;
+        EXPECT_EQ(rig.platform.sentBytes(0).size(), wireBefore) << "detect sent into the stream";
         gate.open.store(true);
         break;
       }
@@ -467,7 +569,7 @@ TEST_P(FaultMatrix, Row) {
     EXPECT_EQ(reread.bytesRead, kSettingsFileSize);
     std::size_t files = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(rig.dir)) ++files;
-    EXPECT_EQ(files, 2u);  // update.jtg and ini.upd
+    EXPECT_EQ(files, 3u);  // update.jtg, ini.upd and the folder of the port locks
     // A second update after the failed save runs as before.
     rig.prompts.boxes.clear();
     OnRunUpdate(*rig.session);

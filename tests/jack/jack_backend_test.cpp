@@ -210,6 +210,47 @@ TEST_F(JackBackendTest, ListsMidiPortsByDirectionWithoutItsOwn) {
   closeBoth();
 }
 
+// Who else sends into the device's input: every other port connected to it, never our own
+// connection; and a port's identity is the same for every program on the server.
+TEST_F(JackBackendTest, OtherSendersAreThePeerInputsOtherConnections) {
+  std::vector<std::unique_ptr<JackMidiClient>> others;
+  for (const char* name : {"daw", "clock"}) {
+    jack_status_t status{};
+    others.push_back(JackMidiClient::Open(name, {}, &status));
+    ASSERT_NE(others.back(), nullptr) << name;
+  }
+  openBoth();
+  struct Case {
+    std::size_t connected;  // how many of `others` send into peer:in
+    std::vector<std::string> named;
+  };
+  for (const Case& c :
+       {Case{0, {}}, Case{1, {"daw:out"}}, Case{2, {"clock:out", "daw:out"}}, Case{0, {}}}) {
+    for (std::size_t i = 0; i < others.size(); ++i) {
+      others[i]->disconnectOutput();
+      if (i < c.connected) {
+        ASSERT_EQ(others[i]->connectOutputTo("peer:in"), 0);
+      }
+    }
+    std::vector<std::string> senders{"stale"};
+    ASSERT_EQ(platform_->outOtherSenders(out_, senders), 0u);
+    std::sort(senders.begin(), senders.end());
+    EXPECT_EQ(senders, c.named) << c.connected << " connected";
+  }
+  std::vector<std::string> senders;
+  EXPECT_EQ(platform_->outOtherSenders(0, senders), MMSYSERR_INVALHANDLE);
+
+  auto second = CreateJackMidiPlatform("varnet-second");
+  const uint32_t outDev = FindDevice(*platform_, false, "peer:in");
+  const uint32_t inDev = FindDevice(*platform_, true, "peer:out");
+  EXPECT_EQ(platform_->outPortIdentity(outDev),
+            second->outPortIdentity(FindDevice(*second, false, "peer:in")));
+  EXPECT_NE(platform_->outPortIdentity(outDev), "");
+  EXPECT_NE(platform_->outPortIdentity(outDev), platform_->inPortIdentity(inDev));
+  EXPECT_EQ(platform_->outPortIdentity(platform_->outGetNumDevs()), "");
+  closeBoth();
+}
+
 // A device whose client name alone fills the room: its input and output still read apart, as
 // they do behind the merged list's "J: ".
 TEST_F(JackBackendTest, LongClientNamesKeepThePortsOwnPart) {

@@ -7,9 +7,11 @@
 #include <QFileDialog>
 #include <QFileSystemModel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 #include <fstream>
 
+#include "ui/qt_prompts.h"
 #include "ui_test_support.h"
 
 using namespace varnet;
@@ -58,6 +60,31 @@ class WindowDetailsTest : public QObject {
   Q_OBJECT
 
  private slots:
+  // Enter answers a question with its default button: No where going ahead is the risk (other
+  // programs send into the device's input), Yes for the warning the user has read.
+  void enterTakesTheQuestionsDefault() {
+    for (const bool defaultNo : {false, true}) {
+      QtPrompts prompts;
+      QMessageBox::StandardButton shownDefault = QMessageBox::NoButton;
+      QTimer poll;
+      poll.setInterval(10);
+      QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr) return;
+        poll.stop();
+        shownDefault = box->standardButton(box->defaultButton());
+        QTest::keyClick(box, Qt::Key_Return);
+      });
+      poll.start();
+      BoxRequest question{"Other programs send", "Other senders", BoxIcon::Warning,
+                          BoxButtons::YesNo};
+      question.defaultNo = defaultNo;
+      const BoxAnswer answer = prompts.showBox(question);
+      QCOMPARE(shownDefault, defaultNo ? QMessageBox::No : QMessageBox::Yes);
+      QCOMPARE(answer == BoxAnswer::No, defaultNo);
+    }
+  }
+
   void filtersAndTypedNames() {
     TempDir dir;
     for (const char* name : {"fw.jtg", "noext"}) std::ofstream(dir.path() / name) << "x";

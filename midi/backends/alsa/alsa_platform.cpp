@@ -160,6 +160,43 @@ bool NeedsPacing(unsigned type) {
                   SND_SEQ_PORT_TYPE_SYNTHESIZER)) == 0;
 }
 
+// Subscribes our port to the device's input exclusively where nobody else is subscribed to it: the
+// sequencer then refuses every other subscription to it until ours ends, so that no other
+// program can join the stream. Where someone already is, a plain subscription lets the session
+// name them (and the user decide). 0 or the library's error.
+int SubscribeToDevice(snd_seq_t* seq, int ownPort, const SeqPortInfo& peer, bool& exclusive) {
+  snd_seq_port_subscribe_t* subscription;
+  snd_seq_port_subscribe_alloca(&subscription);
+  snd_seq_addr_t sender{};
+  sender.client = static_cast<unsigned char>(snd_seq_client_id(seq));
+  sender.port = static_cast<unsigned char>(ownPort);
+  snd_seq_addr_t dest{};
+  dest.client = static_cast<unsigned char>(peer.client);
+  dest.port = static_cast<unsigned char>(peer.port);
+  snd_seq_port_subscribe_set_sender(subscription, &sender);
+  snd_seq_port_subscribe_set_dest(subscription, &dest);
+  snd_seq_port_subscribe_set_exclusive(subscription, 1);
+  exclusive = snd_seq_subscribe_port(seq, subscription) == 0;
+  if (exclusive) return 0;
+  return snd_seq_connect_to(seq, ownPort, peer.client, peer.port);
+}
+
+// "client:port" of a sequencer address, by name where the sequencer still knows it.
+std::string AddressName(snd_seq_t* seq, const snd_seq_addr_t& address) {
+  std::string name;
+  snd_seq_client_info_t* client;
+  snd_seq_client_info_alloca(&client);
+  if (snd_seq_get_any_client_info(seq, address.client, client) >= 0) {
+    name = snd_seq_client_info_get_name(client);
+  }
+  snd_seq_port_info_t* port;
+  snd_seq_port_info_alloca(&port);
+  if (snd_seq_get_any_port_info(seq, address.client, address.port, port) >= 0) {
+    name += std::string(name.empty() ? "" : ":") + snd_seq_port_info_get_name(port);
+  }
+  return name + " (" + std::to_string(address.client) + ":" + std::to_string(address.port) + ")";
+}
+
 struct InPort {
   SeqEndpoint endpoint;
   InputBufferQueue queue;
@@ -311,8 +348,8 @@ class AlsaMidiPlatform final : public MidiPlatform {
         err < 0)
       return AlsaResult(err);
     const SeqPortInfo& peer = outputs_[device];
-    if (int err =
-            snd_seq_connect_to(port->endpoint.seq(), port->endpoint.port(), peer.client, peer.port);
+    bool exclusive = false;
+    if (int err = SubscribeToDevice(port->endpoint.seq(), port->endpoint.port(), peer, exclusive);
         err < 0)
       return AlsaResult(err);
     port->queue.open(reinterpret_cast<MidiHandle>(port.get()), callback, instance);
@@ -368,7 +405,60 @@ class AlsaMidiPlatform final : public MidiPlatform {
   std::string inGetErrorText(uint32_t result) override { return AlsaResultText(result); }
   std::string outGetErrorText(uint32_t result) override { return AlsaResultText(result); }
 
+  std::string inPortIdentity(uint32_t device) override {
+    std::scoped_lock lock(mutex_);
+    if (!listed_) refresh();
+    return device < inputs_.size() ? Identity(inputs_[device]) : "";
+  }
+  std::string outPortIdentity(uint32_t device) override {
+    std::scoped_lock lock(mutex_);
+    if (!listed_) refresh();
+    return device < outputs_.size() ? Identity(outputs_[device]) : "";
+  }
+  // Our endpoints are clients of the sequencer like any other, and other programs list them:
+  // our input's port takes what is written to it, so they see it among their outputs.
+  std::vector<OwnPort> ownPorts() override {
+    std::scoped_lock lock(mutex_);
+    std::vector<OwnPort> own;
+    if (in_) {
+      own.push_back({false, Identity({snd_seq_client_id(in_->endpoint.seq()), in_->endpoint.port(),
+                                      clientName_, clientName_ + " in", 0, 0})});
+    }
+    if (out_) {
+      own.push_back({true, Identity({snd_seq_client_id(out_->endpoint.seq()), out_->endpoint.port(),
+                                     clientName_, clientName_ + " out", 0, 0})});
+    }
+    return own;
+  }
+  // The other subscribers of the device's input; ours is the one from our own client.
+  uint32_t outOtherSenders(MidiHandle handle, std::vector<std::string>& senders) override {
+    senders.clear();
+    OutPort* port = outPort(handle);
+    if (port == nullptr) return MMSYSERR_INVALHANDLE;
+    std::scoped_lock lock(mutex_);
+    if (seq_ == nullptr) return MMSYSERR_NOTSUPPORTED;
+    const int own = snd_seq_client_id(port->endpoint.seq());
+    snd_seq_query_subscribe_t* query;
+    snd_seq_query_subscribe_alloca(&query);
+    snd_seq_query_subscribe_set_root(query, &port->peer);
+    snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_WRITE);
+    snd_seq_query_subscribe_set_index(query, 0);
+    while (snd_seq_query_port_subscribers(seq_, query) >= 0) {
+      const snd_seq_addr_t* address = snd_seq_query_subscribe_get_addr(query);
+      if (address->client != own) senders.push_back(AddressName(seq_, *address));
+      snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+    }
+    return MMSYSERR_NOERROR;
+  }
+
  private:
+  // Client numbers are the sequencer's for as long as the client runs; the names make a number
+  // that a new client got after the old one quit another port.
+  static std::string Identity(const SeqPortInfo& port) {
+    return "alsa " + std::to_string(port.client) + ":" + std::to_string(port.port) + " " +
+           port.clientName + ":" + port.portName;
+  }
+
   // mutex_ held. Without a sequencer both lists stay empty.
   void refresh() {
     listed_ = true;

@@ -204,6 +204,18 @@ int JackMidiClient::connectOutputTo(const std::string& peerPort) {
   return rc;
 }
 
+std::vector<std::string> JackMidiClient::connectionsOf(const std::string& port) const {
+  std::vector<std::string> connected;
+  if (serverGone_.load()) return connected;
+  jack_port_t* peer = jack_port_by_name(client_, port.c_str());
+  if (peer == nullptr) return connected;
+  const char** names = jack_port_get_all_connections(client_, peer);
+  if (names == nullptr) return connected;  // the library returns null, not an empty list
+  for (const char** n = names; *n != nullptr; ++n) connected.emplace_back(*n);
+  jack_free(names);
+  return connected;
+}
+
 void JackMidiClient::disconnectInput() {
   inputConnected_.store(false);
   if (!serverGone_.load()) jack_port_disconnect(client_, in_);

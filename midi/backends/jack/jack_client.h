@@ -96,6 +96,9 @@ class JackMidiClient {
   int connectOutputTo(const std::string& peerPort);
   void disconnectInput();
   void disconnectOutput();
+  // Every port connected to the server's port `port` (full names), as the server lists them; our
+  // own ports included. Empty for a port that is gone.
+  std::vector<std::string> connectionsOf(const std::string& port) const;
 
   // Received events are passed on only while enabled.
   void setInputEnabled(bool enabled) { inputEnabled_.store(enabled); }

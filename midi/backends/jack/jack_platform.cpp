@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -38,7 +39,15 @@ std::vector<std::string> DeviceNames(const std::vector<std::string>& fullNames, 
 
 // The open output; its address is the handle. Its messages wait in the platform's queue, which
 // outlives it: a completion may come after the close.
-struct OutPort {};
+struct OutPort {
+  std::string peer;
+};
+
+// Port names are the server's own: the same names on two servers are two ports.
+std::string ServerName() {
+  const char* name = std::getenv("JACK_DEFAULT_SERVER");
+  return name != nullptr && *name != '\0' ? name : "default";
+}
 
 class JackMidiPlatform final : public MidiPlatform {
  public:
@@ -160,6 +169,7 @@ class JackMidiPlatform final : public MidiPlatform {
     if (out_) return MMSYSERR_ALLOCATED;
     if (const uint32_t rc = ensureClient(); rc != MMSYSERR_NOERROR) return rc;
     auto port = std::make_unique<OutPort>();
+    port->peer = outputs_[device];
     if (client_->connectOutputTo(outputs_[device]) != 0) {
       closing = takeClientIfUnused();
       return kJackResultBase | kJackConnectFailed;
@@ -236,6 +246,36 @@ class JackMidiPlatform final : public MidiPlatform {
 
   std::string inGetErrorText(uint32_t result) override { return JackResultText(result); }
   std::string outGetErrorText(uint32_t result) override { return JackResultText(result); }
+
+  std::string inPortIdentity(uint32_t device) override {
+    std::scoped_lock lock(mutex_);
+    if (!listedIn_) refresh(true);
+    return device < inputs_.size() ? "jack " + ServerName() + " " + inputs_[device] : "";
+  }
+  std::string outPortIdentity(uint32_t device) override {
+    std::scoped_lock lock(mutex_);
+    if (!listedOut_) refresh(false);
+    return device < outputs_.size() ? "jack " + ServerName() + " " + outputs_[device] : "";
+  }
+  // Our client's ports are listed by every other client as devices like any other.
+  std::vector<OwnPort> ownPorts() override {
+    std::scoped_lock lock(mutex_);
+    if (!client_ || client_->serverGone()) return {};
+    const std::string server = "jack " + ServerName() + " ";
+    return {{true, server + client_->outputPortName()}, {false, server + client_->inputPortName()}};
+  }
+  // JACK has no exclusive connection: the session asks again just before the stream begins.
+  uint32_t outOtherSenders(MidiHandle handle, std::vector<std::string>& senders) override {
+    senders.clear();
+    std::scoped_lock lock(mutex_);
+    if (handle == 0 || handle != reinterpret_cast<MidiHandle>(out_.get()))
+      return MMSYSERR_INVALHANDLE;
+    const std::string own = client_->outputPortName();
+    for (std::string& name : client_->connectionsOf(out_->peer)) {
+      if (name != own) senders.push_back(std::move(name));
+    }
+    return MMSYSERR_NOERROR;
+  }
 
  private:
   static bool deviceGone(const JackMidiClient& c) { return c.serverGone() || c.outputPeerGone(); }

@@ -140,4 +140,28 @@ std::string MergedMidiPlatform::outGetErrorText(uint32_t result) {
   return errorText(false, result);
 }
 
+std::string MergedMidiPlatform::identity(bool input, uint32_t device) {
+  Route r;
+  {
+    std::scoped_lock lock(mutex_);
+    if (!route(input, device, r)) return {};
+  }
+  return input ? r.platform->inPortIdentity(r.device) : r.platform->outPortIdentity(r.device);
+}
+
+std::string MergedMidiPlatform::inPortIdentity(uint32_t device) {
+  return identity(true, device);
+}
+std::string MergedMidiPlatform::outPortIdentity(uint32_t device) {
+  return identity(false, device);
+}
+
+std::vector<MidiPlatform::OwnPort> MergedMidiPlatform::ownPorts() {
+  std::vector<OwnPort> all;
+  for (Backend& b : backends_) {
+    for (OwnPort& port : b.platform->ownPorts()) all.push_back(std::move(port));
+  }
+  return all;
+}
+
 }  // namespace varnet

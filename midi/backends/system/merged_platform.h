@@ -39,6 +39,9 @@ class MergedMidiPlatform final : public ForwardingMidiPlatform {
 
   std::string inGetErrorText(uint32_t result) override;
   std::string outGetErrorText(uint32_t result) override;
+  std::string inPortIdentity(uint32_t device) override;
+  std::string outPortIdentity(uint32_t device) override;
+  std::vector<OwnPort> ownPorts() override;
 
  private:
   struct Route {
@@ -57,6 +60,7 @@ class MergedMidiPlatform final : public ForwardingMidiPlatform {
                 uintptr_t instance);
   uint32_t close(bool input, MidiHandle handle);
   std::string errorText(bool input, uint32_t result);
+  std::string identity(bool input, uint32_t device);
 
   std::vector<Backend> backends_;
   std::mutex mutex_;

@@ -412,6 +412,33 @@ uint32_t VirtualMidiPlatform::outOpen(MidiHandle* handle, uint32_t device, MidiC
   return MMSYSERR_NOERROR;
 }
 
+void VirtualMidiPlatform::setOtherSenders(uint32_t output, std::vector<std::string> senders) {
+  std::lock_guard lock(mutex_);
+  if (output < outputs_.size()) outputs_[output]->otherSenders = std::move(senders);
+}
+
+std::string VirtualMidiPlatform::inPortIdentity(uint32_t device) {
+  std::lock_guard lock(mutex_);
+  if (config_.identity.empty() || device >= inputs_.size()) return {};
+  return config_.identity + " in " + std::to_string(device) + " " + inputs_[device]->name;
+}
+
+std::string VirtualMidiPlatform::outPortIdentity(uint32_t device) {
+  std::lock_guard lock(mutex_);
+  if (config_.identity.empty() || device >= outputs_.size()) return {};
+  return config_.identity + " out " + std::to_string(device) + " " + outputs_[device]->name;
+}
+
+uint32_t VirtualMidiPlatform::outOtherSenders(MidiHandle handle,
+                                              std::vector<std::string>& senders) {
+  std::lock_guard lock(mutex_);
+  senders.clear();
+  OutPort* port = outPort(handle);
+  if (port == nullptr) return MMSYSERR_INVALHANDLE;
+  senders = port->otherSenders;
+  return MMSYSERR_NOERROR;
+}
+
 uint32_t VirtualMidiPlatform::outPrepareHeader(MidiHandle handle, MidiHeader* header) {
   uint32_t code;
   return enterOut(VirtualOp::OutPrepare, handle, code) ? OutputMessageQueue::prepare(header) : code;

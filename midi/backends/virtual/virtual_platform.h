@@ -58,6 +58,10 @@ struct VirtualPlatformConfig {
   std::vector<std::string> inputs{"Varnet Simulator In"};  // names longer than 31 are cut
   std::vector<std::string> outputs{"Varnet Simulator Out"};
   uint32_t wireBytesPerSecond = 3125;  // 0: long messages complete at once
+  // What the ports are called beyond this process (see MidiPlatform::inPortIdentity): empty for
+  // ports that only this process sees; a test that plays several programs on the same ports
+  // names them.
+  std::string identity;
 };
 
 // A config with n inputs and m outputs named "Virtual In 1".. / "Virtual Out 1"..; the first of
@@ -87,6 +91,10 @@ class VirtualMidiPlatform final : public MidiPlatform {
   // Raw bytes arriving on input device `input` after `delay` (a stray message, a second device).
   void injectInput(uint32_t input, std::vector<uint8_t> bytes,
                    Clock::Duration delay = Clock::Duration::zero());
+
+  // Other programs connected to output device `output`'s device input, as the MIDI system would
+  // name them (a sequencer sending clock, a second update); they may come and go at any time.
+  void setOtherSenders(uint32_t output, std::vector<std::string> senders);
 
   // Observation for tests.
   std::vector<uint8_t> sentBytes(uint32_t output) const;  // every byte that left the port
@@ -121,6 +129,9 @@ class VirtualMidiPlatform final : public MidiPlatform {
   uint32_t outClose(MidiHandle handle) override;
   std::string inGetErrorText(uint32_t result) override;
   std::string outGetErrorText(uint32_t result) override;
+  std::string inPortIdentity(uint32_t device) override;
+  std::string outPortIdentity(uint32_t device) override;
+  uint32_t outOtherSenders(MidiHandle handle, std::vector<std::string>& senders) override;
 
  private:
   struct InPort {
@@ -137,6 +148,7 @@ class VirtualMidiPlatform final : public MidiPlatform {
     OutputMessageQueue queue{true};
     Clock::TimePoint wireFreeAt{};
     std::vector<uint8_t> sent;
+    std::vector<std::string> otherSenders;
   };
   struct Failure {
     uint32_t code = 0;

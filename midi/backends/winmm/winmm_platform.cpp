@@ -9,6 +9,8 @@
 // midi/platform.h must come before <windows.h>: the service defines its codes as macros with the
 // same names and values as the enumerators there. From <windows.h> on, the names are the macros.
 #include "midi/backends/winmm/winmm_platform.h"
+
+#include "midi/port_locks.h"
 // clang-format off
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -226,6 +228,8 @@ class WinmmMidiPlatform final : public MidiPlatform {
   uint32_t outClose(MidiHandle handle) override { return Close(false, handle); }
 
   std::string inGetErrorText(uint32_t result) override {
+    // The service's own words for a port another program has open say nothing of what to do.
+    if (result == MMSYSERR_ALLOCATED) return PortInUseText({});
     char text[MAXERRORLENGTH] = {};
     if (midiInGetErrorTextA(result, text, sizeof text) != MMSYSERR_NOERROR) {
       return StandardMidiErrorText(result);
@@ -233,6 +237,8 @@ class WinmmMidiPlatform final : public MidiPlatform {
     return text;
   }
   std::string outGetErrorText(uint32_t result) override {
+    // The service's own words for a port another program has open say nothing of what to do.
+    if (result == MMSYSERR_ALLOCATED) return PortInUseText({});
     char text[MAXERRORLENGTH] = {};
     if (midiOutGetErrorTextA(result, text, sizeof text) != MMSYSERR_NOERROR) {
       return StandardMidiErrorText(result);

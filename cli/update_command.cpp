@@ -29,6 +29,7 @@
 #include "cli/names.h"
 #include "cli/ports.h"
 #include "cli/terminal.h"
+#include "engine/echo_cause.h"
 #include "engine/session.h"
 #include "engine/session_log.h"
 #include "engine/stream_estimate.h"
@@ -389,6 +390,7 @@ JsonObject SummaryJson(const UpdateSession& session, const CountingPlatform& cou
     SetByte(first, "sent", difference.sent);
     SetByte(first, "echoed", difference.echoed);
     first.set("text", DescribeDifference(difference));
+    first.set("cause", CauseName(difference.cause));
     json.set("first_difference", first);
   }
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
@@ -403,7 +405,11 @@ void ReportEnd(UpdateSession& session, const CountingPlatform& counting,
                Console& console, SessionLog& log, std::ostream* json) {
   const Engine& engine = session.engine;
   const std::string difference = DescribeDifference(engine.firstDifference);
-  if (!difference.empty()) console.err << difference << "\n";
+  if (!difference.empty()) {
+    console.err << difference << "\n"
+                << DescribeCause(engine.firstDifference) << " "
+                << CauseAdvice(engine.firstDifference.cause) << "\n";
+  }
   const bool unverified = session.lastOutcome == SessionOutcome::Done && engine.echoMissing;
   if (unverified) console.err << kUnverifiedWarning << "\n";
   const bool verified = session.lastOutcome == SessionOutcome::Done && !unverified;

@@ -241,12 +241,48 @@ TEST_F(FlashTest, JsonSummaryHasTheSummaryLinesFacts) {
     const char* outcome;
     bool verified;
     const char* difference;  // its kind; nullptr for none
+    const char* cause = nullptr;
+    const char* said = nullptr;  // on standard error, with the class
   };
   const std::vector<Case> cases = {
       {{}, 0, "done", true, nullptr},
       {{"--fault", "silent-echo"}, 0, "done", false, nullptr},
-      {{"--fault", "corrupt-echo:500"}, 1, "failed", false, "differs"},
-      {{"--fault", "echo-stops:3000"}, 1, "failed", false, "echo_stopped"},
+      {{"--fault", "corrupt-echo:500"},
+       1,
+       "failed",
+       false,
+       "differs",
+       "changed",
+       "Cause: changed bits: 1 bit of that byte came back different"},
+      {{"--fault", "echo-stops:3000"},
+       1,
+       "failed",
+       false,
+       "echo_stopped",
+       "stopped",
+       "Cause: stopped"},
+      {{"--fault", "lose-echo:700:5"},
+       1,
+       "failed",
+       false,
+       "differs",
+       "lost",
+       "the link dropped 5 bytes. Try another MIDI interface or cable, or the slower transfer"},
+      {{"--fault", "split-echo"},
+       1,
+       "failed",
+       false,
+       "differs",
+       "split",
+       "The MIDI driver splits the stream into separate System Exclusive messages; this "
+       "connection cannot carry a firmware update."},
+      {{"--fault", "stray-message:600"},
+       1,
+       "failed",
+       false,
+       "other_input",
+       "other_input",
+       "Cause: other input: a controller message"},
       {{"--fault", "no-reply"}, 1, "refused", false, nullptr},
   };
   const std::regex summary(
@@ -267,7 +303,9 @@ TEST_F(FlashTest, JsonSummaryHasTheSummaryLinesFacts) {
     } else {
       const nlohmann::json& first = object.at("first_difference");
       EXPECT_EQ(first.at("kind"), c.difference);
+      EXPECT_EQ(first.at("cause"), c.cause);
       EXPECT_NE(run.err.find(first.at("text").get<std::string>()), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
     }
     std::smatch match;
     ASSERT_TRUE(std::regex_search(run.err, match, summary)) << run.err;
@@ -303,6 +341,49 @@ TEST_F(FlashTest, LogRecordsTheSessionAsJsonLines) {
   EXPECT_EQ(std::count(events.begin(), events.end(), "difference"), 1);
   EXPECT_NE(difference.find(R"("kind":"differs","offset":500,"piece":)"), std::string::npos)
       << difference;
+  EXPECT_NE(difference.find(R"("cause":"changed")"), std::string::npos) << difference;
+}
+
+// check-link: the verdict in words, the exit status and one JSON object.
+TEST_F(FlashTest, CheckLinkSaysWhetherTheLinkIsFit) {
+  struct Row {
+    std::vector<std::string> extra;
+    int status;
+    const char* said;  // part of the report
+    uint64_t received;
+    uint64_t lost;
+  };
+  const std::vector<Row> rows = {
+      {{}, 0, "The link looks fit for an update.", 8, 0},
+      {{"--fault", "lose-replies:2"}, 1, "4 of 8 replies were lost", 4, 4},
+      {{"--fault", "no-reply"}, 1, "the converter never answered", 0, 8},
+      {{"--detect"}, 0, "via in 1: Varnet Simulator In, out 2: Varnet Simulator Out", 8, 0},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> args = {"check-link", "--simulate", "--fast", "--count", "8"};
+    args.insert(args.end(), row.extra.begin(), row.extra.end());
+    const FlashRun text = Flash(args);
+    EXPECT_EQ(text.status, row.status) << text.err;
+    EXPECT_NE(text.out.find(row.said), std::string::npos) << text.out;
+    args.push_back("--json");
+    const FlashRun json = Flash(args);
+    EXPECT_EQ(json.status, row.status) << json.err;
+    ASSERT_EQ(json.out.find('\n'), json.out.size() - 1) << json.out;
+    const nlohmann::json object = nlohmann::json::parse(json.out);
+    EXPECT_EQ(object.at("fit"), row.status == 0);
+    EXPECT_EQ(object.at("sent").get<uint64_t>(), 8u);
+    EXPECT_EQ(object.at("received").get<uint64_t>(), row.received);
+    EXPECT_EQ(object.at("lost").get<uint64_t>(), row.lost);
+    EXPECT_EQ(object.at("round_trip_ms").is_null(), row.received == 0) << json.out;
+    EXPECT_NE(json.err.find("Replies: "), std::string::npos) << json.err;
+  }
+  for (const std::vector<std::string>& usage :
+       {std::vector<std::string>{"check-link", "--count", "0"},
+        {"check-link", "--detect", "--in", "1"},
+        {"check-link", "--fault", "no-reply"},
+        {"check-link", "--simulate", "--fault", "melt"}}) {
+    EXPECT_EQ(Flash(usage).status, 2) << usage.back();
+  }
 }
 
 TEST_F(FlashTest, WarningAnsweredOnTheTerminal) {

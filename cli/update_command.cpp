@@ -64,6 +64,7 @@ struct UpdateOptions {
   std::string logPath;  // --log FILE: the session's record as JSON Lines
   bool json = false;    // --json: the summary as JSON on standard output, the rest on error
   bool detect = false;  // --detect: the ports of the one converter that answers
+  bool slow = false;    // --slow: the slower transfer (smaller pieces, same pauses)
 };
 
 // The signal handler can reach nothing but a static object; it only counts, and the program
@@ -280,7 +281,8 @@ void RunSessionOnTerminal(UpdateSession& session, CliSessionView& view, CliPromp
   Engine& engine = session.engine;
   FirmwareImage& image = engine.image;
   Clock& clock = engine.clock;
-  const StreamEstimate estimate = EstimateStream(image.PayloadBuffer, image.payloadLength);
+  const StreamEstimate estimate =
+      EstimateStream(image.PayloadBuffer, image.payloadLength, engine.pieceSize);
   // Until the worker has begun the stream, bytesSent still counts the identify request and the
   // header; the encoder resets it before it sets progressTotal, so a progressTotal other than
   // this mark means the count is the stream's.
@@ -487,6 +489,10 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   console.out.flush();
 
   Engine engine(image, midi, *clock, prompts);
+  if (options.slow) {
+    engine.pieceSize = kSlowPieceSize;
+    console.out << "Slow transfer: " << kSlowPieceSize << "-byte pieces 10 ms apart\n";
+  }
   SessionLog log;
   if (!options.logPath.empty()) {
     std::string error;
@@ -572,6 +578,10 @@ void AddUpdateCommand(CLI::App& app, CliContext& context) {
   update->add_flag("--json", options->json,
                    "At the end print the summary as one JSON object on standard output (keys in "
                    "README); the progress and the other lines go to standard error");
+  update->add_flag("--slow", options->slow,
+                   "Slow transfer, for MIDI interfaces that lose bytes at the full rate: the same "
+                   "bytes and pauses in 16-byte pieces 10 ms apart (half the rate; the update "
+                   "takes longer, see inspect)");
   update
       ->add_flag("--fast", options->fast,
                  "Run the simulated update on virtual time, without real waiting")

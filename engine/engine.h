@@ -34,6 +34,10 @@ enum class DifferenceCause {
   Undelivered,  // a piece never went out whole
 };
 
+// The slower transfer for interfaces that lose bytes at the full rate: the same bytes and pauses,
+// in pieces of this many bytes, still 10 ms apart (half the rate).
+constexpr uint32_t kSlowPieceSize = 16;
+
 // Where the device's echo first went wrong. Offsets count stream bytes from the header's F0
 // (SentLog indexes); pieces count the long messages of the update from 1 (the header's).
 struct EchoDifference {
@@ -117,6 +121,9 @@ struct Engine {
 
   // Pacing of outgoing pieces on absolute deadlines (see sender.cpp).
   Clock::TimePoint nextPieceAt{};
+  // Bytes per piece, 1 to kPieceCapacity: fewer for the slower transfer (kSlowPieceSize). Set
+  // before a session starts, not while one runs.
+  uint32_t pieceSize = static_cast<uint32_t>(kPieceCapacity);
 
   // The sender's hold on the MIDI layer's message area (see sender.cpp). outputPending: a piece
   // was accepted by the MIDI service and its completion has not been seen yet. outputFailed: a

@@ -166,14 +166,16 @@ bool AwaitCompletion(Engine& engine) {
 bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& counted,
                 uint32_t& offered) {
   const uint8_t* source = engine.image.SendBuffer.data();
+  // Never more than the port's area, never an empty piece.
+  const uint32_t pieceSize = std::clamp<uint32_t>(engine.pieceSize, 1, kPieceSize);
 
   offered = count;
-  for (uint32_t offset = 0; offset < count; offset += kPieceSize) {
+  for (uint32_t offset = 0; offset < count; offset += pieceSize) {
     if (offset > 0 && engine.stopRequested.load() != 0) {
       offered = offset;
       return true;
     }
-    const uint32_t length = std::min(kPieceSize, count - offset);
+    const uint32_t length = std::min(pieceSize, count - offset);
     // The number this piece gets once it has gone out.
     const auto piece = static_cast<uint32_t>(engine.pieceStarts.size() + 1);
     if (!AwaitCompletion(engine)) {

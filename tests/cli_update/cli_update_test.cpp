@@ -344,6 +344,35 @@ TEST_F(FlashTest, LogRecordsTheSessionAsJsonLines) {
   EXPECT_NE(difference.find(R"("cause":"changed")"), std::string::npos) << difference;
 }
 
+// --slow: the same update in smaller pieces, done and verified, and inspect's figures for it.
+TEST_F(FlashTest, SlowTransferSendsTheSameStreamInSmallerPieces) {
+  const FlashRun full = Flash({"update", kExample, "--simulate", "--fast", "--yes", "--json"});
+  const FlashRun slow =
+      Flash({"update", kExample, "--simulate", "--fast", "--yes", "--json", "--slow"});
+  ASSERT_EQ(full.status, 0) << full.err;
+  ASSERT_EQ(slow.status, 0) << slow.err;
+  const nlohmann::json a = nlohmann::json::parse(full.out);
+  const nlohmann::json b = nlohmann::json::parse(slow.out);
+  EXPECT_EQ(b.at("verified"), true);
+  EXPECT_EQ(b.at("bytes_sent"), a.at("bytes_sent"));
+  EXPECT_GT(b.at("messages_sent").get<uint64_t>(), a.at("messages_sent").get<uint64_t>());
+  EXPECT_LE(b.at("messages_sent").get<uint64_t>(), 2 * a.at("messages_sent").get<uint64_t>());
+  EXPECT_GT(b.at("elapsed_seconds").get<double>(), a.at("elapsed_seconds").get<double>());
+  EXPECT_NE(slow.err.find("Slow transfer: 16-byte pieces 10 ms apart"), std::string::npos);
+
+  const FlashRun inspect = Flash({"inspect", kExample, "--json"});
+  ASSERT_EQ(inspect.status, 0) << inspect.err;
+  const nlohmann::json facts = nlohmann::json::parse(inspect.out);
+  EXPECT_GT(facts.at("slow_estimated_seconds").get<double>(),
+            facts.at("estimated_seconds").get<double>());
+  EXPECT_LE(facts.at("pauses_held_by_usb_midi").get<uint64_t>(), facts.at("sends").get<uint64_t>());
+  // The slow run takes what inspect says it will, and the handshake and header (under a
+  // second) besides: 16 bytes go out within their 10 ms even on a wire-timed port.
+  const double slowEstimate = facts.at("slow_estimated_seconds").get<double>();
+  EXPECT_GE(b.at("elapsed_seconds").get<double>(), slowEstimate);
+  EXPECT_LE(b.at("elapsed_seconds").get<double>(), slowEstimate + 1.0);
+}
+
 // check-link: the verdict in words, the exit status and one JSON object.
 TEST_F(FlashTest, CheckLinkSaysWhetherTheLinkIsFit) {
   struct Row {

@@ -1,6 +1,7 @@
 // The chunked sender and the echo check. Every byte for the device leaves through SendBytes: it
-// is logged in SentLog, cut into long messages of at most 32 bytes and paced 10 ms apart; while a
-// stream runs, what the device has echoed so far is compared with the log.
+// is logged in SentLog, cut into long messages of at most 32 bytes (Engine::pieceSize: fewer for
+// the slower transfer) and paced 10 ms apart; while a stream runs, what the device has echoed so
+// far is compared with the log.
 //
 // Pacing. Pieces go out on a schedule of absolute deadlines kept in Engine::nextPieceAt, the
 // earliest moment the next piece may leave. A piece is put out no earlier than that deadline, and

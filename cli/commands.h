@@ -27,6 +27,7 @@ void AddUpdateCommand(CLI::App& app, CliContext& context);
 void AddListCommand(CLI::App& app, CliContext& context);
 void AddExportCommand(CLI::App& app, CliContext& context);
 void AddDetectCommand(CLI::App& app, CliContext& context);
+void AddCheckLinkCommand(CLI::App& app, CliContext& context);
 
 // `--simulate` as a flag with an optional kind, shared by the verbs that can run against the
 // simulated converter. A flag, so that `--simulate FILE` never takes the file for the kind: the

@@ -41,7 +41,7 @@ std::string Count(uint64_t count, const char* one, const char* many) {
 }
 
 void PrintInspectText(std::ostream& out, const std::string& path, const FirmwareImage& image,
-                      const StreamEstimate& estimate) {
+                      const StreamEstimate& estimate, const StreamEstimate& slow) {
   out << "File:             " << PrintableName(path) << "\n"
       << "Converter kind:   " << KindName(image.converterKind) << "\n"
       << "Payload length:   " << Count(image.payloadLength, "byte", "bytes") << "\n"
@@ -57,12 +57,19 @@ void PrintInspectText(std::ostream& out, const std::string& path, const Firmware
       << Count(estimate.sends, "send", "sends") << "\n"
       << "Estimated time:   " << Seconds(estimate.sendingMs + estimate.pausingMs) << " ("
       << Seconds(estimate.sendingMs) << " sending at 32 bytes per 10 ms, "
-      << Seconds(estimate.pausingMs) << " in pauses)\n";
+      << Seconds(estimate.pausingMs) << " in pauses)\n"
+      << "Slow transfer:    " << Seconds(slow.sendingMs + slow.pausingMs) << " ("
+      << Seconds(slow.sendingMs) << " sending at " << kSlowPieceSize
+      << " bytes per 10 ms; update --slow)\n"
+      << "USB MIDI:         " << estimate.pausesHeldByUsb << " of "
+      << (estimate.sends == 0 ? 0 : estimate.sends - 1)
+      << " pauses fall where a USB MIDI interface holds the last 1 or 2 bytes back until the "
+         "pause ends\n";
 }
 
 // The same facts as the text, for scripts.
 JsonObject InspectJson(const std::string& path, const FirmwareImage& image,
-                       const StreamEstimate& estimate) {
+                       const StreamEstimate& estimate, const StreamEstimate& slow) {
   std::vector<JsonObject> pauses;
   for (const PauseCount& count : estimate.pauses) {
     pauses.push_back(JsonObject()
@@ -80,7 +87,9 @@ JsonObject InspectJson(const std::string& path, const FirmwareImage& image,
       .set("sends", estimate.sends)
       .set("estimated_seconds", JsonSeconds(estimate.sendingMs + estimate.pausingMs))
       .set("sending_seconds", JsonSeconds(estimate.sendingMs))
-      .set("pausing_seconds", JsonSeconds(estimate.pausingMs));
+      .set("pausing_seconds", JsonSeconds(estimate.pausingMs))
+      .set("slow_estimated_seconds", JsonSeconds(slow.sendingMs + slow.pausingMs))
+      .set("pauses_held_by_usb_midi", estimate.pausesHeldByUsb);
   if (image.payloadLength == 0) {
     json.set("update_refuses", kEmptyPayloadText);
   } else {
@@ -101,10 +110,11 @@ int Inspect(const std::string& path, bool json, CliContext& context) {
 
   FirmwareImage& image = context.image;
   const StreamEstimate estimate = EstimateStream(image);
+  const StreamEstimate slow = EstimateStream(image, kSlowPieceSize);
   if (json) {
-    PrintJson(context.out, InspectJson(path, image, estimate));
+    PrintJson(context.out, InspectJson(path, image, estimate, slow));
   } else {
-    PrintInspectText(context.out, path, image, estimate);
+    PrintInspectText(context.out, path, image, estimate, slow);
   }
   // The header is valid, but an update refuses a file without payload: so must the check.
   if (image.payloadLength == 0) {

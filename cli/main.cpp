@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
   varnet::AddListCommand(app, context);
   varnet::AddExportCommand(app, context);
   varnet::AddDetectCommand(app, context);
+  varnet::AddCheckLinkCommand(app, context);
 
   // The parser would only say "A subcommand is required" for a mistyped verb.
   for (int i = 1; i < argc; ++i) {

@@ -29,6 +29,7 @@
 #include "cli/names.h"
 #include "cli/ports.h"
 #include "cli/terminal.h"
+#include "engine/echo_cause.h"
 #include "engine/session.h"
 #include "engine/session_log.h"
 #include "engine/stream_estimate.h"
@@ -65,6 +66,7 @@ struct UpdateOptions {
   bool json = false;    // --json: the summary as JSON on standard output, the rest on error
   bool detect = false;  // --detect: the ports of the one converter that answers
   bool allowOtherSenders = false;  // --allow-other-senders
+  bool slow = false;               // --slow: the slower transfer (smaller pieces, same pauses)
 };
 
 // The signal handler can reach nothing but a static object; it only counts, and the program
@@ -289,7 +291,8 @@ void RunSessionOnTerminal(UpdateSession& session, CliSessionView& view, CliPromp
   Engine& engine = session.engine;
   FirmwareImage& image = engine.image;
   Clock& clock = engine.clock;
-  const StreamEstimate estimate = EstimateStream(image.PayloadBuffer, image.payloadLength);
+  const StreamEstimate estimate =
+      EstimateStream(image.PayloadBuffer, image.payloadLength, engine.pieceSize);
   // Until the worker has begun the stream, bytesSent still counts the identify request and the
   // header; the encoder resets it before it sets progressTotal, so a progressTotal other than
   // this mark means the count is the stream's.
@@ -399,6 +402,7 @@ JsonObject SummaryJson(const UpdateSession& session, const CountingPlatform& cou
     SetByte(first, "sent", difference.sent);
     SetByte(first, "echoed", difference.echoed);
     first.set("text", DescribeDifference(difference));
+    first.set("cause", CauseName(difference.cause));
     json.set("first_difference", first);
   }
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
@@ -413,7 +417,11 @@ void ReportEnd(UpdateSession& session, const CountingPlatform& counting,
                Console& console, SessionLog& log, std::ostream* json) {
   const Engine& engine = session.engine;
   const std::string difference = DescribeDifference(engine.firstDifference);
-  if (!difference.empty()) console.err << difference << "\n";
+  if (!difference.empty()) {
+    console.err << difference << "\n"
+                << DescribeCause(engine.firstDifference) << " "
+                << CauseAdvice(engine.firstDifference.cause) << "\n";
+  }
   const bool unverified = session.lastOutcome == SessionOutcome::Done && engine.echoMissing;
   if (unverified) console.err << kUnverifiedWarning << "\n";
   const bool verified = session.lastOutcome == SessionOutcome::Done && !unverified;
@@ -492,6 +500,10 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   console.out.flush();
 
   Engine engine(image, midi, *clock, prompts);
+  if (options.slow) {
+    engine.pieceSize = kSlowPieceSize;
+    console.out << "Slow transfer: " << kSlowPieceSize << "-byte pieces 10 ms apart\n";
+  }
   SessionLog log;
   if (!options.logPath.empty()) {
     std::string error;
@@ -580,6 +592,10 @@ void AddUpdateCommand(CLI::App& app, CliContext& context) {
   update->add_flag("--json", options->json,
                    "At the end print the summary as one JSON object on standard output (keys in "
                    "README); the progress and the other lines go to standard error");
+  update->add_flag("--slow", options->slow,
+                   "Slow transfer, for MIDI interfaces that lose bytes at the full rate: the same "
+                   "bytes and pauses in 16-byte pieces 10 ms apart (half the rate; the update "
+                   "takes longer, see inspect)");
   update
       ->add_flag("--fast", options->fast,
                  "Run the simulated update on virtual time, without real waiting")

@@ -22,6 +22,22 @@ enum SessionStateValue : int32_t { Idle = 0, Running = 1, VerifyFailed = 3 };
 // How long the sender waits for the MIDI service to report a piece sent before it gives the
 // piece up (see sender.cpp).
 constexpr Clock::Duration kCompletionBound = std::chrono::milliseconds(2000);
+// What the link seems to have done at a difference (see engine/echo_cause.h).
+enum class DifferenceCause {
+  Unknown,      // the bytes fit none of the others
+  Lost,         // the echo goes on with bytes sent later: the link dropped some
+  Repeated,     // the echo goes back to bytes sent earlier: the link replayed them
+  Changed,      // one byte a few bits off, the echo in step again after it
+  Split,        // an F7 F0 where the stream went on: the driver cut it into messages
+  Stopped,      // the echo ended before the stream
+  OtherInput,   // a message that is not echo
+  Undelivered,  // a piece never went out whole
+};
+
+// The slower transfer for interfaces that lose bytes at the full rate: the same bytes and pauses,
+// in pieces of this many bytes, still 10 ms apart (half the rate).
+constexpr uint32_t kSlowPieceSize = 16;
+
 // Where the device's echo first went wrong. Offsets count stream bytes from the header's F0
 // (SentLog indexes); pieces count the long messages of the update from 1 (the header's).
 struct EchoDifference {
@@ -39,6 +55,8 @@ struct EchoDifference {
   int sent = -1;    // the byte sent at `offset`; -1 where nothing was sent there
   int echoed = -1;  // what came back there; -1 for nothing
   uint32_t piece = 0;
+  DifferenceCause cause = DifferenceCause::Unknown;
+  uint32_t causeAmount = 0;  // bytes lost, how many bytes back the echo went, or bits changed
 };
 
 // What the engine does, step by step, for a record of the session (varnet-flash --log, the
@@ -103,6 +121,9 @@ struct Engine {
 
   // Pacing of outgoing pieces on absolute deadlines (see sender.cpp).
   Clock::TimePoint nextPieceAt{};
+  // Bytes per piece, 1 to kPieceCapacity: fewer for the slower transfer (kSlowPieceSize). Set
+  // before a session starts, not while one runs.
+  uint32_t pieceSize = static_cast<uint32_t>(kPieceCapacity);
 
   // The sender's hold on the MIDI layer's message area (see sender.cpp). outputPending: a piece
   // was accepted by the MIDI service and its completion has not been seen yet. outputFailed: a

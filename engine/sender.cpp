@@ -1,6 +1,7 @@
 // The chunked sender and the echo check. Every byte for the device leaves through SendBytes: it
-// is logged in SentLog, cut into long messages of at most 32 bytes and paced 10 ms apart; while a
-// stream runs, what the device has echoed so far is compared with the log.
+// is logged in SentLog, cut into long messages of at most 32 bytes (Engine::pieceSize: fewer for
+// the slower transfer) and paced 10 ms apart; while a stream runs, what the device has echoed so
+// far is compared with the log.
 //
 // Pacing. Pieces go out on a schedule of absolute deadlines kept in Engine::nextPieceAt, the
 // earliest moment the next piece may leave. A piece is put out no earlier than that deadline, and
@@ -47,9 +48,14 @@
 // (channel and system common messages; real-time bytes are ignored). The first difference is kept
 // in Engine::firstDifference with its stream offset and piece for the technician; so is the first
 // piece of the stream that could not be delivered (Undelivered), which is where the stream broke.
+// What kind of link fault a difference looks like is told from the echo at and a few bytes past
+// it, read on for a moment when the frame at hand ends too soon (engine/echo_cause.h).
 #include <algorithm>
 #include <chrono>
+#include <span>
+#include <vector>
 
+#include "engine/echo_cause.h"
 #include "engine/engine.h"
 
 namespace varnet {
@@ -60,6 +66,11 @@ using std::chrono::milliseconds;
 
 constexpr uint32_t kPieceSize = static_cast<uint32_t>(kPieceCapacity);
 constexpr Clock::Duration kPieceSpacing = milliseconds(10);
+// At a difference the echo is read on, this far, to tell what kind of fault it looks like.
+constexpr std::size_t kEchoPastDifference = 8;
+// How long the echo after a difference is waited for: it is usually there already, or held by a
+// MIDI server for a period or two.
+constexpr Clock::Duration kEchoPastBound = milliseconds(150);
 // The end byte after a reset that took back a message that never completed: the link is likely
 // dead, so it is not waited for as long (a window would freeze meanwhile). One byte takes 0.3 ms
 // on a MIDI cable and at most a period or two on JACK.
@@ -93,7 +104,21 @@ void KeepDifference(Engine& engine, const EchoDifference& d) {
   Report(engine, event);
 }
 
-void RecordDifference(Engine& engine, EchoDifference::Kind kind, uint32_t offset, int echoed) {
+DifferenceCause CauseOfKind(EchoDifference::Kind kind) {
+  switch (kind) {
+    case EchoDifference::Kind::OtherInput:
+      return DifferenceCause::OtherInput;
+    case EchoDifference::Kind::EchoStopped:
+      return DifferenceCause::Stopped;
+    case EchoDifference::Kind::Undelivered:
+      return DifferenceCause::Undelivered;
+    default:
+      return DifferenceCause::Unknown;
+  }
+}
+
+void RecordDifference(Engine& engine, EchoDifference::Kind kind, uint32_t offset, int echoed,
+                      CauseFinding finding = {}) {
   const FirmwareImage& image = engine.image;
   EchoDifference d;
   d.kind = kind;
@@ -103,6 +128,8 @@ void RecordDifference(Engine& engine, EchoDifference::Kind kind, uint32_t offset
   d.sent = offset < out ? image.SentLog[offset] : -1;
   d.echoed = echoed;
   d.piece = PieceNumberAt(engine, std::min(offset, out == 0 ? 0 : out - 1));
+  d.cause = finding.cause != DifferenceCause::Unknown ? finding.cause : CauseOfKind(kind);
+  d.causeAmount = finding.amount;
   KeepDifference(engine, d);
 }
 
@@ -115,6 +142,7 @@ void RecordUndelivered(Engine& engine, uint32_t offset, uint32_t piece) {
   d.offset = offset;
   d.sent = offset < image.SentLog.size() ? image.SentLog[offset] : -1;
   d.piece = piece;
+  d.cause = DifferenceCause::Undelivered;
   KeepDifference(engine, d);
 }
 
@@ -139,14 +167,16 @@ bool AwaitCompletion(Engine& engine) {
 bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& counted,
                 uint32_t& offered) {
   const uint8_t* source = engine.image.SendBuffer.data();
+  // Never more than the port's area, never an empty piece.
+  const uint32_t pieceSize = std::clamp<uint32_t>(engine.pieceSize, 1, kPieceSize);
 
   offered = count;
-  for (uint32_t offset = 0; offset < count; offset += kPieceSize) {
+  for (uint32_t offset = 0; offset < count; offset += pieceSize) {
     if (offset > 0 && engine.stopRequested.load() != 0) {
       offered = offset;
       return true;
     }
-    const uint32_t length = std::min(kPieceSize, count - offset);
+    const uint32_t length = std::min(pieceSize, count - offset);
     // The number this piece gets once it has gone out.
     const auto piece = static_cast<uint32_t>(engine.pieceStarts.size() + 1);
     if (!AwaitCompletion(engine)) {
@@ -193,10 +223,26 @@ bool SendPieces(Engine& engine, uint32_t count, uint32_t logStart, uint32_t& cou
   return true;
 }
 
+// Where a frame first left the log: the kind, the log position and what came back there, and the
+// echo from there on (what could be read of the frame).
+struct Mismatch {
+  EchoDifference::Kind kind = EchoDifference::Kind::None;
+  uint32_t offset = 0;
+  int echoed = -1;
+  std::vector<uint8_t> echo;
+};
+
+void AppendBlock(std::vector<uint8_t>& to, const EchoBlock& block, std::size_t from = 0) {
+  if (block.length <= 0) return;
+  const std::size_t readable =
+      std::min<std::size_t>(static_cast<std::size_t>(block.length), kEchoBlockCapacity);
+  if (from < readable) to.insert(to.end(), block.bytes + from, block.bytes + readable);
+}
+
 // Compares one frame with the log from echoVerifiedCount on; false at a difference, which is
-// recorded. Echo beyond what has been logged (a device that returns more than it received) is a
-// difference; nothing past the log is read.
-bool EchoMatches(Engine& engine, const EchoBlock& block) {
+// described in `mismatch`. Echo beyond what has been logged (a device that returns more than it
+// received) is a difference; nothing past the log is read.
+bool EchoMatches(Engine& engine, const EchoBlock& block, Mismatch& mismatch) {
   FirmwareImage& image = engine.image;
   const int32_t frameLength = block.length;
   if (frameLength <= 0) return true;
@@ -208,21 +254,59 @@ bool EchoMatches(Engine& engine, const EchoBlock& block) {
   const uint32_t from = std::min(image.echoVerifiedCount, logged);
   const uint32_t comparable = std::min(count, logged - from);
   const auto* log = image.SentLog.data() + from;
-  const auto* mismatch = std::mismatch(frame, frame + comparable, log).first;
-  const auto at = static_cast<uint32_t>(mismatch - frame);
+  const auto* different = std::mismatch(frame, frame + comparable, log).first;
+  const auto at = static_cast<uint32_t>(different - frame);
   if (at < comparable) {
-    RecordDifference(engine, EchoDifference::Kind::Differs, from + at, frame[at]);
+    mismatch.kind = EchoDifference::Kind::Differs;
+    mismatch.offset = from + at;
+    mismatch.echoed = frame[at];
+    AppendBlock(mismatch.echo, block, at);
     return false;
   }
   if (comparable < count || static_cast<std::size_t>(frameLength) > kEchoBlockCapacity ||
       image.echoVerifiedCount > logged) {
     // Past the block's readable bytes (an overflowed block) nothing is known of what came back.
-    const int echoed = comparable < count ? frame[comparable] : -1;
-    RecordDifference(engine, EchoDifference::Kind::Beyond, from + comparable, echoed);
+    mismatch.kind = EchoDifference::Kind::Beyond;
+    mismatch.offset = from + comparable;
+    mismatch.echoed = comparable < count ? frame[comparable] : -1;
+    if (comparable < count) AppendBlock(mismatch.echo, block, comparable);
     return false;
   }
   image.echoVerifiedCount += count;
   return true;
+}
+
+// Reads the echo on past a difference until it holds kEchoPastDifference bytes, or the log ends
+// sooner, or kEchoPastBound has gone by. Only what is wanted and could still come is waited for:
+// echo of bytes that were never sent will not arrive. The frames are taken (and so no longer
+// show the difference) only when the echo at hand was too short.
+void ReadEchoPast(Engine& engine, Mismatch& mismatch) {
+  const FirmwareImage& image = engine.image;
+  const std::size_t logged = std::min<std::size_t>(image.sentLogCount, image.SentLog.size());
+  const std::size_t stillSent = mismatch.offset < logged ? logged - mismatch.offset : 0;
+  const std::size_t wanted = std::min(kEchoPastDifference, stillSent);
+  if (mismatch.echo.size() >= wanted) return;
+  UpdatePort& port = engine.port;
+  port.clearInput();
+  auto gathered = [&port, &mismatch, wanted] {
+    const std::array<EchoBlock, 2> blocks = port.takeInput();
+    AppendBlock(mismatch.echo, blocks[0]);
+    AppendBlock(mismatch.echo, blocks[1]);
+    port.clearInput();
+    return mismatch.echo.size() >= wanted;
+  };
+  if (engine.clock.waitFor(gathered, kEchoPastBound)) return;
+  port.returnPartialInput();
+  gathered();
+}
+
+void RecordMismatch(Engine& engine, Mismatch& mismatch) {
+  ReadEchoPast(engine, mismatch);
+  const FirmwareImage& image = engine.image;
+  const std::size_t logged = std::min<std::size_t>(image.sentLogCount, image.SentLog.size());
+  const CauseFinding finding = ClassifyEcho(std::span<const uint8_t>(image.SentLog.data(), logged),
+                                            mismatch.offset, mismatch.echo);
+  RecordDifference(engine, mismatch.kind, mismatch.offset, mismatch.echoed, finding);
 }
 
 void Fail(Engine& engine) {
@@ -309,9 +393,16 @@ void CheckEcho(Engine& engine) {
   UpdatePort& port = engine.port;
   const uint32_t verifiedBefore = engine.image.echoVerifiedCount;
   // In arrival order. At a difference the blocks are left as they are, for whoever looks at the
-  // failure.
+  // failure, unless the echo had to be read on past it (ReadEchoPast).
   const std::array<EchoBlock, 2> blocks = port.takeInput();
-  if (!EchoMatches(engine, blocks[0]) || !EchoMatches(engine, blocks[1])) {
+  Mismatch mismatch;
+  if (!EchoMatches(engine, blocks[0], mismatch)) {
+    AppendBlock(mismatch.echo, blocks[1]);  // arrived after, so the echo goes on there
+  } else {
+    EchoMatches(engine, blocks[1], mismatch);
+  }
+  if (mismatch.kind != EchoDifference::Kind::None) {
+    RecordMismatch(engine, mismatch);
     Fail(engine);
     return;
   }

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "engine/echo_cause.h"
+
 namespace varnet {
 
 namespace {
@@ -116,10 +118,11 @@ void SessionLog::onEvent(const EngineEvent& event) {
       break;
     case K::Difference: {
       const EchoDifference& d = event.difference;
-      write("difference", "\"kind\":" + Quote(DifferenceKindName(d.kind)) + ",\"offset\":" +
-                              std::to_string(d.offset) + ",\"piece\":" + std::to_string(d.piece) +
-                              ",\"sent\":" + ByteOrNull(d.sent) +
-                              ",\"echoed\":" + ByteOrNull(d.echoed));
+      write("difference",
+            "\"kind\":" + Quote(DifferenceKindName(d.kind)) +
+                ",\"offset\":" + std::to_string(d.offset) +
+                ",\"piece\":" + std::to_string(d.piece) + ",\"sent\":" + ByteOrNull(d.sent) +
+                ",\"echoed\":" + ByteOrNull(d.echoed) + ",\"cause\":" + Quote(CauseName(d.cause)));
       break;
     }
     case K::NoEcho:

@@ -8,8 +8,8 @@ namespace varnet {
 
 namespace {
 
-constexpr uint64_t kPieceSize = kPieceCapacity;
 constexpr uint64_t kPieceMs = 10;
+constexpr uint64_t kHeaderBytes = 10;  // F0 ... 11, before the first data byte
 
 // The encoder packs three symbols to a byte and starts each send with an empty byte, so the
 // length of a send depends only on how many symbols it carries and on how it ends (see
@@ -25,15 +25,17 @@ uint64_t LastSendBytes(uint64_t symbols) {
   return symbols / 3 + 1;
 }
 
-void AddSend(StreamEstimate& estimate, uint64_t bytes) {
+void AddSend(StreamEstimate& estimate, uint64_t bytes, uint64_t pieceSize) {
   estimate.encodedBytes += bytes;
   ++estimate.sends;
-  estimate.sendingMs += kPieceMs * ((bytes + kPieceSize - 1) / kPieceSize);
+  estimate.sendingMs += kPieceMs * ((bytes + pieceSize - 1) / pieceSize);
 }
 
 }  // namespace
 
-StreamEstimate EstimateStream(const std::vector<uint8_t>& payload, uint32_t payloadLength) {
+StreamEstimate EstimateStream(const std::vector<uint8_t>& payload, uint32_t payloadLength,
+                              uint32_t pieceSize) {
+  const uint64_t piece = std::clamp<uint64_t>(pieceSize, 1, kPieceCapacity);
   StreamEstimate estimate{{{0x10, 20, 0}, {0x20, 40, 0}, {0x40, 115, 0}, {0x80, 15000, 0}}};
   const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(payloadLength, payload.size()));
   if (length > 0) estimate.firstByteHasPauseCode = PauseForCode(payload[0]) != 0;
@@ -45,16 +47,17 @@ StreamEstimate EstimateStream(const std::vector<uint8_t>& payload, uint32_t payl
     for (PauseCount& count : estimate.pauses) {
       if (count.pauseMs == pause) ++count.bytes;
     }
-    AddSend(estimate, CutSendBytes(position - sendStart));
+    AddSend(estimate, CutSendBytes(position - sendStart), piece);
+    if ((kHeaderBytes + estimate.encodedBytes) % 3 != 0) ++estimate.pausesHeldByUsb;
     estimate.pausingMs += pause;
     sendStart = position;
   }
-  AddSend(estimate, LastSendBytes(length - sendStart));
+  AddSend(estimate, LastSendBytes(length - sendStart), piece);
   return estimate;
 }
 
-StreamEstimate EstimateStream(const FirmwareImage& image) {
-  return EstimateStream(image.PayloadBuffer, image.payloadLength);
+StreamEstimate EstimateStream(const FirmwareImage& image, uint32_t pieceSize) {
+  return EstimateStream(image.PayloadBuffer, image.payloadLength, pieceSize);
 }
 
 }  // namespace varnet

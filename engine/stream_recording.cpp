@@ -84,13 +84,15 @@ class RecordedPrompts final : public Prompts {
 
 }  // namespace
 
-bool RecordUpdateStream(FirmwareImage& image, StreamRecording& recording, bool keepBytes) {
+bool RecordUpdateStream(FirmwareImage& image, StreamRecording& recording, bool keepBytes,
+                        uint32_t pieceSize) {
   recording = StreamRecording{};
   VirtualClock clock;
   RecordingPort port(clock, keepBytes);
   RecordedPrompts prompts;
   Engine engine(image, port, clock, prompts);
   engine.DeviceId = kDeviceId;
+  engine.pieceSize = pieceSize;
   engine.nextPieceAt = clock.now();
 
   // As a session does it: a fresh log, the header, Running, the stream, the end byte.

@@ -29,7 +29,8 @@ struct StreamRecording {
 
 // Runs the sending path for `image` (its SendBuffer and counters are used as in an update).
 // false when the stream could not be recorded whole; `problem` then says why. Without
-// `keepBytes` only the figures are kept and `wire` stays empty.
-bool RecordUpdateStream(FirmwareImage& image, StreamRecording& recording, bool keepBytes = true);
+// `keepBytes` only the figures are kept and `wire` stays empty. `pieceSize`: as Engine::pieceSize.
+bool RecordUpdateStream(FirmwareImage& image, StreamRecording& recording, bool keepBytes = true,
+                        uint32_t pieceSize = 32);
 
 }  // namespace varnet

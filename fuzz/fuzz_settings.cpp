@@ -36,12 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t type = 0x5A;
   varnet::FileBuffer buffer;
   varnet::StoredPortNames names{"unset", "unset"};
-  const int loaded = varnet::LoadSettings(dir, buffer, {input, output, type, &names});
+  bool slow = true;
+  const int loaded = varnet::LoadSettings(dir, buffer, {input, output, type, &names, &slow});
 
   const bool valid = size >= 11 && std::equal(data, data + 6, "updini");
   FUZZ_CHECK(loaded == (valid ? 1 : 0));
   if (!valid) {
-    FUZZ_CHECK(input == -7 && output == -9 && type == 0x5A);  // nothing changed
+    FUZZ_CHECK(input == -7 && output == -9 && type == 0x5A && slow);  // nothing changed
     return 0;
   }
   FUZZ_CHECK(input == data[6] && output == data[7] && type == data[8]);
@@ -53,13 +54,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Saving the loaded values and loading them again is the identity. Only now and then: each
   // save flushes to disk.
   if (data[9] == 0xA5 || (!names.input.empty() && data[8] == 0xA5)) {
-    FUZZ_CHECK(varnet::SaveSettings(dir, buffer, {input, output, type, &names}) == 1);
+    FUZZ_CHECK(varnet::SaveSettings(dir, buffer, {input, output, type, &names, &slow}) == 1);
     int32_t input2 = 0, output2 = 0;
     uint8_t type2 = 0;
     varnet::StoredPortNames names2;
+    bool slow2 = !slow;
     varnet::FileBuffer again;
-    FUZZ_CHECK(varnet::LoadSettings(dir, again, {input2, output2, type2, &names2}) == 1);
-    FUZZ_CHECK(input2 == input && output2 == output && type2 == type);
+    FUZZ_CHECK(varnet::LoadSettings(dir, again, {input2, output2, type2, &names2, &slow2}) == 1);
+    FUZZ_CHECK(input2 == input && output2 == output && type2 == type && slow2 == slow);
     FUZZ_CHECK(names2.input == names.input && names2.output == names.output);
     FUZZ_CHECK(again.bytesRead == varnet::kSettingsFileSize);
   }

@@ -20,6 +20,20 @@ constexpr uint32_t kMinValidSize = 11;  // only bytes 0..8 are used, yet 10 byte
 constexpr std::size_t kNamesAt = 9;
 constexpr uint8_t kNamesMarker[3] = {'p', 'n', 1};
 
+// The transfer options: a marker with a version and a byte of flags, in bytes 96..99, past
+// anything the names block can reach.
+constexpr std::size_t kOptionsAt = 96;
+constexpr uint8_t kOptionsMarker[3] = {'t', 'o', 1};
+constexpr uint8_t kSlowTransferFlag = 0x01;
+
+bool ReadSlowTransfer(const uint8_t* bytes, std::size_t size) {
+  if (size < kOptionsAt + sizeof kOptionsMarker + 1 ||
+      !std::equal(std::begin(kOptionsMarker), std::end(kOptionsMarker), bytes + kOptionsAt)) {
+    return false;
+  }
+  return (bytes[kOptionsAt + sizeof kOptionsMarker] & kSlowTransferFlag) != 0;
+}
+
 uint8_t NamesCheck(const uint8_t* bytes, std::size_t count) {
   uint8_t sum = 0x5A;
   for (std::size_t i = 0; i < count; ++i) sum = static_cast<uint8_t>(sum * 31 + bytes[i]);
@@ -86,6 +100,10 @@ int LoadSettings(const std::string& startDirectory, FileBuffer& buffer, Settings
     const std::size_t size = std::min<std::size_t>(buffer.bytesRead, kSettingsFileSize);
     if (!ReadNames(buffer.data.data(), size, *settings.names)) *settings.names = {};
   }
+  if (settings.slowTransfer != nullptr) {
+    const std::size_t size = std::min<std::size_t>(buffer.bytesRead, kSettingsFileSize);
+    *settings.slowTransfer = ReadSlowTransfer(buffer.data.data(), size);
+  }
   return 1;
 }
 
@@ -97,6 +115,12 @@ int SaveSettings(const std::string& startDirectory, FileBuffer& buffer, Settings
   buffer.writeData[7] = static_cast<uint8_t>(settings.outputDeviceIndex & 0xFF);
   buffer.writeData[8] = settings.deviceType;
   if (settings.names != nullptr) WriteNames(*settings.names, buffer.writeData);
+  if (settings.slowTransfer != nullptr && *settings.slowTransfer) {
+    // Only a choice away from the default is written: otherwise the file stays as before.
+    std::copy(std::begin(kOptionsMarker), std::end(kOptionsMarker),
+              buffer.writeData.begin() + kOptionsAt);
+    buffer.writeData[kOptionsAt + sizeof kOptionsMarker] = kSlowTransferFlag;
+  }
 
   // Replaced whole or left as it was (a full disk or a crash never leaves part of a file); a
   // read-only file is kept, a link is written through, and a folder that takes no new file
@@ -133,6 +157,7 @@ bool LoadSettingsOrDefaults(const std::string& startDirectory, FileBuffer& buffe
   settings.inputDeviceIndex = 0;
   settings.outputDeviceIndex = 0;
   settings.deviceType = 0;
+  if (settings.slowTransfer != nullptr) *settings.slowTransfer = false;
   return false;
 }
 

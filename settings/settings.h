@@ -22,6 +22,10 @@ struct Settings {
   uint8_t& deviceType;         // 0 "Kestrin", 1 "Varnet", 0xFF no selection
   // Optional. Load fills it (both empty when the file holds no names); save stores it.
   StoredPortNames* names = nullptr;
+  // Optional: the slower transfer chosen in the window's Options menu. Load sets it (false
+  // when the file does not say); save stores it. Kept in the file's last 4 bytes, which
+  // programs that know only the indices and names leave zero and never read.
+  bool* slowTransfer = nullptr;
 };
 
 constexpr const char* kSettingsFileName = "ini.upd";

@@ -22,7 +22,7 @@ constexpr std::array<std::size_t, 9> kOddBlockSizes = {1, 7, 3, 13, 2, 29, 5, 1,
 constexpr std::array<uint8_t, 3> kStrayMessage = {0xB0, 0x7B, 0x00};
 constexpr uint8_t kActiveSensing = 0xFE;
 
-constexpr std::array<FaultInfo, 12> kFaults = {{
+constexpr std::array<FaultInfo, 16> kFaults = {{
     {"no-reply", "never answers the identify request"},
     {"late-reply", "answers the identify request only after the host's 500 ms window"},
     {"wrong-id", "answers the identify request with a wrong device ID"},
@@ -35,6 +35,11 @@ constexpr std::array<FaultInfo, 12> kFaults = {{
     {"echo-stops:N", "echoes stream bytes 0 to N-1, then nothing more (a return cable pulled)"},
     {"stray-message:N", "after echoing stream byte N, sends a control change (B0 7B 00)"},
     {"active-sensing", "sends an active sensing byte (FE) before every echo block; harmless"},
+    {"lose-echo:N:K",
+     "the echo of stream bytes N to N+K-1 is lost (K 1 to 1000; lose-echo:N loses one)"},
+    {"repeat-piece:N", "after echoing stream byte N, echoes the 32 bytes up to it once more"},
+    {"split-echo", "echoes each message received as a System Exclusive message of its own"},
+    {"lose-replies:N", "every Nth identify reply (N 1 or more) is lost on the way"},
 }};
 
 std::string Describe(std::size_t symbolIndex) {
@@ -67,9 +72,25 @@ std::optional<uint8_t> ParseKind(std::string_view word) {
 bool ParseFault(std::string_view text, Faults& faults, std::string& error) {
   std::string_view name = text;
   std::optional<uint64_t> number;
+  std::optional<uint64_t> count;
   if (const auto colon = text.find(':'); colon != std::string_view::npos) {
     name = text.substr(0, colon);
-    const std::string_view digits = text.substr(colon + 1);
+    std::string_view digits = text.substr(colon + 1);
+    if (const auto second = digits.find(':');
+        name == "lose-echo" && second != std::string_view::npos) {
+      const std::string_view countDigits = digits.substr(second + 1);
+      uint64_t value = 0;
+      const auto [end, ec] =
+          std::from_chars(countDigits.data(), countDigits.data() + countDigits.size(), value);
+      if (countDigits.empty() || ec != std::errc() ||
+          end != countDigits.data() + countDigits.size() || value == 0 || value > 1000) {
+        error = "fault '" + std::string(text) + "': '" + std::string(countDigits) +
+                "' is not a count from 1 to 1000";
+        return false;
+      }
+      count = value;
+      digits = digits.substr(0, second);
+    }
     uint64_t value = 0;
     const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) {
@@ -80,7 +101,8 @@ bool ParseFault(std::string_view text, Faults& faults, std::string& error) {
     number = value;
   }
   const bool wantsNumber = name == "corrupt-echo" || name == "extra-echo" || name == "unplug" ||
-                           name == "echo-stops" || name == "stray-message";
+                           name == "echo-stops" || name == "stray-message" || name == "lose-echo" ||
+                           name == "repeat-piece" || name == "lose-replies";
   if (wantsNumber != number.has_value()) {
     error = "fault '" + std::string(text) + "': " +
             (wantsNumber ? "needs a byte count, as in " + std::string(name) + ":17"
@@ -111,6 +133,19 @@ bool ParseFault(std::string_view text, Faults& faults, std::string& error) {
     faults.strayMessage = number;
   } else if (name == "active-sensing") {
     faults.activeSensing = true;
+  } else if (name == "lose-echo") {
+    faults.loseEcho = number;
+    faults.loseCount = count.value_or(1);
+  } else if (name == "repeat-piece") {
+    faults.repeatPiece = number;
+  } else if (name == "lose-replies") {
+    if (*number == 0) {
+      error = "fault '" + std::string(text) + "': N must be 1 or more";
+      return false;
+    }
+    faults.loseReplies = number;
+  } else if (name == "split-echo") {
+    faults.splitEcho = true;
   } else {
     error = "unknown fault '" + std::string(name) + "'";
     return false;
@@ -233,6 +268,17 @@ void SimulatedConverter::receive(const uint8_t* data, std::size_t count, TimePoi
     if (!present_) break;
     receiveByte(data[i], firstArrival + spacing * static_cast<int64_t>(i), echo, echoTimes);
   }
+  if (config_.faults.splitEcho && !echo.empty()) {
+    // A driver that closes every message it hands on and opens the next one afresh.
+    if (echo.front() != 0xF0) {
+      echo.insert(echo.begin(), 0xF0);
+      echoTimes.insert(echoTimes.begin(), echoTimes.front());
+    }
+    if (echo.back() != 0xF7) {
+      echo.push_back(0xF7);
+      echoTimes.push_back(echoTimes.back());
+    }
+  }
   emitEcho(echo, echoTimes);
 }
 
@@ -258,10 +304,24 @@ void SimulatedConverter::processByte(uint8_t byte, TimePoint at, std::vector<uin
       echoTimes.push_back(at);
       ++echoed_;
     }
-    if (config_.faults.corruptEcho && index == *config_.faults.corruptEcho) b ^= 0x01;
+    const Faults& f = config_.faults;
+    if (f.loseEcho && index >= *f.loseEcho && index - *f.loseEcho < f.loseCount) return;
+    if (f.corruptEcho && index == *f.corruptEcho) b ^= 0x01;
     echo.push_back(b);
     echoTimes.push_back(at);
     ++echoed_;
+    if (f.repeatPiece) {
+      recentEcho_.push_back(b);
+      if (recentEcho_.size() > 32) recentEcho_.erase(recentEcho_.begin());
+      if (index == *f.repeatPiece) {
+        // An overloaded server that missed a cycle hands the previous one on again.
+        for (uint8_t again : recentEcho_) {
+          echo.push_back(again);
+          echoTimes.push_back(at);
+          ++echoed_;
+        }
+      }
+    }
     if (config_.faults.strayMessage && index == *config_.faults.strayMessage) {
       // On the wire a status byte ends the System Exclusive echo; the host must notice.
       for (uint8_t stray : kStrayMessage) {
@@ -430,6 +490,7 @@ void SimulatedConverter::emitEcho(const std::vector<uint8_t>& echo,
 
 void SimulatedConverter::emitReply(TimePoint requestEnd) {
   if (config_.faults.noReply) return;
+  if (config_.faults.loseReplies && identifyRequests_ % *config_.faults.loseReplies == 0) return;
   std::vector<uint8_t> reply = {0xF0,       0x00, 0x20, 0x0D, kDeviceId, 0x7F,
                                 kReplyCode, 0x01, 0x04, 0x00, 0x00,      0xF7};
   reply[10] = config_.kind == kKindDA ? 0x01 : 0x00;
@@ -506,6 +567,7 @@ void SimulatedConverter::restart() {
   echoed_ = 0;
   identifyRequests_ = 0;
   oddBlockStep_ = 0;
+  recentEcho_.clear();
   decode_ = StreamDecode{};
   pending_ = Pending::None;
 }

@@ -43,6 +43,12 @@ struct Faults {
   std::optional<uint64_t> echoStops;     // echoes stream bytes 0 to N-1, then nothing more
   std::optional<uint64_t> strayMessage;  // after echoing stream byte N, a control change B0 7B 00
   bool activeSensing = false;            // an active sensing byte (FE) before every echo block
+  // The link's own faults, as the host sees them in the echo:
+  std::optional<uint64_t> loseEcho;  // stream bytes N to N+loseCount-1 never come back
+  uint64_t loseCount = 1;
+  std::optional<uint64_t> repeatPiece;  // after echoing stream byte N, its last 32 bytes again
+  bool splitEcho = false;               // each message received echoed as a message of its own
+  std::optional<uint64_t> loseReplies;  // every Nth identify reply is lost on the way
 };
 
 struct FaultInfo {
@@ -161,6 +167,7 @@ class SimulatedConverter final : public VirtualPeer {
   uint64_t echoed_ = 0;
   uint64_t identifyRequests_ = 0;
   std::size_t oddBlockStep_ = 0;
+  std::vector<uint8_t> recentEcho_;  // the last stream bytes echoed, for repeat-piece
   StreamDecode decode_;
 
   enum class Pending { None, Full, Partial, Double };

@@ -83,7 +83,7 @@ void StartWindowRecords(Engine& engine, FileBuffer& fileBuffer, ShellState& shel
   StoredPortNames storedNames;
   if (LoadSettingsOrDefaults(shell.startDirectory, fileBuffer,
                              Settings{ports.inputDeviceIndex, ports.outputDeviceIndex,
-                                      shell.deviceType, &storedNames})) {
+                                      shell.deviceType, &storedNames, &shell.slowTransfer})) {
     // A device started before the converter moves the indices; the names find its ports again.
     MidiPlatform& platform = engine.midi->platform;
     ports.inputDeviceIndex =
@@ -91,6 +91,7 @@ void StartWindowRecords(Engine& engine, FileBuffer& fileBuffer, ShellState& shel
     ports.outputDeviceIndex =
         ChoosePort(ports.outputDeviceIndex, storedNames.output, PortNames(platform, false));
   }
+  engine.pieceSize = shell.slowTransfer ? kSlowPieceSize : static_cast<uint32_t>(kPieceCapacity);
   shell.firmwarePath.clear();
   shell.firmwareTitle.clear();
   RefreshDeviceNames(*engine.midi, ports.inputDeviceIndex, ports.outputDeviceIndex, owner);
@@ -134,9 +135,16 @@ void SaveWindowSettings(Engine& engine, FileBuffer& fileBuffer, ShellState& shel
   MidiPlatform& platform = engine.midi->platform;
   StoredPortNames chosenNames{PortNameAt(PortNames(platform, true), ports.inputDeviceIndex),
                               PortNameAt(PortNames(platform, false), ports.outputDeviceIndex)};
-  SaveSettings(
-      shell.startDirectory, fileBuffer,
-      Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, shell.deviceType, &chosenNames});
+  SaveSettings(shell.startDirectory, fileBuffer,
+               Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, shell.deviceType,
+                        &chosenNames, &shell.slowTransfer});
+}
+
+bool SetSlowTransfer(Engine& engine, ShellState& shell, bool slow) {
+  if (engine.midi != nullptr && engine.midi->ports.sessionPortsOpen.load() == 1) return false;
+  shell.slowTransfer = slow;
+  engine.pieceSize = slow ? kSlowPieceSize : static_cast<uint32_t>(kPieceCapacity);
+  return true;
 }
 
 void ReleaseWindowRecords(Engine& engine, FileBuffer& fileBuffer) {

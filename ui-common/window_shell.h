@@ -21,7 +21,8 @@ struct ShellState {
   std::string startDirectory;  // current directory at start: where the settings file lives
   std::string firmwarePath;    // empty: no firmware loaded
   std::string firmwareTitle;
-  uint8_t deviceType = 0;  // 0 "Kestrin", 1 "Varnet", 0xFF none selected
+  uint8_t deviceType = 0;     // 0 "Kestrin", 1 "Varnet", 0xFF none selected
+  bool slowTransfer = false;  // Options > Slow transfer, kept in the settings file
 };
 
 // The records a desktop window runs on, made in the order the engine needs them.
@@ -72,7 +73,12 @@ bool UserAgreesToClose(Engine& engine, bool& questionOpen, WindowRef owner);
 // The about box over `owner`.
 void ShowAbout(Engine& engine, WindowRef owner);
 
-// Writes the settings file: the chosen ports by index and name, and the device type.
+// Options > Slow transfer: the next update sends in smaller pieces (same bytes and pauses).
+// Refused (false, nothing changed) while a session holds the ports: the worker reads the piece
+// size as it sends.
+bool SetSlowTransfer(Engine& engine, ShellState& shell, bool slow);
+
+// Writes the settings file: the chosen ports by index and name, the device type and the options.
 void SaveWindowSettings(Engine& engine, FileBuffer& fileBuffer, ShellState& shell);
 
 // Lets go of the ports by the one release path and returns the buffers to the system; they are

@@ -13,6 +13,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QString>
 #include <array>
 #include <new>
@@ -89,6 +90,7 @@ MainWindow::~MainWindow() {
 bool MainWindow::InitApplicationState() {
   LoadGraphics(resources_);
   StartWindowRecords(engine_, fileBuffer_, shell_, AsOwner(this));
+  if (slowTransferAction_ != nullptr) slowTransferAction_->setChecked(shell_.slowTransfer);
   return true;
 }
 
@@ -103,6 +105,16 @@ void MainWindow::BuildMenu() {
   add(command, "&About", IDM_ABOUT);
   add(command, "&Quit", IDM_QUIT);
   add(options, "MIDI &I/O", IDM_MIDI_IO);
+  slowTransferAction_ = options->addAction(QStringLiteral("Slow transfer"));
+  slowTransferAction_->setObjectName(QStringLiteral("slowTransferAction"));
+  slowTransferAction_->setCheckable(true);
+  connect(slowTransferAction_, &QAction::toggled, this, [this](bool checked) {
+    // While an update runs its pace stays as it began.
+    if (!SetSlowTransfer(engine_, shell_, checked)) {
+      const QSignalBlocker quiet(slowTransferAction_);
+      slowTransferAction_->setChecked(shell_.slowTransfer);
+    }
+  });
 }
 
 int MainWindow::CreateControls() {

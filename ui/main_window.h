@@ -13,6 +13,7 @@
 #include "ui-common/window_shell.h"
 #include "ui/painting.h"
 
+class QAction;
 class QCloseEvent;
 class QKeyEvent;
 class QMouseEvent;
@@ -93,6 +94,7 @@ class MainWindow final : public QMainWindow, public SessionView, public WindowCo
   Engine& engine_;
   FileBuffer& fileBuffer_;
   ShellState& shell_;
+  QAction* slowTransferAction_ = nullptr;  // Options > Slow transfer
   FileChooser& files_;
   WindowResources resources_;
   StatusCanvas* canvas_ = nullptr;

@@ -244,12 +244,48 @@ TEST_F(FlashTest, JsonSummaryHasTheSummaryLinesFacts) {
     const char* outcome;
     bool verified;
     const char* difference;  // its kind; nullptr for none
+    const char* cause = nullptr;
+    const char* said = nullptr;  // on standard error, with the class
   };
   const std::vector<Case> cases = {
       {{}, 0, "done", true, nullptr},
       {{"--fault", "silent-echo"}, 0, "done", false, nullptr},
-      {{"--fault", "corrupt-echo:500"}, 1, "failed", false, "differs"},
-      {{"--fault", "echo-stops:3000"}, 1, "failed", false, "echo_stopped"},
+      {{"--fault", "corrupt-echo:500"},
+       1,
+       "failed",
+       false,
+       "differs",
+       "changed",
+       "Cause: changed bits: 1 bit of that byte came back different"},
+      {{"--fault", "echo-stops:3000"},
+       1,
+       "failed",
+       false,
+       "echo_stopped",
+       "stopped",
+       "Cause: stopped"},
+      {{"--fault", "lose-echo:700:5"},
+       1,
+       "failed",
+       false,
+       "differs",
+       "lost",
+       "the link dropped 5 bytes. Try another MIDI interface or cable, or the slower transfer"},
+      {{"--fault", "split-echo"},
+       1,
+       "failed",
+       false,
+       "differs",
+       "split",
+       "The MIDI driver splits the stream into separate System Exclusive messages; this "
+       "connection cannot carry a firmware update."},
+      {{"--fault", "stray-message:600"},
+       1,
+       "failed",
+       false,
+       "other_input",
+       "other_input",
+       "Cause: other input: a controller message"},
       {{"--fault", "no-reply"}, 1, "refused", false, nullptr},
   };
   const std::regex summary(
@@ -270,7 +306,9 @@ TEST_F(FlashTest, JsonSummaryHasTheSummaryLinesFacts) {
     } else {
       const nlohmann::json& first = object.at("first_difference");
       EXPECT_EQ(first.at("kind"), c.difference);
+      EXPECT_EQ(first.at("cause"), c.cause);
       EXPECT_NE(run.err.find(first.at("text").get<std::string>()), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
     }
     std::smatch match;
     ASSERT_TRUE(std::regex_search(run.err, match, summary)) << run.err;
@@ -306,6 +344,78 @@ TEST_F(FlashTest, LogRecordsTheSessionAsJsonLines) {
   EXPECT_EQ(std::count(events.begin(), events.end(), "difference"), 1);
   EXPECT_NE(difference.find(R"("kind":"differs","offset":500,"piece":)"), std::string::npos)
       << difference;
+  EXPECT_NE(difference.find(R"("cause":"changed")"), std::string::npos) << difference;
+}
+
+// --slow: the same update in smaller pieces, done and verified, and inspect's figures for it.
+TEST_F(FlashTest, SlowTransferSendsTheSameStreamInSmallerPieces) {
+  const FlashRun full = Flash({"update", kExample, "--simulate", "--fast", "--yes", "--json"});
+  const FlashRun slow =
+      Flash({"update", kExample, "--simulate", "--fast", "--yes", "--json", "--slow"});
+  ASSERT_EQ(full.status, 0) << full.err;
+  ASSERT_EQ(slow.status, 0) << slow.err;
+  const nlohmann::json a = nlohmann::json::parse(full.out);
+  const nlohmann::json b = nlohmann::json::parse(slow.out);
+  EXPECT_EQ(b.at("verified"), true);
+  EXPECT_EQ(b.at("bytes_sent"), a.at("bytes_sent"));
+  EXPECT_GT(b.at("messages_sent").get<uint64_t>(), a.at("messages_sent").get<uint64_t>());
+  EXPECT_LE(b.at("messages_sent").get<uint64_t>(), 2 * a.at("messages_sent").get<uint64_t>());
+  EXPECT_GT(b.at("elapsed_seconds").get<double>(), a.at("elapsed_seconds").get<double>());
+  EXPECT_NE(slow.err.find("Slow transfer: 16-byte pieces 10 ms apart"), std::string::npos);
+
+  const FlashRun inspect = Flash({"inspect", kExample, "--json"});
+  ASSERT_EQ(inspect.status, 0) << inspect.err;
+  const nlohmann::json facts = nlohmann::json::parse(inspect.out);
+  EXPECT_GT(facts.at("slow_estimated_seconds").get<double>(),
+            facts.at("estimated_seconds").get<double>());
+  EXPECT_LE(facts.at("pauses_held_by_usb_midi").get<uint64_t>(), facts.at("sends").get<uint64_t>());
+  // The slow run takes what inspect says it will, and the handshake and header (under a
+  // second) besides: 16 bytes go out within their 10 ms even on a wire-timed port.
+  const double slowEstimate = facts.at("slow_estimated_seconds").get<double>();
+  EXPECT_GE(b.at("elapsed_seconds").get<double>(), slowEstimate);
+  EXPECT_LE(b.at("elapsed_seconds").get<double>(), slowEstimate + 1.0);
+}
+
+// check-link: the verdict in words, the exit status and one JSON object.
+TEST_F(FlashTest, CheckLinkSaysWhetherTheLinkIsFit) {
+  struct Row {
+    std::vector<std::string> extra;
+    int status;
+    const char* said;  // part of the report
+    uint64_t received;
+    uint64_t lost;
+  };
+  const std::vector<Row> rows = {
+      {{}, 0, "The link looks fit for an update.", 8, 0},
+      {{"--fault", "lose-replies:2"}, 1, "4 of 8 replies were lost", 4, 4},
+      {{"--fault", "no-reply"}, 1, "the converter never answered", 0, 8},
+      {{"--detect"}, 0, "via in 1: Varnet Simulator In, out 2: Varnet Simulator Out", 8, 0},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> args = {"check-link", "--simulate", "--fast", "--count", "8"};
+    args.insert(args.end(), row.extra.begin(), row.extra.end());
+    const FlashRun text = Flash(args);
+    EXPECT_EQ(text.status, row.status) << text.err;
+    EXPECT_NE(text.out.find(row.said), std::string::npos) << text.out;
+    args.push_back("--json");
+    const FlashRun json = Flash(args);
+    EXPECT_EQ(json.status, row.status) << json.err;
+    ASSERT_EQ(json.out.find('\n'), json.out.size() - 1) << json.out;
+    const nlohmann::json object = nlohmann::json::parse(json.out);
+    EXPECT_EQ(object.at("fit"), row.status == 0);
+    EXPECT_EQ(object.at("sent").get<uint64_t>(), 8u);
+    EXPECT_EQ(object.at("received").get<uint64_t>(), row.received);
+    EXPECT_EQ(object.at("lost").get<uint64_t>(), row.lost);
+    EXPECT_EQ(object.at("round_trip_ms").is_null(), row.received == 0) << json.out;
+    EXPECT_NE(json.err.find("Replies: "), std::string::npos) << json.err;
+  }
+  for (const std::vector<std::string>& usage :
+       {std::vector<std::string>{"check-link", "--count", "0"},
+        {"check-link", "--detect", "--in", "1"},
+        {"check-link", "--fault", "no-reply"},
+        {"check-link", "--simulate", "--fault", "melt"}}) {
+    EXPECT_EQ(Flash(usage).status, 2) << usage.back();
+  }
 }
 
 TEST_F(FlashTest, WarningAnsweredOnTheTerminal) {

@@ -21,7 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include "engine/echo_cause.h"
 #include "engine/session.h"
+#include "engine/session_log.h"
 #include "midi/backends/virtual/virtual_platform.h"
 #include "midi/midi_ports.h"
 #include "midi/port_locks.h"
@@ -252,6 +254,11 @@ struct Row {
   // The payload: 0 for the usual 3000 bytes with pauses, else this many bytes without any.
   std::size_t plain = 0;
   bool unverified = false;  // done, but the device echoed nothing (varnet-flash warns)
+  // What the first difference looks like (--json first_difference.cause); null: not checked.
+  const char* cause = nullptr;
+  // Symbols without the usual payload's short period, so that an echo replaying earlier bytes
+  // cannot as well be read as one that skipped ahead (as with any real firmware).
+  bool varied = false;
 };
 
 std::ostream& operator<<(std::ostream& out, const Row& row) {
@@ -272,7 +279,7 @@ std::vector<Row> Rows() {
     {"late_reply", {"late-reply"}, During::Nothing, {kNoResponse}, Refused, 1, false},
     {"wrong_id", {"wrong-id"}, During::Nothing, {kWrongDevice}, Refused, 0, false},
     {"corrupt_echo_header", {"corrupt-echo:3"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true},
-    {"corrupt_echo_body", {"corrupt-echo:400"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true},
+    {"corrupt_echo_body", {"corrupt-echo:400"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true, false, 0, false, "changed"},
     {"extra_echo", {"extra-echo:200"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true},
     // Nothing echoed is nothing that differs: the echo check compares what arrives.
     {"silent_echo", {"silent-echo"}, During::Nothing, {warning, done}, Done, 0, true, false, 0, true},
@@ -300,17 +307,25 @@ std::vector<Row> Rows() {
     {"corrupt_echo_end_byte", {"corrupt-echo:111"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true, false, 300},
     // The header's F0 echoed as F1 turns the whole echo into input that is not System Exclusive.
     {"corrupt_echo_first_byte", {"corrupt-echo:0"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true},
-    {"echo_stops", {"echo-stops:500"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true},
+    {"echo_stops", {"echo-stops:500"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true, false, 0, false, "stopped"},
     {"echo_stops_in_first_block", {"echo-stops:50"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true},
-    {"stray_message", {"stray-message:400"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true},
+    {"stray_message", {"stray-message:400"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true, false, 0, false, "other_input"},
     {"active_sensing", {"active-sensing"}, During::Nothing, {warning, done}, Done, 0, true},
     {"cancel_in_long_send", {}, During::CancelInStream, {warning, kCancelQuestionText, aborted}, Aborted, 0, true, false, 30000},
-    {"refused_piece", {}, During::RefusePiece, {warning, failed, aborted}, Failed, 0, true},
+    {"refused_piece", {}, During::RefusePiece, {warning, failed, aborted}, Failed, 0, true, false, 0, false, "undelivered"},
     {"second_update_in_stream", {}, During::SecondUpdateInStream, {warning, done}, Done, 0, true},
     {"detect_in_stream", {}, During::DetectInStream, {warning, done}, Done, 0, true},
     {"other_sender", {}, During::OtherSender, {OtherSendersText({kOtherSender})}, Refused, 0, false},
     {"other_sender_agreed", {}, During::OtherSenderAgreed, {OtherSendersText({kOtherSender}), warning, done}, Done, 0, true},
     {"other_sender_joins_at_warning", {}, During::OtherSenderJoinsAtWarning, {warning, JoinedSendersText({kOtherSender})}, Refused, 0, false},
+    // The link's own faults, each told apart by what the echo does after the difference.
+    {"lose_one_byte", {"lose-echo:400"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true, false, 0, false, "lost"},
+    {"lose_32_bytes", {"lose-echo:400:32"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true, false, 0, false, "lost"},
+    {"lose_bytes_at_a_block_end", {"lose-echo:126:5"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true, false, 0, false, "lost"},
+    {"lose_bytes_short_firmware", {"lose-echo:60:3"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true, false, 300, false, "lost"},
+    {"repeat_piece", {"repeat-piece:431"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true, false, 0, false, "repeated", true},
+    {"changed_bit_before_a_block_end", {"corrupt-echo:126"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true, false, 0, false, "changed"},
+    {"split_echo", {"split-echo"}, During::Nothing, {warning, failed, aborted}, Failed, 0, true, false, 0, false, "split"},
   };
   // clang-format on
 }
@@ -348,6 +363,13 @@ TEST_P(FaultMatrix, Row) {
   if (row.plain != 0) {
     payload.resize(row.plain);
     for (std::size_t i = 0; i < row.plain; ++i) payload[i] = uint8_t((i * 7 + i / 5) % 4);
+  }
+  if (row.varied) {
+    uint32_t state = 2024;
+    for (uint8_t& b : payload) {
+      state = state * 1103515245u + 12345u;
+      b = uint8_t((b & 0xF0) | ((state >> 16) & 0x03));
+    }
   }
   if (row.during == During::CancelInPause) payload[300] = 0x80;  // 15 s after symbol 300
   rig.select(kKindDA, payload);
@@ -517,6 +539,10 @@ TEST_P(FaultMatrix, Row) {
   if (row.outcome == SessionOutcome::Failed && !row.deviceGone &&
       row.during != During::RefusePiece) {
     EXPECT_NE(rig.engine.firstDifference.kind, EchoDifference::Kind::None);
+  }
+  if (row.cause != nullptr) {
+    EXPECT_STREQ(CauseName(rig.engine.firstDifference.cause), row.cause)
+        << DescribeDifference(rig.engine.firstDifference);
   }
   if (wireAtStop != 0) {
     // After a cancel or close only the tail byte and the end byte follow.

@@ -424,3 +424,65 @@ TEST(ChoosePortTest, StoredNameWinsOverAMovedIndex) {
 
 }  // namespace
 }  // namespace varnet
+
+namespace varnet {
+namespace {
+
+// The slower transfer lives in bytes 96..99 alone: the indices, the type and the names before it
+// are written exactly as without it, and a file that does not say reads as the full rate.
+TEST_F(PortNamesTest, SlowTransferTravelsInTheLastFourBytesAndTouchesNothingBefore) {
+  input_ = 1;
+  output_ = 2;
+  type_ = 1;
+  names_ = {"J: USB 4x4 with more:midi_in 1", "J: USB 4x4 with more:midi_out 1"};
+  ASSERT_EQ(SaveNames(), 1);
+  const std::vector<uint8_t> without = ReadFile();
+  bool slow = true;
+  ASSERT_EQ(SaveSettings(dir_.string(), buffer_, {input_, output_, type_, &names_, &slow}), 1);
+  const std::vector<uint8_t> with = ReadFile();
+  ASSERT_EQ(with.size(), kSettingsFileSize);
+  EXPECT_TRUE(std::equal(without.begin(), without.begin() + 96, with.begin()));
+  EXPECT_NE(with, without);
+  ExpectIndexOnlyReaderSees(1, 2, 1);
+  names_ = {};
+  ASSERT_EQ(LoadNames(), 1);
+  EXPECT_EQ(names_.input, "J: USB 4x4 with more:midi_in 1");
+
+  struct Case {
+    const char* name;
+    std::function<void(std::vector<uint8_t>&)> change;
+    bool slow;
+  };
+  const std::vector<Case> cases = {
+      {"as saved", [](auto&) {}, true},
+      {"flag cleared", [](auto& b) { b[99] = 0; }, false},
+      {"marker damaged", [](auto& b) { b[96] ^= 0x20; }, false},
+      {"another version", [](auto& b) { b[98] = 2; }, false},
+      {"file cut before the flag", [](auto& b) { b.resize(99); }, false},
+      {"file without options", [](auto& b) { std::fill(b.begin() + 96, b.end(), 0); }, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> bytes = with;
+    c.change(bytes);
+    WriteFile(bytes);
+    bool read = !c.slow;
+    ASSERT_EQ(LoadSettings(dir_.string(), buffer_, {input_, output_, type_, nullptr, &read}), 1)
+        << c.name;
+    EXPECT_EQ(read, c.slow) << c.name;
+  }
+
+  // Back to the full rate: the file is as a program without the option writes it.
+  slow = false;
+  names_ = {"J: USB 4x4 with more:midi_in 1", "J: USB 4x4 with more:midi_out 1"};
+  ASSERT_EQ(SaveSettings(dir_.string(), buffer_, {input_, output_, type_, &names_, &slow}), 1);
+  EXPECT_EQ(ReadFile(), without);
+  // No file: the defaults, the full rate among them.
+  fs::remove(dir_ / kSettingsFileName);
+  slow = true;
+  EXPECT_FALSE(
+      LoadSettingsOrDefaults(dir_.string(), buffer_, {input_, output_, type_, nullptr, &slow}));
+  EXPECT_FALSE(slow);
+}
+
+}  // namespace
+}  // namespace varnet

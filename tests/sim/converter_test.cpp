@@ -236,11 +236,22 @@ TEST(FaultNames, ParseAndList) {
   for (const FaultInfo& info : FaultList()) {
     std::string name(info.name);
     if (const auto n = name.find(":N"); n != std::string::npos) name.replace(n, 2, ":3");
+    if (const auto k = name.find(":K"); k != std::string::npos) name.replace(k, 2, ":2");
     Faults f;
     EXPECT_TRUE(ParseFault(name, f, error)) << name << ": " << error;
     EXPECT_FALSE(info.description.empty());
   }
-  EXPECT_EQ(FaultList().size(), 12u);
+  EXPECT_EQ(FaultList().size(), 16u);
+  // The link's losses: a count of bytes after the position, within bounds.
+  EXPECT_TRUE(ParseFault("lose-echo:40", faults, error));
+  EXPECT_EQ(faults.loseEcho, 40u);
+  EXPECT_EQ(faults.loseCount, 1u);
+  EXPECT_TRUE(ParseFault("lose-echo:40:32", faults, error));
+  EXPECT_EQ(faults.loseCount, 32u);
+  for (const char* bad : {"lose-echo:40:0", "lose-echo:40:1001", "lose-echo:40:", "lose-echo:40:x",
+                          "lose-replies:0", "unplug:3:2"}) {
+    EXPECT_FALSE(ParseFault(bad, faults, error)) << bad;
+  }
 }
 
 }  // namespace

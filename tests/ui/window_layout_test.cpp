@@ -116,9 +116,27 @@ class WindowLayoutTest : public QObject {
     QCOMPARE(command[1]->text(), QStringLiteral("&Quit"));
     QCOMPARE(command[1]->data().toInt(), 100);
     const QList<QAction*> options = menus[1]->menu()->actions();
-    QCOMPARE(options.size(), 1);
+    QCOMPARE(options.size(), 2);
     QCOMPARE(options[0]->text(), QStringLiteral("MIDI &I/O"));
     QCOMPARE(options[0]->data().toInt(), 200);
+    // The slower transfer: checkable, off until chosen, and the next update's pace once it is.
+    QCOMPARE(options[1]->text(), QStringLiteral("Slow transfer"));
+    QVERIFY(options[1]->isCheckable());
+    QVERIFY(!options[1]->isChecked());
+    QCOMPARE(rig.engine.pieceSize, uint32_t(kPieceCapacity));
+    options[1]->trigger();
+    QVERIFY(options[1]->isChecked());
+    QCOMPARE(rig.engine.pieceSize, kSlowPieceSize);
+    QVERIFY(rig.shell.slowTransfer);
+    // While an update holds the ports the choice stays as it was.
+    rig.midi.ports.sessionPortsOpen.store(1);
+    options[1]->trigger();
+    QVERIFY(options[1]->isChecked());
+    QCOMPARE(rig.engine.pieceSize, kSlowPieceSize);
+    rig.midi.ports.sessionPortsOpen.store(0);
+    options[1]->trigger();
+    QVERIFY(!options[1]->isChecked());
+    QCOMPARE(rig.engine.pieceSize, uint32_t(kPieceCapacity));
   }
 
   void firstStartWithoutSettingsUsesDevicesZero() {

@@ -71,5 +71,39 @@ TEST(WindowRecords, VarnetLogOpensTheSessionLogAndAFailedOpenIsOnlyReported) {
   std::filesystem::remove_all(dir);
 }
 
+// Options > Slow transfer: chosen for the next update, kept in the settings file from one start
+// to the next, and not changed under an update that holds the ports.
+TEST(WindowRecords, SlowTransferIsKeptInTheSettingsAndRefusedDuringAnUpdate) {
+  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "slow_transfer";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  UnsupportedMidiPlatform platform;
+  SilentPrompts prompts;
+  ShellState shell;
+  shell.startDirectory = dir.string();
+  {
+    WindowRecords records(platform, prompts);
+    StartWindowRecords(records.engine, records.fileBuffer, shell, nullptr);
+    EXPECT_FALSE(shell.slowTransfer);
+    EXPECT_EQ(records.engine.pieceSize, kPieceCapacity);
+    records.midi.ports.sessionPortsOpen.store(1);
+    EXPECT_FALSE(SetSlowTransfer(records.engine, shell, true));
+    EXPECT_EQ(records.engine.pieceSize, kPieceCapacity);
+    records.midi.ports.sessionPortsOpen.store(0);
+    EXPECT_TRUE(SetSlowTransfer(records.engine, shell, true));
+    EXPECT_EQ(records.engine.pieceSize, kSlowPieceSize);
+    SaveWindowSettings(records.engine, records.fileBuffer, shell);
+    ReleaseWindowRecords(records.engine, records.fileBuffer);
+  }
+  shell.slowTransfer = false;
+  {
+    WindowRecords records(platform, prompts);
+    StartWindowRecords(records.engine, records.fileBuffer, shell, nullptr);
+    EXPECT_TRUE(shell.slowTransfer);
+    EXPECT_EQ(records.engine.pieceSize, kSlowPieceSize);
+    ReleaseWindowRecords(records.engine, records.fileBuffer);
+  }
+}
+
 }  // namespace
 }  // namespace varnet

@@ -16,6 +16,7 @@
 #include "engine/link_check.h"
 #include "midi/layer_port.h"
 #include "midi/midi_ports.h"
+#include "midi/port_locks.h"
 #include "midi/port_scan.h"
 #include "midi/system_platform.h"
 #include "settings/settings.h"
@@ -123,6 +124,8 @@ int RunCheckLink(const CheckLinkOptions& options, CliContext& context) {
   }
 
   std::unique_ptr<sim::SimulatedConverter> converter;
+  std::unique_ptr<MidiPlatform> systemPorts;
+  std::unique_ptr<PortLocks> locks;
   std::unique_ptr<MidiPlatform> platform;
   if (simulate) {
     sim::ConverterConfig config;
@@ -143,7 +146,11 @@ int RunCheckLink(const CheckLinkOptions& options, CliContext& context) {
       platform = std::move(virtualPlatform);
     }
   } else {
-    platform = CreateSystemMidiPlatform();
+    // Its requests would land in the middle of an update's stream: ports that an update holds
+    // are refused, as they are to a second update.
+    systemPorts = CreateSystemMidiPlatform();
+    locks = std::make_unique<FilePortLocks>("varnet-flash check-link");
+    platform = std::make_unique<LockingMidiPlatform>(*systemPorts, *locks);
   }
 
   // The ports the update would use: given, found, or stored in ini.upd (followed by name when

@@ -274,8 +274,15 @@ int SaveSettings(const std::string& startDirectory, FileBuffer& buffer, Settings
 
 StoredPort StorePort(const PresentPort& port, const std::string& shownName) {
   if (port.fullName.empty()) return {};
-  return {StoredPort::Kind::Identity, NameHash(port.fullName), SystemHash(port.systemId),
-          CutText(shownName, kStoredShownNameLength)};
+  // Too long a shown name loses its middle: its end is where ports of one device differ.
+  std::string shown = shownName;
+  if (shown.size() > kStoredShownNameLength) {
+    std::string head = CutText(shown, kStoredShownNameLength / 3);
+    std::size_t from = shown.size() - (kStoredShownNameLength - head.size() - 2);
+    while (from < shown.size() && (static_cast<unsigned char>(shown[from]) & 0xC0) == 0x80) ++from;
+    shown = head + ".." + shown.substr(from);
+  }
+  return {StoredPort::Kind::Identity, NameHash(port.fullName), SystemHash(port.systemId), shown};
 }
 
 PortMatch FindStoredPort(const StoredPort& stored, const std::vector<PresentPort>& present) {

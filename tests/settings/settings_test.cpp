@@ -381,6 +381,11 @@ TEST_F(PortNamesTest, LongestRecordsStayClearOfTheLastFourBytes) {
   ASSERT_EQ(LoadNames(), 1);
   EXPECT_TRUE(names_.input == saved.input);
   EXPECT_EQ(names_.output.shownName.size(), kStoredShownNameLength);
+  // A long shown name keeps its end, where ports of one device differ.
+  const StoredPort unit = StorePort({"x", ""}, "J: converter-rack-left-u..1:out");
+  EXPECT_LE(unit.shownName.size(), kStoredShownNameLength);
+  EXPECT_TRUE(unit.shownName.starts_with("J: conv")) << unit.shownName;
+  EXPECT_TRUE(unit.shownName.ends_with("..1:out")) << unit.shownName;
 }
 
 TEST_F(PortNamesTest, TheLastFourBytesOfAValidFileSurviveASave) {

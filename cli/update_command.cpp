@@ -246,7 +246,7 @@ bool FollowStoredPorts(const UpdateOptions& options, MidiPlatform& platform, Por
     for (PortIdentity& id : PortIdentities(platform, input)) {
       present.push_back({std::move(id.fullName), std::move(id.systemId)});
     }
-    const PortMatch match = FindStoredPort(stored, present);
+    const PortMatch match = FindStoredPort(stored, present, PortNames(platform, input));
     if (match.result == PortMatch::Result::NotStored) return;
     if (match.result == PortMatch::Result::Found) {
       index = match.index;

@@ -285,15 +285,24 @@ StoredPort StorePort(const PresentPort& port, const std::string& shownName) {
   return {StoredPort::Kind::Identity, NameHash(port.fullName), SystemHash(port.systemId), shown};
 }
 
-PortMatch FindStoredPort(const StoredPort& stored, const std::vector<PresentPort>& present) {
+PortMatch FindStoredPort(const StoredPort& stored, const std::vector<PresentPort>& present,
+                         const std::vector<std::string>& shown) {
   PortMatch match;
   if (stored.kind == StoredPort::Kind::None) return match;
   std::vector<int32_t> named;
   for (std::size_t i = 0; i < present.size(); ++i) {
     const PresentPort& port = present[i];
-    const bool same = !port.fullName.empty() && (stored.kind == StoredPort::Kind::Identity
-                                                     ? NameHash(port.fullName) == stored.nameHash
-                                                     : port.fullName == stored.shownName);
+    // An earlier version's name that was not shortened is what the list still shows for that
+    // port: names that would look alike are shown apart, never under that name.
+    bool same = false;
+    if (port.fullName.empty()) continue;
+    if (stored.kind == StoredPort::Kind::Identity) {
+      same = NameHash(port.fullName) == stored.nameHash;
+    } else {
+      same =
+          port.fullName == stored.shownName || (!ShownNamePattern(stored.shownName).shortened &&
+                                                i < shown.size() && shown[i] == stored.shownName);
+    }
     if (same) named.push_back(static_cast<int32_t>(i));
   }
   if (named.size() > 1 && stored.systemHash != 0) {

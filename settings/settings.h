@@ -83,6 +83,9 @@ struct PortMatch {
 
 // Which of the ports present (by index) the stored one is. Where several have the stored full
 // name, the one whose system identity matches too is it, if that is one alone.
-PortMatch FindStoredPort(const StoredPort& stored, const std::vector<PresentPort>& present);
+// `shown` (by index, optional) are the names the list shows now: an earlier version's name that
+// was not shortened still finds the one port shown under it.
+PortMatch FindStoredPort(const StoredPort& stored, const std::vector<PresentPort>& present,
+                         const std::vector<std::string>& shown = {});
 
 }  // namespace varnet

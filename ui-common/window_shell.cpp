@@ -139,7 +139,8 @@ void StartWindowRecords(Engine& engine, FileBuffer& fileBuffer, ShellState& shel
     // A device started before the converter moves the indices; the identities find its ports
     // again, and a port they do not find for certain is chosen by nobody but the user.
     const auto follow = [&](bool input, const StoredPort& stored, int32_t& index) {
-      const PortMatch match = FindStoredPort(stored, PresentPorts(platform, input));
+      const PortMatch match =
+          FindStoredPort(stored, PresentPorts(platform, input), PortNames(platform, input));
       if (match.result == PortMatch::Result::Found) index = match.index;
       const std::string text = PortNotFoundText(input ? "input" : "output", stored, match);
       if (!text.empty()) {

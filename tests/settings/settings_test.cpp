@@ -542,9 +542,25 @@ TEST(FindStoredPortTest, OnlyWhatNamesExactlyOnePortFindsIt) {
     R result;
     int32_t index;
     std::vector<int32_t> candidates;
+    std::vector<std::string> shown = {};  // what the list shows now
   };
   const std::vector<Row> rows = {
       {"nothing stored", {}, jack, R::NotStored, -1, {}},
+      // An ALSA port's name repeats its client's, which the list leaves out.
+      {"an earlier version's whole name as the list shows it",
+       {StoredPort::Kind::ShownName, 0, 0, "A: unit-1 out"},
+       {{"A: unit-0:unit-0 out", "128:1"}, {"A: unit-1:unit-1 out", "129:1"}},
+       R::Found,
+       1,
+       {},
+       {"A: unit-0 out", "A: unit-1 out"}},
+      {"a shortened name never by what the list shows",
+       {StoredPort::Kind::ShownName, 0, 0, "J: converter-rack-left-un..:out"},
+       {{"J: converter-rack-left-unit-0000:out", ""}},
+       R::Uncertain,
+       -1,
+       {0},
+       {"J: converter-rack-left-un..:out"}},
       {"found where another device moved it",
        StorePort({unit + "1:out", ""}, "x"),
        jack,
@@ -588,7 +604,7 @@ TEST(FindStoredPortTest, OnlyWhatNamesExactlyOnePortFindsIt) {
       {"a name told apart by position", shownSecond, jack, R::Uncertain, -1, {0, 1, 2}},
   };
   for (const Row& row : rows) {
-    const PortMatch match = FindStoredPort(row.stored, row.present);
+    const PortMatch match = FindStoredPort(row.stored, row.present, row.shown);
     EXPECT_EQ(match.result, row.result) << row.what;
     EXPECT_EQ(match.index, row.index) << row.what;
     EXPECT_EQ(match.candidates, row.candidates) << row.what;

@@ -1,6 +1,6 @@
 // What both desktop windows do with the program's records, whichever toolkit draws them: the
-// records at start (buffers, settings, ports found again by name), the command table, loading the
-// file the user chose, the close question, and the records at the end. The Qt window (ui/) and
+// records at start (buffers, settings, ports found again by their stored identity), the command
+// table, loading the file the user chose, the close question, and the records at the end. The Qt window (ui/) and
 // the native Windows window (ui-win32/) keep only their controls, painting and timers.
 #pragma once
 

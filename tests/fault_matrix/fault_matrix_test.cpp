@@ -562,8 +562,12 @@ TEST_P(StoredPortMatrix, Row) {
     StoredPorts records{kept, kept};
     ASSERT_EQ(SaveSettings(shell.startDirectory, fileBuffer, {in, out, type, &records}), 1);
   }
-  std::ifstream before(fs::path(shell.startDirectory) / kSettingsFileName, std::ios::binary);
-  const Bytes fileBefore{std::istreambuf_iterator<char>(before), {}};
+  // Read and closed at once: on Windows a file held open cannot be replaced.
+  const auto readSettings = [&shell] {
+    std::ifstream in(fs::path(shell.startDirectory) / kSettingsFileName, std::ios::binary);
+    return Bytes{std::istreambuf_iterator<char>(in), {}};
+  };
+  const Bytes fileBefore = readSettings();
 
   StartWindowRecords(engine, fileBuffer, shell, nullptr);
   ASSERT_EQ(prompts.boxes.size(), row.told ? 1u : 0u)
@@ -602,8 +606,7 @@ TEST_P(StoredPortMatrix, Row) {
   // Closing without choosing: the kept ports are written back as they were read.
   SaveWindowSettings(engine, fileBuffer, shell);
   ReleaseWindowRecords(engine, fileBuffer);
-  std::ifstream after(fs::path(shell.startDirectory) / kSettingsFileName, std::ios::binary);
-  Bytes fileAfter{std::istreambuf_iterator<char>(after), {}};
+  Bytes fileAfter = readSettings();
   if (row.updated >= 0 && !row.told) {
     // Found at its new index: the index follows it, the record stays.
     ASSERT_EQ(fileAfter.size(), fileBefore.size());

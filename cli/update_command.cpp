@@ -155,20 +155,25 @@ struct PortChoice {
   int32_t input = 0;
   int32_t output = 0;
   bool fromSettings = false;  // the indices not given as options came from ini.upd
-  StoredPortNames names;      // the ports' names stored beside the indices, if any
+  StoredPorts stored;         // the ports' identities stored beside the indices, if any
 };
 
 // The ports the window would use: those stored in ini.upd, else 0; the options override. The
 // simulated converter has ports of its own: indices stored for a real device mean nothing there.
-PortChoice ChoosePorts(const UpdateOptions& options) {
+PortChoice ChoosePorts(const UpdateOptions& options, Console& console) {
   PortChoice choice;
   if (!options.simulate && !options.detect) {
     FileBuffer settingsBuffer;
     uint8_t deviceType = 0;
     std::error_code ignored;
     const std::string directory = std::filesystem::current_path(ignored).string();
+    std::string why;
     choice.fromSettings = LoadSettingsOrDefaults(
-        directory, settingsBuffer, {choice.input, choice.output, deviceType, &choice.names});
+        directory, settingsBuffer, {choice.input, choice.output, deviceType, &choice.stored, &why});
+    if (!why.empty() && !(options.input && options.output)) {
+      console.err << "Warning: " << kSettingsFileName << " is ignored (" << why
+                  << "); ports not given with --in and --out are 0\n";
+    }
   }
   if (options.input) choice.input = *options.input;
   if (options.output) choice.output = *options.output;
@@ -239,15 +244,60 @@ std::optional<int> OpenTarget(const UpdateOptions& options, const FirmwareImage&
   return std::nullopt;
 }
 
-// The window's choice follows its ports by name when another device has moved their indices.
-void FollowStoredNames(const UpdateOptions& options, MidiPlatform& platform, PortChoice& choice) {
-  if (!choice.fromSettings) return;
-  if (!options.input) {
-    choice.input = ChoosePort(choice.input, choice.names.input, PortNames(platform, true));
-  }
-  if (!options.output) {
-    choice.output = ChoosePort(choice.output, choice.names.output, PortNames(platform, false));
-  }
+// The window's choice follows its ports by identity when another device has moved their
+// indices. A stored port that no port present is, or that several could be, is never guessed
+// at: the update is refused with the ports to choose from. True when both sides are settled.
+bool FollowStoredPorts(const UpdateOptions& options, MidiPlatform& platform, PortChoice& choice,
+                       Console& console) {
+  if (!choice.fromSettings) return true;
+  bool settled = true;
+  auto follow = [&](PortSide side, bool overridden, const StoredPort& stored, int32_t& index) {
+    if (overridden) return;
+    const bool input = side == PortSide::In;
+    std::vector<PresentPort> present;
+    for (PortIdentity& id : PortIdentities(platform, input)) {
+      present.push_back({std::move(id.fullName), std::move(id.systemId)});
+    }
+    const PortMatch match = FindStoredPort(stored, present, PortNames(platform, input));
+    if (match.result == PortMatch::Result::NotStored) return;
+    if (match.result == PortMatch::Result::Found) {
+      index = match.index;
+      return;
+    }
+    settled = false;
+    const char* word = input ? "input" : "output";
+    console.err << "Error!: " << kSettingsFileName << " keeps the " << word << " port "
+                << (stored.shownName.empty() ? "" : "\"" + PrintableName(stored.shownName) + "\" ")
+                << "(stored index " << index << "), ";
+    std::vector<int32_t> listed = match.candidates;
+    switch (match.result) {
+      case PortMatch::Result::NoneMatch:
+        console.err << "which is none of the ports present; the " << word << " ports:\n";
+        listed.clear();
+        for (uint32_t i = 0; i < PortCount(platform, side); ++i) {
+          listed.push_back(static_cast<int32_t>(i));
+        }
+        break;
+      case PortMatch::Result::Several:
+        console.err << "which " << match.candidates.size()
+                    << " ports present could be; they are:\n";
+        break;
+      default:
+        console.err << "under a name an earlier version shortened, which does not say which "
+                       "port it was; ports that fit it:\n";
+        break;
+    }
+    for (const int32_t i : listed) {
+      console.err << "  " << SideWord(side) << " " << i << ": " << PortName(platform, side, i)
+                  << "\n";
+    }
+    if (listed.empty()) console.err << "  (none)\n";
+    console.err << "Choose the " << word << " port with --" << SideWord(side) << " INDEX (or in "
+                << "the window's MIDI I/O dialog, which stores it again)\n";
+  };
+  follow(PortSide::In, options.input.has_value(), choice.stored.input, choice.input);
+  follow(PortSide::Out, options.output.has_value(), choice.stored.output, choice.output);
+  return settled;
 }
 
 // --detect: only a single answer says which device is meant; with none or several the user
@@ -464,7 +514,7 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
     return *failed;
   }
   FirmwareImage& image = context.image;
-  PortChoice ports = ChoosePorts(options);
+  PortChoice ports = ChoosePorts(options, console);
 
   std::unique_ptr<Clock> clock;
   if (options.fast) {
@@ -477,7 +527,7 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
     return *failed;
   }
   CountingPlatform counting(target.ports());
-  FollowStoredNames(options, counting, ports);
+  if (!FollowStoredPorts(options, counting, ports, console)) return kExitNotDone;
   if (options.detect && !DetectOneConverter(target.ports(), *clock, console, ports)) {
     return kExitNotDone;
   }

@@ -533,6 +533,7 @@ int ReleaseMidiPorts(MidiLayer& midi) {
 
 void ReopenMidiPorts(MidiLayer& midi, int32_t inputIndex, int32_t outputIndex, WindowRef owner) {
   MidiPorts& p = midi.ports;
+  ++midi.portChoices;
   // The same close as at the end of an update: a port left capturing by a session whose device
   // vanished is stopped and closed properly, never just forgotten with its buffers queued.
   ReleaseMidiPorts(midi);

@@ -110,6 +110,9 @@ struct MidiLayer {
   std::mutex deferredMutex;
   std::vector<BoxRequest> deferredBoxes;  // under deferredMutex
   bool showingDeferred = false;           // user-interface thread only
+  // How often the user has chosen ports in the port dialog (its OK, ReopenMidiPorts): only
+  // ports chosen so are recorded anew when the window ends. User-interface thread only.
+  uint32_t portChoices = 0;
   // Input that is not System Exclusive and not real-time (status 0x80-0xF6: channel and system
   // common messages, and invalid short messages the service reports as errors), counted by the
   // input callback since ResetOtherInput. The device must send
@@ -163,7 +166,7 @@ void ShutdownMidiInput(MidiLayer& midi);
 int ReleaseMidiPorts(MidiLayer& midi);
 // The port dialog's OK: releases both ports as above, stores the chosen device indices, opens
 // each port afresh and refreshes the device names after each open that succeeds. A port that
-// cannot be opened has shown its box and stays closed.
+// cannot be opened has shown its box and stays closed. Counts a choice (MidiLayer::portChoices).
 void ReopenMidiPorts(MidiLayer& midi, int32_t inputIndex, int32_t outputIndex, WindowRef owner);
 
 // Shows the boxes requested on other threads, oldest first, one at a time (a call made while

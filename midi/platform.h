@@ -82,6 +82,15 @@ struct CallbackTarget {
 // Longest device name: 31 characters and a terminator, like the capability record's name field.
 constexpr std::size_t kMidiNameLength = 32;
 
+// What names one device for good, beside the short name the capability record gives: the MIDI
+// system's own full name of the port, never shortened, and where the system has one, what tells
+// two ports of the same full name apart (the ALSA sequencer's client and port numbers). A port
+// the user chose is found again by these, never by its position in the list.
+struct PortIdentity {
+  std::string fullName;
+  std::string systemId;  // empty where the system gives nothing more than the name
+};
+
 class MidiPlatform {
  public:
   virtual ~MidiPlatform() = default;
@@ -93,6 +102,20 @@ class MidiPlatform {
   // Writes the NUL-terminated name (at most 31 characters) into `name`. Nonzero means failure.
   virtual uint32_t inGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) = 0;
   virtual uint32_t outGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) = 0;
+  // The identity of a device; nonzero means failure. A backend whose names are never shortened
+  // and has nothing more to tell ports apart by keeps these: the name is the identity.
+  virtual uint32_t inGetDevIdentity(uint32_t device, PortIdentity& identity) {
+    char name[kMidiNameLength] = {};
+    const uint32_t result = inGetDevCaps(device, name);
+    identity = {result == MMSYSERR_NOERROR ? std::string(name) : std::string(), {}};
+    return result;
+  }
+  virtual uint32_t outGetDevIdentity(uint32_t device, PortIdentity& identity) {
+    char name[kMidiNameLength] = {};
+    const uint32_t result = outGetDevCaps(device, name);
+    identity = {result == MMSYSERR_NOERROR ? std::string(name) : std::string(), {}};
+    return result;
+  }
 
   virtual uint32_t inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
                           uintptr_t instance) = 0;

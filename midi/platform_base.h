@@ -53,6 +53,12 @@ class ForwardingMidiPlatform : public MidiPlatform {
   uint32_t outGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override {
     return inner_->outGetDevCaps(device, name);
   }
+  uint32_t inGetDevIdentity(uint32_t device, PortIdentity& identity) override {
+    return inner_->inGetDevIdentity(device, identity);
+  }
+  uint32_t outGetDevIdentity(uint32_t device, PortIdentity& identity) override {
+    return inner_->outGetDevIdentity(device, identity);
+  }
   uint32_t inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
                   uintptr_t instance) override {
     return inner_->inOpen(handle, device, callback, instance);

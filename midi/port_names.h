@@ -38,9 +38,19 @@ struct PortNameParts {
 // of that, so that the end, where ports of one device usually differ, stays.
 std::string FitPortName(const PortNameParts& port, std::size_t room = kMidiNameRoom);
 
-// The names of one listing, each fitted as above; where two still look the same, the later ones
-// end in " #2", " #3", ... so that no two names of the listing are alike.
+// The names of one listing, each fitted as above. Where two fitted names look the same, each of
+// them is shortened anew so that it shows the part of its full name in which the ports of that
+// group differ ("converter-rack-left-u..1:out", "..2:out"); ports whose full names are the same
+// show their entry of `distinct` (what the MIDI system tells them apart by, the ALSA sequencer's
+// "24:0"), where given. Only where even that leaves two alike (nothing else tells them
+// apart) do the later ones end in " #2", " #3", ... No two names of the listing are alike.
 std::vector<std::string> FitPortNames(const std::vector<PortNameParts>& ports,
-                                      std::size_t room = kMidiNameRoom);
+                                      std::size_t room = kMidiNameRoom,
+                                      const std::vector<std::string>& distinct = {});
+
+// Whether `client` is the MIDI client of an updater that asks for the name `updaterName`: that
+// name itself, or with the suffix a JACK server gives a second client of the same name
+// ("varnet-update-01"). Its ports belong to a running update and are never offered as devices.
+bool IsUpdaterClient(std::string_view client, std::string_view updaterName);
 
 }  // namespace varnet

@@ -116,6 +116,17 @@ std::vector<std::string> PortNames(MidiPlatform& platform, bool input) {
   return names;
 }
 
+std::vector<PortIdentity> PortIdentities(MidiPlatform& platform, bool input) {
+  const uint32_t count = input ? platform.inGetNumDevs() : platform.outGetNumDevs();
+  std::vector<PortIdentity> identities(count);
+  for (uint32_t device = 0; device < count; ++device) {
+    const uint32_t result = input ? platform.inGetDevIdentity(device, identities[device])
+                                  : platform.outGetDevIdentity(device, identities[device]);
+    if (result != MMSYSERR_NOERROR) identities[device] = {};
+  }
+  return identities;
+}
+
 namespace {
 
 // One round: the message on each output in turn, what `captures` received in its window.

@@ -19,6 +19,9 @@ namespace varnet {
 // The device names, in device order; a port whose name cannot be read has an empty name.
 std::vector<std::string> PortNames(MidiPlatform& platform, bool input);
 
+// The devices' identities, in device order; a port whose identity cannot be read has an empty one.
+std::vector<PortIdentity> PortIdentities(MidiPlatform& platform, bool input);
+
 // A port the probe could not use, and the service's reason.
 struct UnusablePort {
   bool input = false;

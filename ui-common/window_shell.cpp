@@ -32,6 +32,52 @@ void FreeBlock(std::vector<uint8_t>& block) {
   std::vector<uint8_t>().swap(block);
 }
 
+std::vector<PresentPort> PresentPorts(MidiPlatform& platform, bool input) {
+  std::vector<PresentPort> present;
+  for (PortIdentity& id : PortIdentities(platform, input)) {
+    present.push_back({std::move(id.fullName), std::move(id.systemId)});
+  }
+  return present;
+}
+
+// The box that says a kept port was not found again, or empty when it was.
+std::string PortNotFoundText(const char* word, const StoredPort& stored, const PortMatch& match) {
+  const std::string name = stored.shownName.empty() ? "" : " (" + stored.shownName + ")";
+  std::string text = std::string("The MIDI ") + word + " chosen before" + name;
+  switch (match.result) {
+    case PortMatch::Result::NotStored:
+    case PortMatch::Result::Found:
+      return {};
+    case PortMatch::Result::NoneMatch:
+      text += " is not among the MIDI ports now.";
+      break;
+    case PortMatch::Result::Several:
+      text += " cannot be told apart from " + std::to_string(match.candidates.size() - 1) +
+              " other port(s) now.";
+      break;
+    case PortMatch::Result::Uncertain:
+      text +=
+          " was kept by an earlier version under a shortened name, which does not tell "
+          "which port it was.";
+      break;
+  }
+  return text + " No " + word + " is chosen: choose one under Options, MIDI I/O.";
+}
+
+// The name the window paints for one side, read without the layer's box for a missing port.
+void CopyShownName(MidiPlatform& platform, bool input, int32_t index,
+                   std::array<char, kNameAreaSize>& area) {
+  area.fill('\0');
+  char name[kMidiNameLength] = {};
+  if (index < 0) return;
+  const auto device = static_cast<uint32_t>(index);
+  const uint32_t rc =
+      input ? platform.inGetDevCaps(device, name) : platform.outGetDevCaps(device, name);
+  if (rc != MMSYSERR_NOERROR) return;
+  name[kMidiNameLength - 1] = '\0';
+  std::copy(std::begin(name), std::end(name), area.begin());
+}
+
 }  // namespace
 
 WindowRecords::WindowRecords(MidiPlatform& platform, Prompts& prompts)
@@ -80,21 +126,42 @@ void StartWindowRecords(Engine& engine, FileBuffer& fileBuffer, ShellState& shel
 
   // Settings come before the port names and the controls, which show what they hold.
   MidiPorts& ports = engine.midi->ports;
-  StoredPortNames storedNames;
-  if (LoadSettingsOrDefaults(shell.startDirectory, fileBuffer,
-                             Settings{ports.inputDeviceIndex, ports.outputDeviceIndex,
-                                      shell.deviceType, &storedNames, &shell.slowTransfer})) {
-    // A device started before the converter moves the indices; the names find its ports again.
-    MidiPlatform& platform = engine.midi->platform;
-    ports.inputDeviceIndex =
-        ChoosePort(ports.inputDeviceIndex, storedNames.input, PortNames(platform, true));
-    ports.outputDeviceIndex =
-        ChoosePort(ports.outputDeviceIndex, storedNames.output, PortNames(platform, false));
+  MidiPlatform& platform = engine.midi->platform;
+  shell.storedPorts = {};
+  const bool loaded = LoadSettingsOrDefaults(
+      shell.startDirectory, fileBuffer,
+      Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, shell.deviceType,
+               &shell.storedPorts, nullptr, &shell.slowTransfer});
+  shell.storedInputIndex = ports.inputDeviceIndex;
+  shell.storedOutputIndex = ports.outputDeviceIndex;
+  std::string notFound;
+  if (loaded) {
+    // A device started before the converter moves the indices; the identities find its ports
+    // again, and a port they do not find for certain is chosen by nobody but the user.
+    const auto follow = [&](bool input, const StoredPort& stored, int32_t& index) {
+      const PortMatch match =
+          FindStoredPort(stored, PresentPorts(platform, input), PortNames(platform, input));
+      if (match.result == PortMatch::Result::Found) index = match.index;
+      const std::string text = PortNotFoundText(input ? "input" : "output", stored, match);
+      if (!text.empty()) {
+        index = -1;
+        notFound += (notFound.empty() ? "" : "\n\n") + text;
+      }
+    };
+    follow(true, shell.storedPorts.input, ports.inputDeviceIndex);
+    follow(false, shell.storedPorts.output, ports.outputDeviceIndex);
   }
   engine.pieceSize = shell.slowTransfer ? kSlowPieceSize : static_cast<uint32_t>(kPieceCapacity);
   shell.firmwarePath.clear();
   shell.firmwareTitle.clear();
-  RefreshDeviceNames(*engine.midi, ports.inputDeviceIndex, ports.outputDeviceIndex, owner);
+  if (notFound.empty()) {
+    RefreshDeviceNames(*engine.midi, ports.inputDeviceIndex, ports.outputDeviceIndex, owner);
+  } else {
+    engine.prompts.showBox(
+        {notFound, kSystemErrorCaption, BoxIcon::Warning, BoxButtons::Ok, owner});
+    CopyShownName(platform, true, ports.inputDeviceIndex, ports.inputDeviceName);
+    CopyShownName(platform, false, ports.outputDeviceIndex, ports.outputDeviceName);
+  }
 }
 
 void LoadChosenFirmware(Engine& engine, FileBuffer& fileBuffer, ShellState& shell,
@@ -131,13 +198,31 @@ void ShowAbout(Engine& engine, WindowRef owner) {
 }
 
 void SaveWindowSettings(Engine& engine, FileBuffer& fileBuffer, ShellState& shell) {
-  MidiPorts& ports = engine.midi->ports;
-  MidiPlatform& platform = engine.midi->platform;
-  StoredPortNames chosenNames{PortNameAt(PortNames(platform, true), ports.inputDeviceIndex),
-                              PortNameAt(PortNames(platform, false), ports.outputDeviceIndex)};
+  MidiLayer& midi = *engine.midi;
+  MidiPorts& ports = midi.ports;
+  int32_t input = ports.inputDeviceIndex;
+  int32_t output = ports.outputDeviceIndex;
+  StoredPorts records = shell.storedPorts;
+  if (midi.portChoices != 0) {
+    // The ports the user chose: each recorded by its identity (none where nothing was chosen).
+    const auto record = [&](bool isInput, int32_t index, StoredPort& kept) {
+      const std::vector<PortIdentity> ids = PortIdentities(midi.platform, isInput);
+      const std::vector<std::string> names = PortNames(midi.platform, isInput);
+      kept = {};
+      if (index < 0 || static_cast<std::size_t>(index) >= ids.size()) return;
+      const auto at = static_cast<std::size_t>(index);
+      kept = StorePort({ids[at].fullName, ids[at].systemId}, at < names.size() ? names[at] : "");
+    };
+    record(true, input, records.input);
+    record(false, output, records.output);
+  } else {
+    // Nothing chosen: merely opening and closing the window changes nothing. A kept port that
+    // was not found again keeps its index as well as its record.
+    if (input < 0) input = shell.storedInputIndex;
+    if (output < 0) output = shell.storedOutputIndex;
+  }
   SaveSettings(shell.startDirectory, fileBuffer,
-               Settings{ports.inputDeviceIndex, ports.outputDeviceIndex, shell.deviceType,
-                        &chosenNames, &shell.slowTransfer});
+               Settings{input, output, shell.deviceType, &records, nullptr, &shell.slowTransfer});
 }
 
 bool SetSlowTransfer(Engine& engine, ShellState& shell, bool slow) {

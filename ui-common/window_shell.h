@@ -1,7 +1,8 @@
 // What both desktop windows do with the program's records, whichever toolkit draws them: the
-// records at start (buffers, settings, ports found again by name), the command table, loading the
-// file the user chose, the close question, and the records at the end. The Qt window (ui/) and
-// the native Windows window (ui-win32/) keep only their controls, painting and timers.
+// records at start (buffers, settings, ports found again by their stored identity), the command
+// table, loading the file the user chose, the close question, and the records at the end. The Qt
+// window (ui/) and the native Windows window (ui-win32/) keep only their controls, painting and
+// timers.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include "engine/session_log.h"
 #include "io/file_io.h"
 #include "midi/midi_ports.h"
+#include "settings/settings.h"
 
 namespace varnet {
 
@@ -23,6 +25,12 @@ struct ShellState {
   std::string firmwareTitle;
   uint8_t deviceType = 0;     // 0 "Kestrin", 1 "Varnet", 0xFF none selected
   bool slowTransfer = false;  // Options > Slow transfer, kept in the settings file
+  // The chosen ports as the settings file kept them, with the indices stored beside them: unless
+  // the user chooses ports in the port dialog, they are written back as they were read (an index
+  // follows its port where the port was found at another).
+  StoredPorts storedPorts;
+  int32_t storedInputIndex = 0;
+  int32_t storedOutputIndex = 0;
 };
 
 // The records a desktop window runs on, made in the order the engine needs them.
@@ -57,8 +65,9 @@ class WindowCommands {
 void DispatchWindowCommand(int index, WindowCommands& commands);
 
 // The records at start: the MIDI layer's, the buffers at their first size, the settings file (or
-// its defaults) with the ports found again by their stored names, no firmware, and the port
-// names the window paints.
+// its defaults) with the ports found again by their stored identities, no firmware, and the
+// port names the window paints. A kept port that no port present is, or that several could be,
+// is reported in a box and left unchosen (-1), so that the port dialog preselects nothing.
 void StartWindowRecords(Engine& engine, FileBuffer& fileBuffer, ShellState& shell, WindowRef owner);
 
 // Loads the file the user chose. One that cannot be read or is not firmware is reported and
@@ -78,7 +87,8 @@ void ShowAbout(Engine& engine, WindowRef owner);
 // size as it sends.
 bool SetSlowTransfer(Engine& engine, ShellState& shell, bool slow);
 
-// Writes the settings file: the chosen ports by index and name, the device type and the options.
+// Writes the settings file: the chosen ports by index and identity, the device type and the
+// options. A port the user did not choose anew in this run keeps the record it was read with.
 void SaveWindowSettings(Engine& engine, FileBuffer& fileBuffer, ShellState& shell);
 
 // Lets go of the ports by the one release path and returns the buffers to the system; they are

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -700,6 +701,49 @@ TEST_F(FlashTest, SpecialFilesAreRefusedWithoutWaiting) {
   EXPECT_EQ(named.status, 2);
   EXPECT_NE(named.err.find("a\\x1B[2Jb\\nc.jtg\""), std::string::npos) << named.err;
   EXPECT_EQ(named.err.find('\x1b'), std::string::npos);
+}
+
+// Whatever stands in the place of ini.upd is ignored, and the command line says so and why
+// (the window keeps silent); a missing file is a first start and says nothing.
+TEST_F(FlashTest, AnIgnoredSettingsFileIsReportedWithItsReason) {
+  struct Row {
+    const char* what;
+    std::function<void(const fs::path&)> make;
+    const char* reason;  // null: nothing to report
+  };
+  const std::vector<Row> rows = {
+      {"missing", [](const fs::path&) {}, nullptr},
+      {"a directory", [](const fs::path& p) { fs::create_directory(p); }, "directory"},
+      {"a FIFO", [](const fs::path& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); },
+       "not a regular file"},
+      {"a link to /dev/zero", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+       "not a regular file"},
+      {"ten bytes",
+       [](const fs::path& p) {
+         WriteBytes(p, {'u', 'p', 'd', 'i', 'n', 'i', 0, 0, 0, 0});
+       },
+       "only 10 bytes"},
+      {"another file", [](const fs::path& p) { WriteBytes(p, std::vector<uint8_t>(100, 'x')); },
+       "updini"},
+  };
+  for (const Row& row : rows) {
+    const fs::path settings = dir_ / "ini.upd";
+    fs::remove_all(settings);
+    row.make(settings);
+    const FlashRun run = Wait(Spawn({"update", kExample, "--yes"}), std::chrono::seconds(10));
+    EXPECT_EQ(run.status, 1) << row.what << ": " << run.err;
+    const std::size_t line = run.err.find("Warning: ini.upd is ignored (");
+    if (row.reason == nullptr) {
+      EXPECT_EQ(line, std::string::npos) << row.what << ": " << run.err;
+    } else {
+      ASSERT_NE(line, std::string::npos) << row.what << ": " << run.err;
+      EXPECT_NE(run.err.find(row.reason, line), std::string::npos) << row.what << ": " << run.err;
+    }
+  }
+  // With both ports given there is nothing the file would have chosen.
+  WriteBytes(dir_ / "ini.upd", std::vector<uint8_t>(5, 'x'));
+  const FlashRun given = Flash({"update", kExample, "--yes", "--in", "0", "--out", "0"});
+  EXPECT_EQ(given.err.find("is ignored"), std::string::npos) << given.err;
 }
 
 TEST_F(FlashTest, ExportToStandardOutputKeepsTheReportApart) {

@@ -30,6 +30,7 @@
 #include "midi/port_scan.h"
 #include "settings/settings.h"
 #include "sim/converter.h"
+#include "ui-common/window_shell.h"
 
 namespace varnet {
 namespace {
@@ -625,6 +626,142 @@ TEST_P(FaultMatrix, Row) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(Rows()),
                          [](const ::testing::TestParamInfo<Row>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// ---------------------------------------------------------------------------------------------
+// The unit the user chose: several simulated converters of one long name prefix behind the ports
+// of one platform, the chosen one kept in ini.upd, the window started with another unit (or none
+// of that identity) in its place. The update reaches the chosen unit or nobody, and closing the
+// window writes back the file as it was.
+
+struct StoredPortRow {
+  const char* name;
+  std::vector<std::string> units;  // port names, in device order; one converter behind each
+  std::string stored;              // the full name kept in the file (also shown)
+  bool shortened = false;          // kept as an earlier version did: its shown name only
+  int updated = -1;                // the unit that must get the stream, or -1 for none
+  bool told = false;               // the window says the kept port was not found
+};
+
+std::ostream& operator<<(std::ostream& out, const StoredPortRow& row) {
+  return out << row.name;
+}
+
+class StoredPortMatrix : public ::testing::TestWithParam<StoredPortRow> {};
+
+TEST_P(StoredPortMatrix, Row) {
+  const StoredPortRow& row = GetParam();
+  VirtualClock clock;
+  VirtualPlatformConfig ports;
+  ports.inputs = ports.outputs = row.units;
+  VirtualMidiPlatform platform(clock, ports);
+  std::vector<std::unique_ptr<sim::SimulatedConverter>> units;
+  sim::ConverterConfig config;
+  config.kind = sim::kKindDA;
+  for (uint32_t i = 0; i < row.units.size(); ++i) {
+    units.push_back(std::make_unique<sim::SimulatedConverter>(config));
+    platform.connectConverter(*units.back(), i, i);
+  }
+  RecordingPrompts prompts;
+  MidiLayer midi{platform, prompts};
+  FirmwareImage image;
+  FileBuffer fileBuffer;
+  Engine engine{image, midi, clock, prompts};
+  ShellState shell;
+  shell.startDirectory = (fs::temp_directory_path() /
+                          ("varnet-stored-port-" + std::to_string(::getpid()) + "-" + row.name))
+                             .string();
+  fs::create_directories(shell.startDirectory);
+  struct Cleanup {
+    std::string dir;
+    ~Cleanup() {
+      std::error_code ec;
+      fs::remove_all(dir, ec);
+    }
+  } cleanup{shell.startDirectory};
+
+  // The file as the window left it when the user chose the unit: at index 0 then.
+  {
+    int32_t in = 0, out = 0;
+    uint8_t type = 1;
+    StoredPort kept = StorePort({row.stored, ""}, row.stored);
+    if (row.shortened) kept = {StoredPort::Kind::ShownName, 0, 0, "converter-rack-left-un..:io"};
+    StoredPorts records{kept, kept};
+    ASSERT_EQ(SaveSettings(shell.startDirectory, fileBuffer, {in, out, type, &records}), 1);
+  }
+  // Read and closed at once: on Windows a file held open cannot be replaced.
+  const auto readSettings = [&shell] {
+    std::ifstream in(fs::path(shell.startDirectory) / kSettingsFileName, std::ios::binary);
+    return Bytes{std::istreambuf_iterator<char>(in), {}};
+  };
+  const Bytes fileBefore = readSettings();
+
+  StartWindowRecords(engine, fileBuffer, shell, nullptr);
+  ASSERT_EQ(prompts.boxes.size(), row.told ? 1u : 0u)
+      << (prompts.boxes.empty() ? "" : prompts.boxes[0].caption + ": " + prompts.boxes[0].text);
+  if (row.told && !prompts.boxes.empty()) {
+    EXPECT_NE(prompts.boxes[0].text.find("MIDI I/O"), std::string::npos) << prompts.boxes[0].text;
+    // The dialog preselects nothing rather than another unit.
+    EXPECT_EQ(midi.ports.inputDeviceIndex, -1);
+    EXPECT_EQ(midi.ports.outputDeviceIndex, -1);
+  }
+
+  const Bytes payload = Payload(600);
+  const Bytes file = FirmwareFile(kKindDA, payload);
+  const std::string firmwarePath = (fs::path(shell.startDirectory) / "update.jtg").string();
+  std::ofstream(firmwarePath, std::ios::binary)
+      .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+  ASSERT_TRUE(ReadWholeFile(firmwarePath, fileBuffer));
+  ASSERT_EQ(ParseFirmwareImage(fileBuffer, image), 0);
+  RecordingView view;
+  {
+    UpdateSession session(engine, view, firmwarePath);
+    OnRunUpdate(session);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (session.phase == SessionPhase::Streaming && std::chrono::steady_clock::now() < limit) {
+      if (view.timerRunning) SessionTimerProc(session);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    EXPECT_EQ(session.lastOutcome == SessionOutcome::Done, row.updated >= 0);
+  }
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const bool chosen = static_cast<int>(i) == row.updated;
+    EXPECT_EQ(units[i]->decoded().headerSeen, chosen) << "unit " << i;
+    EXPECT_EQ(platform.sentBytes(static_cast<uint32_t>(i)).empty(), !chosen) << "unit " << i;
+  }
+
+  // Closing without choosing: the kept ports are written back as they were read.
+  SaveWindowSettings(engine, fileBuffer, shell);
+  ReleaseWindowRecords(engine, fileBuffer);
+  Bytes fileAfter = readSettings();
+  if (row.updated >= 0 && !row.told) {
+    // Found at its new index: the index follows it, the record stays.
+    ASSERT_EQ(fileAfter.size(), fileBefore.size());
+    EXPECT_EQ(fileAfter[6], row.updated);
+    fileAfter[6] = fileAfter[7] = 0;
+  }
+  EXPECT_EQ(fileAfter, fileBefore);
+}
+
+std::vector<StoredPortRow> StoredPortRows() {
+  const std::string unit = "converter-rack-left-unit-000";
+  return {
+      {"chosen_unit_after_another",
+       {unit + "0:io", unit + "1:io", unit + "2:io"},
+       unit + "1:io",
+       false,
+       1,
+       false},
+      {"chosen_unit_gone", {unit + "0:io", unit + "2:io"}, unit + "1:io", false, -1, true},
+      {"chosen_unit_twice", {unit + "1:io", unit + "1:io"}, unit + "1:io", false, -1, true},
+      {"earlier_shortened_name", {unit + "0:io", unit + "1:io"}, "", true, -1, true},
+      {"earlier_shortened_name_one_fits", {unit + "0:io", "Other:io"}, "", true, -1, true},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(StoredPorts, StoredPortMatrix, ::testing::ValuesIn(StoredPortRows()),
+                         [](const ::testing::TestParamInfo<StoredPortRow>& info) {
                            return std::string(info.param.name);
                          });
 

@@ -278,6 +278,60 @@ TEST_F(JackBackendTest, LongClientNamesKeepThePortsOwnPart) {
   EXPECT_TRUE(outputs[0].ends_with(":in")) << outputs[0];
 }
 
+// The ports of every updater on the server (another window's or command line's running update,
+// whatever suffix the server gave its client) are never devices; clients that only look alike
+// are. Two units of one long name prefix read apart by the digits that differ, and each is
+// identified by its full name.
+TEST_F(JackBackendTest, UpdatersPortsAreNeverDevicesAndLongNamesReadApart) {
+  struct Row {
+    const char* client;
+    bool listed;
+  };
+  const std::vector<Row> rows = {
+      {"varnet-update", false},
+      {"varnet-update-01", false},
+      {"varnet-update-x", true},
+      {"varnet-updater", true},
+      {"converter-rack-left-unit-0001", true},
+      {"converter-rack-left-unit-0002", true},
+  };
+  std::vector<std::unique_ptr<JackMidiClient>> clients;
+  for (const Row& row : rows) {
+    jack_status_t status{};
+    clients.push_back(JackMidiClient::Open(row.client, {}, &status));
+    ASSERT_NE(clients.back(), nullptr) << row.client;
+    ASSERT_EQ(clients.back()->clientName(), row.client);
+  }
+  const std::size_t room = kMidiNameLength - 1 - 3;  // behind the merged list's "J: "
+  auto platform = CreateJackMidiPlatform("varnet-update", room);
+  for (const bool input : {true, false}) {
+    const char* own = input ? ":out" : ":in";
+    std::vector<std::string> full, shown;
+    const uint32_t n = input ? platform->inGetNumDevs() : platform->outGetNumDevs();
+    for (uint32_t i = 0; i < n; ++i) {
+      PortIdentity id;
+      char caps[kMidiNameLength];
+      ASSERT_EQ(input ? platform->inGetDevIdentity(i, id) : platform->outGetDevIdentity(i, id), 0u);
+      ASSERT_EQ(input ? platform->inGetDevCaps(i, caps) : platform->outGetDevCaps(i, caps), 0u);
+      full.push_back(id.fullName);
+      shown.push_back(caps);
+    }
+    for (const Row& row : rows) {
+      const bool listed =
+          std::find(full.begin(), full.end(), row.client + std::string(own)) != full.end();
+      EXPECT_EQ(listed, row.listed) << row.client << own;
+    }
+    std::vector<std::string> units;
+    for (std::size_t i = 0; i < full.size(); ++i) {
+      if (full[i].starts_with("converter-rack")) units.push_back(shown[i]);
+    }
+    ASSERT_EQ(units.size(), 2u);
+    EXPECT_TRUE(units[0].ends_with(std::string("1") + own)) << units[0];
+    EXPECT_TRUE(units[1].ends_with(std::string("2") + own)) << units[1];
+    EXPECT_LE(units[0].size(), room);
+  }
+}
+
 TEST_F(JackBackendTest, PartialSysexChunksPassUnchangedAndComeBackInBuffers) {
   openBoth();
   peer_.echo.store(true);

@@ -104,6 +104,83 @@ TEST(FitPortNames, InputAndOutputOfOneDeviceNeverLookTheSame) {
   }
 }
 
+// Where shortened names meet, each shows the part of its own full name that differs, never a
+// number from its place in the list: the same port reads the same whichever ports come before it.
+TEST(FitPortNames, AlikeNamesShowWhatTellsThemApart) {
+  const std::string unit = "converter-rack-left-unit-000";
+  struct Case {
+    const char* what;
+    std::vector<PortNameParts> listing;
+    std::size_t room;
+    std::vector<std::string> endings;  // what each name must end with
+    std::vector<std::string> distinct = {};
+  };
+  const Case cases[] = {
+      {"units of one long prefix",
+       {{unit + "1", ":", "out"}, {unit + "2", ":", "out"}},
+       28,
+       {"1:out", "2:out"},
+       {}},
+      {"the same units after another one",
+       {{unit + "0", ":", "out"}, {unit + "1", ":", "out"}, {unit + "2", ":", "out"}},
+       28,
+       {"0:out", "1:out", "2:out"},
+       {}},
+      {"identical names the system tells apart",
+       {{"USB MIDI Interface with a long name", "", " MIDI 1"},
+        {"USB MIDI Interface with a long name", "", " MIDI 1"}},
+       28,
+       {"[24:0]", "[28:0]"},
+       {"24:0", "28:0"}},
+      {"a difference far from the end",
+       {{"a2j", ":", "Some Long Device Name [20] (capture): Some Long Device Name MIDI 1"},
+        {"a2j", ":", "Some Long Device Name [24] (capture): Some Long Device Name MIDI 1"}},
+       28,
+       {"MIDI 1", "MIDI 1"},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<std::string> names = FitPortNames(c.listing, c.room, c.distinct);
+    ASSERT_EQ(names.size(), c.endings.size());
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      EXPECT_LE(names[i].size(), c.room) << names[i];
+      EXPECT_TRUE(names[i].ends_with(c.endings[i])) << names[i];
+      EXPECT_EQ(names[i].find(" #"), std::string::npos) << names[i];
+      EXPECT_TRUE(WholeUtf8(names[i])) << names[i];
+    }
+  }
+  // A unit reads the same with or without another unit listed before it.
+  const auto alone = FitPortNames({{unit + "1", ":", "out"}, {unit + "2", ":", "out"}}, 28);
+  const auto after = FitPortNames(
+      {{unit + "0", ":", "out"}, {unit + "1", ":", "out"}, {unit + "2", ":", "out"}}, 28);
+  EXPECT_EQ(alone[0], after[1]);
+  // Bridged ports whose names differ only in the middle show that middle.
+  const auto bridged = FitPortNames(
+      {{"a2j", ":", "Some Long Device Name [20] (capture): Some Long Device Name MIDI 1"},
+       {"a2j", ":", "Some Long Device Name [24] (capture): Some Long Device Name MIDI 1"}},
+      28);
+  EXPECT_NE(bridged[0].find("0]"), std::string::npos) << bridged[0];
+  EXPECT_NE(bridged[1].find("4]"), std::string::npos) << bridged[1];
+}
+
+TEST(IsUpdaterClient, OnlyTheUpdatersNameAndTheServersSuffix) {
+  struct Row {
+    const char* client;
+    bool updater;
+  };
+  const Row rows[] = {
+      {"varnet-update", true},    {"varnet-update-01", true},
+      {"varnet-update-2", true},  {"varnet-update-", false},
+      {"varnet-update-x", false}, {"varnet-updater", false},
+      {"varnet-upd", false},      {"", false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(IsUpdaterClient(row.client, "varnet-update"), row.updater) << row.client;
+  }
+}
+
 TEST(CopyDeviceName, CutsBetweenCharactersAndZeroFills) {
   char name[kMidiNameLength];
   std::fill(std::begin(name), std::end(name), 'x');

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -303,7 +304,7 @@ namespace {
 class PortNamesTest : public SettingsTest {
  protected:
   int LoadNames() {
-    return LoadSettings(dir_.string(), buffer_, {input_, output_, type_, &names_});
+    return LoadSettings(dir_.string(), buffer_, {input_, output_, type_, &names_, &why_});
   }
   int SaveNames() {
     return SaveSettings(dir_.string(), buffer_, {input_, output_, type_, &names_});
@@ -317,108 +318,296 @@ class PortNamesTest : public SettingsTest {
     EXPECT_EQ(out, output);
     EXPECT_EQ(kind, type);
   }
+  static StoredPorts Stale() {
+    StoredPorts stale;
+    stale.input = stale.output = {StoredPort::Kind::ShownName, 0, 0, "stale"};
+    return stale;
+  }
+  // The block an earlier version wrote: marker, version 1, two shown names, check byte.
+  static std::vector<uint8_t> VersionOneFile(const std::string& in, const std::string& out) {
+    std::vector<uint8_t> bytes = SettingsBytes(1, 2, 0);
+    std::size_t at = 9;
+    for (uint8_t b : {uint8_t('p'), uint8_t('n'), uint8_t(1)}) bytes[at++] = b;
+    for (const std::string* name : {&in, &out}) {
+      bytes[at++] = static_cast<uint8_t>(name->size());
+      for (char c : *name) bytes[at++] = static_cast<uint8_t>(c);
+    }
+    uint8_t sum = 0x5A;
+    for (std::size_t i = 9; i < at; ++i) sum = static_cast<uint8_t>(sum * 31 + bytes[i]);
+    bytes[at] = sum;
+    return bytes;
+  }
 
-  StoredPortNames names_;
+  StoredPorts names_;
+  std::string why_;
 };
 
-TEST_F(PortNamesTest, NamesTravelInTheReservedBytesOfTheSameHundredByteFile) {
+TEST_F(PortNamesTest, IdentitiesTravelInTheReservedBytesOfTheSameHundredByteFile) {
   input_ = 1;
   output_ = 2;
   type_ = 1;
-  names_ = {"J: USB 4x4 with more:midi_in 1", "J: USB 4x4 with more:midi_out 1"};
+  const std::string longName = "J: converter-rack-left-unit-0001:out with a long tail to it";
+  names_ = {StorePort({longName, ""}, "J: converter-rack-left-u..1:out"),
+            StorePort({"A: USB MIDI:USB MIDI 1", "24:0"}, "A: USB MIDI 1")};
   ASSERT_EQ(SaveNames(), 1);
   const std::vector<uint8_t> bytes = ReadFile();
   ASSERT_EQ(bytes.size(), kSettingsFileSize);
   const std::vector<uint8_t> indexOnly = SettingsBytes(1, 2, 1);
   EXPECT_TRUE(std::equal(indexOnly.begin(), indexOnly.begin() + 9, bytes.begin()));
+  EXPECT_TRUE(std::all_of(bytes.begin() + 96, bytes.end(), [](uint8_t b) { return b == 0; }));
   ExpectIndexOnlyReaderSees(1, 2, 1);
 
-  names_ = {"stale", "stale"};
+  const StoredPorts saved = names_;
+  names_ = Stale();
   ASSERT_EQ(LoadNames(), 1);
   ExpectValues(1, 2, 1);
-  EXPECT_EQ(names_.input, "J: USB 4x4 with more:midi_in 1");
-  EXPECT_EQ(names_.output, "J: USB 4x4 with more:midi_out 1");
+  EXPECT_TRUE(names_.input == saved.input);
+  EXPECT_TRUE(names_.output == saved.output);
+  EXPECT_EQ(FindStoredPort(names_.input, {{"J: other", ""}, {longName, ""}}).index, 1);
+}
+
+TEST_F(PortNamesTest, LongestRecordsStayClearOfTheLastFourBytes) {
+  // The largest block there is: two identities with the longest shown names.
+  std::vector<uint8_t> file = SettingsBytes(0, 0, 0);
+  for (std::size_t i = 96; i < 100; ++i) file[i] = static_cast<uint8_t>(0x50 + i);
+  WriteFile(file);
+  const std::string shown(40, 's');
+  names_ = {StorePort({"in", "1:0"}, shown), StorePort({"out", "1:1"}, shown)};
+  ASSERT_EQ(SaveNames(), 1);
+  const std::vector<uint8_t> bytes = ReadFile();
+  ASSERT_EQ(bytes.size(), kSettingsFileSize);
+  for (std::size_t i = 96; i < 100; ++i) EXPECT_EQ(bytes[i], 0x50 + i) << i;
+  const StoredPorts saved = names_;
+  ASSERT_EQ(LoadNames(), 1);
+  EXPECT_TRUE(names_.input == saved.input);
+  EXPECT_EQ(names_.output.shownName.size(), kStoredShownNameLength);
+  // A long shown name keeps its end, where ports of one device differ.
+  const StoredPort unit = StorePort({"x", ""}, "J: converter-rack-left-u..1:out");
+  EXPECT_LE(unit.shownName.size(), kStoredShownNameLength);
+  EXPECT_TRUE(unit.shownName.starts_with("J: conv")) << unit.shownName;
+  EXPECT_TRUE(unit.shownName.ends_with("..1:out")) << unit.shownName;
+}
+
+TEST_F(PortNamesTest, TheLastFourBytesOfAValidFileSurviveASave) {
+  struct Row {
+    const char* what;
+    std::vector<uint8_t> before;
+    bool kept;
+  };
+  std::vector<uint8_t> valid = SettingsBytes(0, 0, 0);
+  std::vector<uint8_t> longer = SettingsBytes(0, 0, 0, 200);
+  std::vector<uint8_t> otherMagic = SettingsBytes(0, 0, 0);
+  otherMagic[0] = 'U';
+  for (auto* bytes : {&valid, &longer, &otherMagic}) {
+    for (std::size_t i = 96; i < 100; ++i) (*bytes)[i] = static_cast<uint8_t>(i);
+  }
+  const std::vector<Row> rows = {
+      {"a valid file", valid, true},
+      {"a longer valid file", longer, true},
+      {"a file that is not a settings file", otherMagic, false},
+      {"a file too short to hold them", SettingsBytes(0, 0, 0, 60), false},
+  };
+  for (const Row& row : rows) {
+    WriteFile(row.before);
+    names_ = {StorePort({"in", ""}, "in"), {}};
+    ASSERT_EQ(SaveNames(), 1) << row.what;
+    const std::vector<uint8_t> bytes = ReadFile();
+    ASSERT_EQ(bytes.size(), kSettingsFileSize);
+    for (std::size_t i = 96; i < 100; ++i) {
+      EXPECT_EQ(bytes[i], row.kept ? i : 0) << row.what << " byte " << i;
+    }
+  }
+}
+
+TEST_F(PortNamesTest, AnEarlierVersionsNamesAreReadAsShownNames) {
+  WriteFile(VersionOneFile("J: converter-rack-left-un..:out", "Virtual Out 1"));
+  names_ = Stale();
+  ASSERT_EQ(LoadNames(), 1);
+  EXPECT_EQ(names_.input.kind, StoredPort::Kind::ShownName);
+  EXPECT_EQ(names_.input.shownName, "J: converter-rack-left-un..:out");
+  EXPECT_EQ(names_.output.shownName, "Virtual Out 1");
+  // Written again unchanged, they keep meaning what they meant.
+  const StoredPorts read = names_;
+  ASSERT_EQ(SaveNames(), 1);
+  names_ = Stale();
+  ASSERT_EQ(LoadNames(), 1);
+  EXPECT_TRUE(names_.input == read.input);
+  EXPECT_TRUE(names_.output == read.output);
 }
 
 TEST_F(PortNamesTest, FileWithoutNamesLoadsAsBeforeAndWithoutNamesStaysIndexOnly) {
   WriteFile(SettingsBytes(3, 4, 1));
-  names_ = {"stale", "stale"};
+  names_ = Stale();
   ASSERT_EQ(LoadNames(), 1);
   ExpectValues(3, 4, 1);
-  EXPECT_EQ(names_.input, "");
-  EXPECT_EQ(names_.output, "");
+  EXPECT_EQ(names_.input.kind, StoredPort::Kind::None);
+  EXPECT_EQ(names_.output.kind, StoredPort::Kind::None);
 
   names_ = {};
   ASSERT_EQ(SaveNames(), 1);
   EXPECT_EQ(ReadFile(), SettingsBytes(3, 4, 1));
 }
 
-TEST_F(PortNamesTest, NameTooLongIsNotStoredAndTheOtherStillIs) {
-  input_ = 0;
-  output_ = 1;
-  names_ = {std::string(kStoredPortNameLength + 1, 'x'), "Out"};
-  ASSERT_EQ(SaveNames(), 1);
-  ASSERT_EQ(LoadNames(), 1);
-  EXPECT_EQ(names_.input, "");
-  EXPECT_EQ(names_.output, "Out");
-
-  names_ = {std::string(kStoredPortNameLength, 'y'), std::string(200, 'z')};
-  ASSERT_EQ(SaveNames(), 1);
-  ASSERT_EQ(LoadNames(), 1);
-  EXPECT_EQ(names_.input, std::string(kStoredPortNameLength, 'y'));
-  EXPECT_EQ(names_.output, "");
-}
-
-TEST_F(PortNamesTest, DamagedNamesAreIgnoredAndTheIndicesStillApply) {
+TEST_F(PortNamesTest, DamagedRecordsAreIgnoredAndTheIndicesStillApply) {
   input_ = 5;
   output_ = 6;
   type_ = 0;
-  names_ = {"In A", "Out B"};
+  names_ = {StorePort({"In A", ""}, "In A"), StorePort({"Out B", ""}, "Out B")};
   ASSERT_EQ(SaveNames(), 1);
   const std::vector<uint8_t> good = ReadFile();
-  const std::size_t firstLength = 12;  // after the marker
+  const std::size_t firstKind = 12;  // after the marker and version
+  const std::size_t firstShown = firstKind + 1 + 8 + 4;
+  const std::size_t check = firstShown + 1 + 4 + 1 + 8 + 4 + 1 + 5;
   struct Damage {
     const char* what;
     std::function<void(std::vector<uint8_t>&)> apply;
   };
   const std::vector<Damage> damages = {
-      {"a name byte changed", [](auto& b) { b[firstLength + 2] ^= 0x20; }},
+      {"a hash byte changed", [](auto& b) { b[firstKind + 3] ^= 0x20; }},
+      {"a name byte changed", [](auto& b) { b[firstShown + 2] ^= 0x20; }},
       {"the marker changed", [](auto& b) { b[9] = 'q'; }},
-      {"a length past the limit", [](auto& b) { b[firstLength] = kStoredPortNameLength + 1; }},
-      {"a length that runs over the next name", [](auto& b) { b[firstLength] = 30; }},
-      {"the file cut inside the names", [](auto& b) { b.resize(firstLength + 3); }},
-      {"the check byte changed", [](auto& b) { b[firstLength + 1 + 4 + 1 + 5] ^= 1; }},
+      {"an unknown version", [](auto& b) { b[11] = 3; }},
+      {"an unknown kind", [](auto& b) { b[firstKind] = 7; }},
+      {"a length past the limit", [](auto& b) { b[firstShown] = kStoredShownNameLength + 1; }},
+      {"the file cut inside the records", [](auto& b) { b.resize(firstShown + 3); }},
+      {"the check byte changed", [check](auto& b) { b[check] ^= 1; }},
   };
+  ASSERT_EQ(good[check + 1], 0);  // the check byte is the last of the block
   for (const Damage& damage : damages) {
     std::vector<uint8_t> bytes = good;
     damage.apply(bytes);
     WriteFile(bytes);
-    names_ = {"stale", "stale"};
+    names_ = Stale();
     input_ = output_ = 0;
     ASSERT_EQ(LoadNames(), 1) << damage.what;
     ExpectValues(5, 6, 0);
-    EXPECT_EQ(names_.input, "") << damage.what;
-    EXPECT_EQ(names_.output, "") << damage.what;
+    EXPECT_EQ(names_.input.kind, StoredPort::Kind::None) << damage.what;
+    EXPECT_EQ(names_.output.kind, StoredPort::Kind::None) << damage.what;
   }
 }
 
-TEST(ChoosePortTest, StoredNameWinsOverAMovedIndex) {
+#ifndef _WIN32
+// Whatever stands where the file should be is ignored, and load says why; only a missing file
+// (a first start) has nothing to say.
+TEST_F(PortNamesTest, AnUnusableFileSaysWhyItIsIgnored) {
   struct Row {
-    int32_t index;
-    std::string name;
-    std::vector<std::string> present;
-    int32_t chosen;
+    const char* what;
+    std::function<void()> make;
+    const char* reason;  // a part of the reason; null: none
   };
   const std::vector<Row> rows = {
-      {0, "Conv", {"Other", "Conv"}, 1},  // another device took its place
-      {1, "Conv", {"Conv", "Conv"}, 1},   // two ports of that name: the stored one stays
-      {0, "Gone", {"Other", "Conv"}, 0},  // name not present: the index as before
-      {255, "Conv", {"Conv"}, 0},         // an index that names nothing, found by name
-      {3, "", {"A", "B"}, 3},             // no name stored
-      {1, "Conv", {}, 1},                 // no ports at all
+      {"no file", [] {}, nullptr},
+      {"a directory", [this] { fs::create_directory(File()); }, "directory"},
+      {"a FIFO", [this] { ASSERT_EQ(mkfifo(File().c_str(), 0600), 0); }, "not a regular file"},
+      {"a link to /dev/zero", [this] { fs::create_symlink("/dev/zero", File()); },
+       "not a regular file"},
+      {"a dangling link", [this] { fs::create_symlink("gone.upd", File()); }, "No such file"},
+      {"ten bytes", [this] { WriteFile(SettingsBytes(1, 1, 1, 10)); }, "only 10 bytes"},
+      {"another magic", [this] { WriteFile(std::vector<uint8_t>(100, 'u')); }, "updini"},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(ChoosePort(row.index, row.name, row.present), row.chosen) << row.name << row.index;
+    fs::remove_all(File());
+    row.make();
+    why_ = "stale";
+    EXPECT_EQ(LoadNames(), 0) << row.what;
+    if (row.reason == nullptr) {
+      EXPECT_EQ(why_, "") << row.what;
+    } else {
+      EXPECT_NE(why_.find(row.reason), std::string::npos) << row.what << ": " << why_;
+    }
+  }
+  fs::remove_all(File());
+  WriteFile(SettingsBytes(1, 1, 1, 11));
+  why_ = "stale";
+  EXPECT_EQ(LoadNames(), 1);
+  EXPECT_EQ(why_, "");
+}
+#endif
+
+TEST(FindStoredPortTest, OnlyWhatNamesExactlyOnePortFindsIt) {
+  using R = PortMatch::Result;
+  const std::string unit = "J: converter-rack-left-unit-000";
+  const std::vector<PresentPort> jack = {
+      {unit + "0:out", ""}, {unit + "1:out", ""}, {unit + "2:out", ""}};
+  const std::vector<PresentPort> twins = {{"A: USB MIDI:USB MIDI 1", "24:0"},
+                                          {"A: USB MIDI:USB MIDI 1", "28:0"}};
+  const StoredPort shown = {StoredPort::Kind::ShownName, 0, 0, "J: converter-rack-left-un..:out"};
+  const StoredPort shownSecond = {StoredPort::Kind::ShownName, 0, 0,
+                                  "J: converter-rack-left-un..:o #2"};
+  const StoredPort shownWhole = {StoredPort::Kind::ShownName, 0, 0, "Virtual Out 2"};
+  struct Row {
+    const char* what;
+    StoredPort stored;
+    std::vector<PresentPort> present;
+    R result;
+    int32_t index;
+    std::vector<int32_t> candidates;
+    std::vector<std::string> shown = {};  // what the list shows now
+  };
+  const std::vector<Row> rows = {
+      {"nothing stored", {}, jack, R::NotStored, -1, {}},
+      // An ALSA port's name repeats its client's, which the list leaves out.
+      {"an earlier version's whole name as the list shows it",
+       {StoredPort::Kind::ShownName, 0, 0, "A: unit-1 out"},
+       {{"A: unit-0:unit-0 out", "128:1"}, {"A: unit-1:unit-1 out", "129:1"}},
+       R::Found,
+       1,
+       {},
+       {"A: unit-0 out", "A: unit-1 out"}},
+      {"a shortened name never by what the list shows",
+       {StoredPort::Kind::ShownName, 0, 0, "J: converter-rack-left-un..:out"},
+       {{"J: converter-rack-left-unit-0000:out", ""}},
+       R::Uncertain,
+       -1,
+       {0},
+       {"J: converter-rack-left-un..:out"}},
+      {"found where another device moved it",
+       StorePort({unit + "1:out", ""}, "x"),
+       jack,
+       R::Found,
+       1,
+       {}},
+      {"gone", StorePort({unit + "3:out", ""}, "x"), jack, R::NoneMatch, -1, {}},
+      {"no ports at all", StorePort({unit + "1:out", ""}, "x"), {}, R::NoneMatch, -1, {}},
+      {"twins told apart by the system", StorePort(twins[1], "x"), twins, R::Found, 1, {}},
+      {"twins the system numbers anew",
+       StorePort({twins[0].fullName, "20:0"}, "x"),
+       twins,
+       R::Several,
+       -1,
+       {0, 1}},
+      {"twins without system identity",
+       StorePort({twins[0].fullName, ""}, "x"),
+       twins,
+       R::Several,
+       -1,
+       {0, 1}},
+      {"an earlier version's whole name",
+       shownWhole,
+       {{"Virtual Out 1", ""}, {"Virtual Out 2", ""}},
+       R::Found,
+       1,
+       {}},
+      {"an earlier version's whole name, gone",
+       shownWhole,
+       {{"Virtual Out 1", ""}},
+       R::NoneMatch,
+       -1,
+       {}},
+      {"an earlier version's shortened name", shown, jack, R::Uncertain, -1, {0, 1, 2}},
+      {"a shortened name that one port fits",
+       shown,
+       {jack[0], {"J: system:out", ""}},
+       R::Uncertain,
+       -1,
+       {0}},
+      {"a name told apart by position", shownSecond, jack, R::Uncertain, -1, {0, 1, 2}},
+  };
+  for (const Row& row : rows) {
+    const PortMatch match = FindStoredPort(row.stored, row.present, row.shown);
+    EXPECT_EQ(match.result, row.result) << row.what;
+    EXPECT_EQ(match.index, row.index) << row.what;
+    EXPECT_EQ(match.candidates, row.candidates) << row.what;
   }
 }
 

@@ -203,12 +203,13 @@ class WindowLayoutTest : public QObject {
     QVERIFY(watcher.seen().isEmpty());
   }
 
-  void storedPortNamesWinOverMovedIndicesAndAreSavedAgain() {
+  void storedPortIdentitiesWinOverMovedIndicesAndAreSavedAgain() {
     WindowRig rig(VirtualPorts(2, 3), {}, false);
     {
       int32_t in = 0, out = 0;
       uint8_t type = 1;
-      StoredPortNames names{"Virtual In 2", "Virtual Out 3"};
+      StoredPorts names{StorePort({"Virtual In 2", ""}, "Virtual In 2"),
+                        StorePort({"Virtual Out 3", ""}, "Virtual Out 3")};
       FileBuffer buffer;
       QCOMPARE(SaveSettings(rig.dir.path().string(), buffer, Settings{in, out, type, &names}), 1);
     }
@@ -221,13 +222,13 @@ class WindowLayoutTest : public QObject {
     QTRY_VERIFY(rig.window->ended());
     int32_t in = -1, out = -1;
     uint8_t type = 0;
-    StoredPortNames names;
+    StoredPorts names;
     FileBuffer buffer;
     QCOMPARE(LoadSettings(rig.dir.path().string(), buffer, Settings{in, out, type, &names}), 1);
     QCOMPARE(in, 1);
     QCOMPARE(out, 2);
-    QCOMPARE(names.input, std::string("Virtual In 2"));
-    QCOMPARE(names.output, std::string("Virtual Out 3"));
+    QVERIFY(names.input == StorePort({"Virtual In 2", ""}, "Virtual In 2"));
+    QVERIFY(names.output == StorePort({"Virtual Out 3", ""}, "Virtual Out 3"));
   }
 
   void deviceTypeOutOfRangeLeavesNoSelectionAndIsSavedAsFF() {

@@ -1,7 +1,8 @@
 // varnet-window-e2e FIRMWARE IN OUT [GO_FILE]: updates through the desktop window (offscreen) on
 // the system's MIDI ports, as scripts/e2e-jack runs it against varnet-sim. The user's part is
 // scripted: the file is chosen, Run Update clicked, the warning answered Yes and every box after
-// it OK. Prints each box it saw; exit 0 after "Update done!", 1 otherwise.
+// it OK. Prints each box it saw; exit 0 after "Update done!", 1 otherwise. IN and OUT are chosen
+// as the port dialog's OK chooses them, so that the window's ini.upd keeps them at its end.
 //
 // With GO_FILE the device is expected to vanish during a first update: once that update has
 // ended (not done), the driver prints "window: first update ended", waits for GO_FILE to appear
@@ -72,8 +73,8 @@ int main(int argc, char** argv) {
   test::ScriptedFileChooser files;
   MainWindow window(engine, fileBuffer, shell, files);
   if (!window.created()) return 1;
-  midi.ports.inputDeviceIndex = std::atoi(argv[2]);
-  midi.ports.outputDeviceIndex = std::atoi(argv[3]);
+  // The ports as the user chooses them: the port dialog's OK, which the settings then keep.
+  ReopenMidiPorts(midi, std::atoi(argv[2]), std::atoi(argv[3]), nullptr);
   window.show();
   if (!QTest::qWaitForWindowExposed(&window)) return 1;
 
@@ -81,7 +82,15 @@ int main(int argc, char** argv) {
   window.OnSelectFile();
 
   test::BoxWatcher watcher;
-  if (argc == 4) return RunOneUpdate(window, watcher, 0, "") ? 0 : 1;
+  // The window is closed as the user closes it, so that it writes its ini.upd.
+  const auto closed = [&window](bool done) {
+    window.close();
+    QElapsedTimer timer;
+    timer.start();
+    while (!window.ended() && timer.elapsed() < 10000) QTest::qWait(50);
+    return done && window.ended() ? 0 : 1;
+  };
+  if (argc == 4) return closed(RunOneUpdate(window, watcher, 0, ""));
 
   const std::filesystem::path go = argv[4];
   if (RunOneUpdate(window, watcher, 0, "first update ended, ")) return 1;  // the device vanished
@@ -89,5 +98,5 @@ int main(int argc, char** argv) {
   timer.start();
   while (!std::filesystem::exists(go, ignored) && timer.elapsed() < 60000) QTest::qWait(50);
   if (!std::filesystem::exists(go, ignored)) return 1;
-  return RunOneUpdate(window, watcher, watcher.seen().size(), "second update ") ? 0 : 1;
+  return closed(RunOneUpdate(window, watcher, watcher.seen().size(), "second update "));
 }

@@ -275,6 +275,20 @@ class AlsaMidiPlatform final : public MidiPlatform {
     if (!listed_) refresh();
     return CopyDeviceName(outputNames_, device, name);
   }
+  uint32_t inGetDevIdentity(uint32_t device, PortIdentity& identity) override {
+    std::scoped_lock lock(mutex_);
+    if (!listed_) refresh();
+    if (device >= inputs_.size()) return MMSYSERR_BADDEVICEID;
+    identity = alsaseq::IdentityOf(inputs_[device]);
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outGetDevIdentity(uint32_t device, PortIdentity& identity) override {
+    std::scoped_lock lock(mutex_);
+    if (!listed_) refresh();
+    if (device >= outputs_.size()) return MMSYSERR_BADDEVICEID;
+    identity = alsaseq::IdentityOf(outputs_[device]);
+    return MMSYSERR_NOERROR;
+  }
 
   uint32_t inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
                   uintptr_t instance) override {
@@ -478,6 +492,12 @@ class AlsaMidiPlatform final : public MidiPlatform {
     };
     std::erase_if(inputs_, ownPort);
     std::erase_if(outputs_, ownPort);
+    // Nor are the ports of another updater's running update devices.
+    const auto updater = [&](const SeqPortInfo& p) {
+      return IsUpdaterClient(p.clientName, clientName_);
+    };
+    std::erase_if(inputs_, updater);
+    std::erase_if(outputs_, updater);
     inputNames_ = alsaseq::DeviceNames(inputs_, nameRoom_);
     outputNames_ = alsaseq::DeviceNames(outputs_, nameRoom_);
   }

@@ -30,6 +30,10 @@ namespace {
 
 // A port name usually repeats its client's name ("USB MIDI Interface 4x4 with MIDI 1" of client
 // "USB MIDI Interface 4x4 with"); what follows is the port's own part.
+std::string Numbers(const SeqPortInfo& port) {
+  return std::to_string(port.client) + ":" + std::to_string(port.port);
+}
+
 PortNameParts PartsOf(const SeqPortInfo& port) {
   if (port.portName.empty()) return {{}, {}, port.clientName};
   if (port.portName.size() > port.clientName.size() && !port.clientName.empty() &&
@@ -41,14 +45,22 @@ PortNameParts PartsOf(const SeqPortInfo& port) {
 
 }  // namespace
 
+PortIdentity IdentityOf(const SeqPortInfo& port) {
+  return {port.clientName + ":" + port.portName, Numbers(port)};
+}
+
 std::string DeviceName(const SeqPortInfo& port, std::size_t room) {
   return FitPortName(PartsOf(port), room);
 }
 
 std::vector<std::string> DeviceNames(const std::vector<SeqPortInfo>& ports, std::size_t room) {
   std::vector<PortNameParts> parts;
-  for (const SeqPortInfo& p : ports) parts.push_back(PartsOf(p));
-  return FitPortNames(parts, room);
+  std::vector<std::string> numbers;
+  for (const SeqPortInfo& p : ports) {
+    parts.push_back(PartsOf(p));
+    numbers.push_back(Numbers(p));
+  }
+  return FitPortNames(parts, room, numbers);
 }
 
 WirePacer::Duration WirePacer::timeFor(uint64_t bytes) const {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "midi/platform.h"
+
 namespace varnet::alsaseq {
 
 // One sequencer port as the sequencer describes it.
@@ -34,6 +36,10 @@ std::vector<SeqPortInfo> SelectDevicePorts(const std::vector<SeqPortInfo>& all, 
 std::string DeviceName(const SeqPortInfo& port, std::size_t room = 31);
 // The names of one listing, each at most `room` bytes, no two alike.
 std::vector<std::string> DeviceNames(const std::vector<SeqPortInfo>& ports, std::size_t room);
+
+// What names a port for good: "client name:port name" in full, and the sequencer's "client:port"
+// numbers, which tell apart two devices of the same names (two identical interfaces).
+PortIdentity IdentityOf(const SeqPortInfo& port);
 
 // The longest piece of a System Exclusive stream put into one sequencer event; the kernel splits
 // incoming System Exclusive at the same size.

@@ -85,6 +85,22 @@ class JackMidiPlatform final : public MidiPlatform {
     return CopyDeviceName(outputNames_, device, name);
   }
 
+  // JACK's full port names are unique within a server: the name is the whole identity.
+  uint32_t inGetDevIdentity(uint32_t device, PortIdentity& identity) override {
+    std::scoped_lock lock(mutex_);
+    if (!listedIn_) refresh(true);
+    if (device >= inputs_.size()) return MMSYSERR_BADDEVICEID;
+    identity = {inputs_[device], {}};
+    return MMSYSERR_NOERROR;
+  }
+  uint32_t outGetDevIdentity(uint32_t device, PortIdentity& identity) override {
+    std::scoped_lock lock(mutex_);
+    if (!listedOut_) refresh(false);
+    if (device >= outputs_.size()) return MMSYSERR_BADDEVICEID;
+    identity = {outputs_[device], {}};
+    return MMSYSERR_NOERROR;
+  }
+
   uint32_t inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
                   uintptr_t instance) override {
     if (handle == nullptr) return MMSYSERR_INVALPARAM;
@@ -283,9 +299,16 @@ class JackMidiPlatform final : public MidiPlatform {
   // mutex_ held.
   void refresh(bool inputs) {
     std::vector<std::string> readable, writable;
+    // The ports of every updater (this one's, and those of another window or command line
+    // running an update) are never devices.
     std::vector<std::string> exclude;
     if (client_) exclude.push_back(client_->clientName());
     jackmidi::ListJackMidiPorts(exclude, readable, writable);
+    const auto updaters = [&](const std::string& full) {
+      return IsUpdaterClient(full.substr(0, full.find(':')), clientName_);
+    };
+    std::erase_if(readable, updaters);
+    std::erase_if(writable, updaters);
     if (inputs) {
       inputs_ = std::move(readable);
       inputNames_ = DeviceNames(inputs_, nameRoom_);

@@ -74,6 +74,24 @@ uint32_t MergedMidiPlatform::outGetDevCaps(uint32_t device, char (&name)[kMidiNa
   return TaggedName(backends_[r.backend].tag, *r.platform, false, r.device, name);
 }
 
+uint32_t MergedMidiPlatform::inGetDevIdentity(uint32_t device, PortIdentity& identity) {
+  std::scoped_lock lock(mutex_);
+  Route r;
+  if (!route(true, device, r)) return MMSYSERR_BADDEVICEID;
+  const uint32_t rc = r.platform->inGetDevIdentity(r.device, identity);
+  if (rc == MMSYSERR_NOERROR) identity.fullName = backends_[r.backend].tag + identity.fullName;
+  return rc;
+}
+
+uint32_t MergedMidiPlatform::outGetDevIdentity(uint32_t device, PortIdentity& identity) {
+  std::scoped_lock lock(mutex_);
+  Route r;
+  if (!route(false, device, r)) return MMSYSERR_BADDEVICEID;
+  const uint32_t rc = r.platform->outGetDevIdentity(r.device, identity);
+  if (rc == MMSYSERR_NOERROR) identity.fullName = backends_[r.backend].tag + identity.fullName;
+  return rc;
+}
+
 uint32_t MergedMidiPlatform::open(bool input, MidiHandle* handle, uint32_t device,
                                   MidiCallback callback, uintptr_t instance) {
   if (handle == nullptr) return MMSYSERR_INVALPARAM;

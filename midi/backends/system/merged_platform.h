@@ -28,6 +28,9 @@ class MergedMidiPlatform final : public ForwardingMidiPlatform {
   uint32_t outGetNumDevs() override;
   uint32_t inGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override;
   uint32_t outGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override;
+  // The backend's identity with the backend's tag in front of the full name.
+  uint32_t inGetDevIdentity(uint32_t device, PortIdentity& identity) override;
+  uint32_t outGetDevIdentity(uint32_t device, PortIdentity& identity) override;
 
   uint32_t inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
                   uintptr_t instance) override;

@@ -40,11 +40,11 @@ VirtualMidiPlatform::VirtualMidiPlatform(Clock& clock, VirtualPlatformConfig con
       alive_(std::make_shared<std::atomic<bool>>(true)) {
   for (const std::string& name : config_.inputs) {
     inputs_.push_back(std::make_unique<InPort>());
-    inputs_.back()->name = CutName(name);
+    inputs_.back()->name = name;
   }
   for (const std::string& name : config_.outputs) {
     outputs_.push_back(std::make_unique<OutPort>());
-    outputs_.back()->name = CutName(name);
+    outputs_.back()->name = name;
   }
   if (virtualClock_ == nullptr) thread_ = std::thread([this] { runThread(); });
 }
@@ -319,6 +319,24 @@ uint32_t VirtualMidiPlatform::outGetDevCaps(uint32_t device, char (&name)[kMidiN
   if (takeFailure(VirtualOp::OutGetDevCaps, code)) return code;
   if (device >= outputs_.size()) return MMSYSERR_BADDEVICEID;
   CopyDeviceName(outputs_[device]->name, name);
+  return MMSYSERR_NOERROR;
+}
+
+uint32_t VirtualMidiPlatform::inGetDevIdentity(uint32_t device, PortIdentity& identity) {
+  std::lock_guard lock(mutex_);
+  uint32_t code;
+  if (takeFailure(VirtualOp::InGetDevCaps, code)) return code;
+  if (device >= inputs_.size()) return MMSYSERR_BADDEVICEID;
+  identity = {inputs_[device]->name, {}};
+  return MMSYSERR_NOERROR;
+}
+
+uint32_t VirtualMidiPlatform::outGetDevIdentity(uint32_t device, PortIdentity& identity) {
+  std::lock_guard lock(mutex_);
+  uint32_t code;
+  if (takeFailure(VirtualOp::OutGetDevCaps, code)) return code;
+  if (device >= outputs_.size()) return MMSYSERR_BADDEVICEID;
+  identity = {outputs_[device]->name, {}};
   return MMSYSERR_NOERROR;
 }
 

@@ -55,7 +55,8 @@ enum class VirtualOp {
 };
 
 struct VirtualPlatformConfig {
-  std::vector<std::string> inputs{"Varnet Simulator In"};  // names longer than 31 are cut
+  std::vector<std::string> inputs{
+      "Varnet Simulator In"};  // names longer than 31 are cut (their identity is the whole name)
   std::vector<std::string> outputs{"Varnet Simulator Out"};
   uint32_t wireBytesPerSecond = 3125;  // 0: long messages complete at once
   // What the ports are called beyond this process (see MidiPlatform::inPortIdentity): empty for
@@ -111,6 +112,8 @@ class VirtualMidiPlatform final : public MidiPlatform {
   uint32_t outGetNumDevs() override;
   uint32_t inGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override;
   uint32_t outGetDevCaps(uint32_t device, char (&name)[kMidiNameLength]) override;
+  uint32_t inGetDevIdentity(uint32_t device, PortIdentity& identity) override;
+  uint32_t outGetDevIdentity(uint32_t device, PortIdentity& identity) override;
   uint32_t inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
                   uintptr_t instance) override;
   uint32_t inPrepareHeader(MidiHandle handle, MidiHeader* header) override;

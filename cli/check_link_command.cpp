@@ -174,12 +174,18 @@ int RunCheckLink(const CheckLinkOptions& options, CliContext& context) {
   } else if (!simulate) {
     FileBuffer buffer;
     uint8_t deviceType = 0;
-    StoredPortNames names;
+    StoredPorts stored;
     std::error_code ignored;
     const std::string directory = std::filesystem::current_path(ignored).string();
-    if (LoadSettingsOrDefaults(directory, buffer, {in, out, deviceType, &names})) {
-      if (!options.input) in = ChoosePort(in, names.input, PortNames(*platform, true));
-      if (!options.output) out = ChoosePort(out, names.output, PortNames(*platform, false));
+    if (LoadSettingsOrDefaults(directory, buffer, {in, out, deviceType, &stored})) {
+      // A kept port is found again only where its identity names exactly one port.
+      bool found = true;
+      if (!options.input)
+        found &= FollowStoredPort(*platform, PortSide::In, stored.input, in, context.err);
+      if (!options.output) {
+        found &= FollowStoredPort(*platform, PortSide::Out, stored.output, out, context.err);
+      }
+      if (!found) return kExitNotFit;
     }
   }
   if (options.input) in = *options.input;

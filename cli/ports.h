@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
 #include "midi/platform.h"
+#include "settings/settings.h"
 
 namespace varnet {
 
@@ -27,5 +29,11 @@ struct PortEntry {
 std::vector<PortEntry> ListPorts(MidiPlatform& platform, PortSide side);
 // The port's name; "(no such port)" for an index outside the list.
 std::string PortName(MidiPlatform& platform, PortSide side, int32_t index);
+
+// Where ini.upd keeps a port: sets `index` to the one port present that the stored identity
+// names and returns true (also when nothing was stored). When it names none or several, says so
+// on `err` with the candidates and how to choose, and returns false: nothing is guessed.
+bool FollowStoredPort(MidiPlatform& platform, PortSide side, const StoredPort& stored,
+                      int32_t& index, std::ostream& err);
 
 }  // namespace varnet

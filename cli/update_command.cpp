@@ -251,52 +251,14 @@ bool FollowStoredPorts(const UpdateOptions& options, MidiPlatform& platform, Por
                        Console& console) {
   if (!choice.fromSettings) return true;
   bool settled = true;
-  auto follow = [&](PortSide side, bool overridden, const StoredPort& stored, int32_t& index) {
-    if (overridden) return;
-    const bool input = side == PortSide::In;
-    std::vector<PresentPort> present;
-    for (PortIdentity& id : PortIdentities(platform, input)) {
-      present.push_back({std::move(id.fullName), std::move(id.systemId)});
-    }
-    const PortMatch match = FindStoredPort(stored, present, PortNames(platform, input));
-    if (match.result == PortMatch::Result::NotStored) return;
-    if (match.result == PortMatch::Result::Found) {
-      index = match.index;
-      return;
-    }
-    settled = false;
-    const char* word = input ? "input" : "output";
-    console.err << "Error!: " << kSettingsFileName << " keeps the " << word << " port "
-                << (stored.shownName.empty() ? "" : "\"" + PrintableName(stored.shownName) + "\" ")
-                << "(stored index " << index << "), ";
-    std::vector<int32_t> listed = match.candidates;
-    switch (match.result) {
-      case PortMatch::Result::NoneMatch:
-        console.err << "which is none of the ports present; the " << word << " ports:\n";
-        listed.clear();
-        for (uint32_t i = 0; i < PortCount(platform, side); ++i) {
-          listed.push_back(static_cast<int32_t>(i));
-        }
-        break;
-      case PortMatch::Result::Several:
-        console.err << "which " << match.candidates.size()
-                    << " ports present could be; they are:\n";
-        break;
-      default:
-        console.err << "under a name an earlier version shortened, which does not say which "
-                       "port it was; ports that fit it:\n";
-        break;
-    }
-    for (const int32_t i : listed) {
-      console.err << "  " << SideWord(side) << " " << i << ": " << PortName(platform, side, i)
-                  << "\n";
-    }
-    if (listed.empty()) console.err << "  (none)\n";
-    console.err << "Choose the " << word << " port with --" << SideWord(side) << " INDEX (or in "
-                << "the window's MIDI I/O dialog, which stores it again)\n";
-  };
-  follow(PortSide::In, options.input.has_value(), choice.stored.input, choice.input);
-  follow(PortSide::Out, options.output.has_value(), choice.stored.output, choice.output);
+  if (!options.input.has_value()) {
+    settled &=
+        FollowStoredPort(platform, PortSide::In, choice.stored.input, choice.input, console.err);
+  }
+  if (!options.output.has_value()) {
+    settled &=
+        FollowStoredPort(platform, PortSide::Out, choice.stored.output, choice.output, console.err);
+  }
   return settled;
 }
 

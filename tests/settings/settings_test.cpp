@@ -623,11 +623,15 @@ TEST_F(PortNamesTest, SlowTransferTravelsInTheLastFourBytesAndTouchesNothingBefo
   input_ = 1;
   output_ = 2;
   type_ = 1;
-  names_ = {"J: USB 4x4 with more:midi_in 1", "J: USB 4x4 with more:midi_out 1"};
+  const StoredPorts chosen{
+      StorePort({"J: USB 4x4 with more:midi_in 1", ""}, "J: USB 4x4 with more:midi_in 1"),
+      StorePort({"J: USB 4x4 with more:midi_out 1", ""}, "J: USB 4x4 with more:midi_out 1")};
+  names_ = chosen;
   ASSERT_EQ(SaveNames(), 1);
   const std::vector<uint8_t> without = ReadFile();
   bool slow = true;
-  ASSERT_EQ(SaveSettings(dir_.string(), buffer_, {input_, output_, type_, &names_, &slow}), 1);
+  ASSERT_EQ(SaveSettings(dir_.string(), buffer_, {input_, output_, type_, &names_, nullptr, &slow}),
+            1);
   const std::vector<uint8_t> with = ReadFile();
   ASSERT_EQ(with.size(), kSettingsFileSize);
   EXPECT_TRUE(std::equal(without.begin(), without.begin() + 96, with.begin()));
@@ -635,7 +639,7 @@ TEST_F(PortNamesTest, SlowTransferTravelsInTheLastFourBytesAndTouchesNothingBefo
   ExpectIndexOnlyReaderSees(1, 2, 1);
   names_ = {};
   ASSERT_EQ(LoadNames(), 1);
-  EXPECT_EQ(names_.input, "J: USB 4x4 with more:midi_in 1");
+  EXPECT_EQ(names_.input, chosen.input);
 
   struct Case {
     const char* name;
@@ -655,21 +659,23 @@ TEST_F(PortNamesTest, SlowTransferTravelsInTheLastFourBytesAndTouchesNothingBefo
     c.change(bytes);
     WriteFile(bytes);
     bool read = !c.slow;
-    ASSERT_EQ(LoadSettings(dir_.string(), buffer_, {input_, output_, type_, nullptr, &read}), 1)
+    ASSERT_EQ(
+        LoadSettings(dir_.string(), buffer_, {input_, output_, type_, nullptr, nullptr, &read}), 1)
         << c.name;
     EXPECT_EQ(read, c.slow) << c.name;
   }
 
   // Back to the full rate: the file is as a program without the option writes it.
   slow = false;
-  names_ = {"J: USB 4x4 with more:midi_in 1", "J: USB 4x4 with more:midi_out 1"};
-  ASSERT_EQ(SaveSettings(dir_.string(), buffer_, {input_, output_, type_, &names_, &slow}), 1);
+  names_ = chosen;
+  ASSERT_EQ(SaveSettings(dir_.string(), buffer_, {input_, output_, type_, &names_, nullptr, &slow}),
+            1);
   EXPECT_EQ(ReadFile(), without);
   // No file: the defaults, the full rate among them.
   fs::remove(dir_ / kSettingsFileName);
   slow = true;
-  EXPECT_FALSE(
-      LoadSettingsOrDefaults(dir_.string(), buffer_, {input_, output_, type_, nullptr, &slow}));
+  EXPECT_FALSE(LoadSettingsOrDefaults(dir_.string(), buffer_,
+                                      {input_, output_, type_, nullptr, nullptr, &slow}));
   EXPECT_FALSE(slow);
 }
 

@@ -1,4 +1,4 @@
-// File names as varnet-flash prints them.
+// File and port names as varnet-flash prints them.
 #pragma once
 
 #include <string>
@@ -7,7 +7,9 @@ namespace varnet {
 
 // `name` as it is when it holds only printable characters; otherwise in double quotes with the
 // control characters (and any quote or backslash) escaped, so that a name cannot move the cursor,
-// change colours or forge a line of output.
+// change colours or forge a line of output. Control characters are C0, DEL and C1 (also when
+// written in UTF-8, as a terminal may act on them); a byte that is not part of valid UTF-8 is
+// written as \xNN, since a terminal in a single-byte encoding may take it for a C1 control.
 std::string PrintableName(const std::string& name);
 
 }  // namespace varnet

@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "cli/counting_platform.h"
 #include "cli/detect_command.h"
 #include "cli/firmware_loading.h"
 #include "cli/json_output.h"
@@ -33,6 +32,7 @@
 #include "engine/session_log.h"
 #include "engine/stream_estimate.h"
 #include "midi/backends/virtual/virtual_platform.h"
+#include "midi/counting_platform.h"
 #include "midi/midi_ports.h"
 #include "midi/port_scan.h"
 #include "midi/system_platform.h"
@@ -240,13 +240,14 @@ void FollowStoredNames(const UpdateOptions& options, MidiPlatform& platform, Por
 
 // --detect: only a single answer says which device is meant; with none or several the user
 // chooses. True with `choice` set to the one converter found.
-bool DetectOneConverter(MidiPlatform& platform, Clock& clock, Console& console,
-                        PortChoice& choice) {
+bool DetectOneConverter(MidiPlatform& platform, Clock& clock, Console& console, PortChoice& choice,
+                        bool simulated) {
   const DetectReport report = DetectConverters(platform, clock);
   WriteUnusablePorts(platform, report, console.err);
   if (report.found.size() != 1) {
     if (report.found.empty()) {
       console.err << "Error!: " << NoneAnsweredLine(report) << "\n";
+      if (!simulated) WriteMidiSystemHints(console.err);
     } else {
       console.err << "Error!: " << report.found.size()
                   << " converters answered; choose one with --in and --out:\n";
@@ -342,22 +343,22 @@ void RunSessionOnTerminal(UpdateSession& session, CliSessionView& view, CliPromp
   console.endBarLine();
 }
 
+// The four words README names: a press that never became a session (a file without payload) was
+// refused, and a stream stopped from outside ended as a cancel does.
 const char* OutcomeWord(SessionOutcome outcome) {
   switch (outcome) {
     case SessionOutcome::None:
-      return "none";
+    case SessionOutcome::Refused:
+      return "refused";
     case SessionOutcome::Done:
       return "done";
     case SessionOutcome::Aborted:
+    case SessionOutcome::Stopped:
       return "aborted";
     case SessionOutcome::Failed:
       return "failed";
-    case SessionOutcome::Refused:
-      return "refused";
-    case SessionOutcome::Stopped:
-      return "stopped";
   }
-  return "none";
+  return "refused";
 }
 
 // A byte of a difference, or null where there was none.
@@ -460,7 +461,8 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   }
   CountingPlatform counting(*target.platform);
   FollowStoredNames(options, counting, ports);
-  if (options.detect && !DetectOneConverter(*target.platform, *clock, console, ports)) {
+  if (options.detect &&
+      !DetectOneConverter(*target.platform, *clock, console, ports, options.simulate)) {
     return kExitNotDone;
   }
   if (!StoredPortsExist(options, ports, counting, console)) return kExitNotDone;
@@ -476,8 +478,9 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
 
   console.out << "Firmware " << PrintableName(options.path) << " (" << image.payloadLength
               << " payload bytes) via in " << ports.input << ": "
-              << PortName(counting, PortSide::In, ports.input) << ", out " << ports.output << ": "
-              << PortName(counting, PortSide::Out, ports.output) << "\n";
+              << PrintableName(PortName(counting, PortSide::In, ports.input)) << ", out "
+              << ports.output << ": "
+              << PrintableName(PortName(counting, PortSide::Out, ports.output)) << "\n";
   console.out.flush();
 
   Engine engine(image, midi, *clock, prompts);
@@ -485,7 +488,7 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   if (!options.logPath.empty()) {
     std::string error;
     if (!log.open(options.logPath, engine, error)) {
-      console.err << "Error!: " << options.logPath << ": " << error << "\n";
+      console.err << "Error!: --log " << PrintableName(options.logPath) << ": " << error << "\n";
       return kExitUsage;
     }
     NamePortsForLog(midi, counting, ports);
@@ -500,6 +503,11 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   ReportEnd(session, counting, target.converter.get(), sessionStart, console, log,
             options.json ? &context.out : nullptr);
   log.detach();
+  // The update's result stands; the record that could not be kept is only reported.
+  if (const std::string why = log.takeIncomplete(); !why.empty()) {
+    console.err << "Warning: the session record " << PrintableName(options.logPath)
+                << " is incomplete: " << why << "\n";
+  }
   // The session must end (its worker joined) before the layer and the platform go away.
   return session.lastOutcome == SessionOutcome::Done ? kExitDone : kExitNotDone;
 }

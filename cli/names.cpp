@@ -94,4 +94,12 @@ std::string PrintableName(const std::string& name) {
   return text + "\"";
 }
 
+std::string FirmwareViaLine(const std::string& path, uint32_t payloadBytes, int32_t input,
+                            const std::string& inputName, int32_t output,
+                            const std::string& outputName) {
+  return "Firmware " + PrintableName(path) + " (" + std::to_string(payloadBytes) +
+         " payload bytes) via in " + std::to_string(input) + ": " + PrintableName(inputName) +
+         ", out " + std::to_string(output) + ": " + PrintableName(outputName);
+}
+
 }  // namespace varnet

@@ -1,6 +1,7 @@
 // File and port names as varnet-flash prints them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace varnet {
@@ -11,5 +12,11 @@ namespace varnet {
 // written in UTF-8, as a terminal may act on them); a byte that is not part of valid UTF-8 is
 // written as \xNN, since a terminal in a single-byte encoding may take it for a C1 control.
 std::string PrintableName(const std::string& name);
+
+// "Firmware FILE (N payload bytes) via in I: IN-NAME, out O: OUT-NAME", the first line of an
+// update, every name as PrintableName gives it.
+std::string FirmwareViaLine(const std::string& path, uint32_t payloadBytes, int32_t input,
+                            const std::string& inputName, int32_t output,
+                            const std::string& outputName);
 
 }  // namespace varnet

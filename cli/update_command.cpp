@@ -476,11 +476,10 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   midi.ports.inputDeviceIndex = ports.input;
   midi.ports.outputDeviceIndex = ports.output;
 
-  console.out << "Firmware " << PrintableName(options.path) << " (" << image.payloadLength
-              << " payload bytes) via in " << ports.input << ": "
-              << PrintableName(PortName(counting, PortSide::In, ports.input)) << ", out "
-              << ports.output << ": "
-              << PrintableName(PortName(counting, PortSide::Out, ports.output)) << "\n";
+  console.out << FirmwareViaLine(options.path, image.payloadLength, ports.input,
+                                 PortName(counting, PortSide::In, ports.input), ports.output,
+                                 PortName(counting, PortSide::Out, ports.output))
+              << "\n";
   console.out.flush();
 
   Engine engine(image, midi, *clock, prompts);
@@ -570,7 +569,9 @@ void AddUpdateCommand(CLI::App& app, CliContext& context) {
   update->add_option("--log", options->logPath,
                      "Write a record of the session to FILE as JSON Lines (ports, identify "
                      "request and reply, every send and pause, echo progress, the first "
-                     "difference, outcome, summary), flushed as it goes");
+                     "difference, outcome, summary), flushed as it goes; appended to, never the "
+                     "firmware file, '-' or a FIFO without reader; one that cannot be written is "
+                     "reported and the update goes on");
   update->add_flag("--json", options->json,
                    "At the end print the summary as one JSON object on standard output (keys in "
                    "README); the progress and the other lines go to standard error");

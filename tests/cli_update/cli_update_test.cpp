@@ -278,6 +278,75 @@ TEST_F(FlashTest, JsonSummaryHasTheSummaryLinesFacts) {
   }
 }
 
+// The outcome is one of README's four words also for a press that never became a session, and
+// the cases README lists print no object at all.
+TEST_F(FlashTest, JsonOutcomeWordsAndTheRunsWithoutObject) {
+  std::vector<uint8_t> empty = {'J', 'T', 'G', 0xAD, 0x07, 0x08, 0x01, 0, 0, 0, 0};
+  empty.resize(51, 0);
+  WriteBytes(dir_ / "empty.jtg", empty);
+  const FlashRun refused =
+      Flash({"update", "empty.jtg", "--simulate", "--fast", "--yes", "--json"});
+  EXPECT_EQ(refused.status, 1) << refused.err;
+  ASSERT_FALSE(refused.out.empty()) << refused.err;
+  EXPECT_EQ(nlohmann::json::parse(refused.out)["outcome"], "refused") << refused.out;
+
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"update", kExample, "--simulate", "--fast", "--yes", "--json",
+                                 "--detect", "--fault", "no-reply"},
+        std::vector<std::string>{"update", kExample, "--simulate", "--fast", "--yes", "--json",
+                                 "--log", "-"}}) {
+    SCOPED_TRACE(args.back());
+    const FlashRun run = Flash(args);
+    EXPECT_NE(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "") << run.err;
+  }
+}
+
+// --log that would destroy or hang is refused before anything is sent; one that cannot be
+// written is told once and leaves the update's exit code alone; an earlier record is kept.
+TEST_F(FlashTest, LogIsRefusedOrGivenUpSafely) {
+  fs::copy_file(kExample, dir_ / "fw.jtg");
+  const std::string firmware = ReadText(dir_ / "fw.jtg");
+  fs::create_symlink("fw.jtg", dir_ / "link.jtg");
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  { std::ofstream(dir_ / "old.jsonl") << "an earlier run\n"; }
+  struct Case {
+    std::string log;
+    int status;
+    std::string told;  // on standard error
+    bool done;
+  };
+  for (const Case& c : {Case{"fw.jtg", 2, "that is the firmware file", false},
+                        Case{"./link.jtg", 2, "that is the firmware file", false},
+                        Case{(dir_ / "fw.jtg").string(), 2, "that is the firmware file", false},
+                        Case{"-", 2, "standard output", false},
+                        Case{"fifo", 2, "a FIFO that no program reads", false},
+                        Case{"/dev/full", 0, "is incomplete: No space left on device", true},
+                        Case{"old.jsonl", 0, "", true}}) {
+    SCOPED_TRACE(c.log);
+    const FlashRun run =
+        Wait(Spawn({"update", "fw.jtg", "--simulate", "--fast", "--yes", "--log", c.log}),
+             std::chrono::seconds(20));
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_EQ(run.out.find("Update done!") != std::string::npos ||
+                  run.err.find("Update done!") != std::string::npos,
+              c.done)
+        << run.out << run.err;
+    if (c.told.empty()) {
+      EXPECT_EQ(run.err.find("incomplete"), std::string::npos) << run.err;
+    } else {
+      const std::size_t at = run.err.find(c.told);
+      EXPECT_NE(at, std::string::npos) << run.err;
+      EXPECT_EQ(run.err.find(c.told, at + 1), std::string::npos) << "told twice: " << run.err;
+    }
+    EXPECT_EQ(ReadText(dir_ / "fw.jtg"), firmware);
+    EXPECT_FALSE(fs::exists(dir_ / "-"));
+  }
+  const std::string kept = ReadText(dir_ / "old.jsonl");
+  EXPECT_EQ(kept.rfind("an earlier run\n{\"t_ms\"", 0), 0u) << kept.substr(0, 80);
+  EXPECT_NE(kept.find("\"event\":\"summary\""), std::string::npos);
+}
+
 // --log FILE: one JSON object per line, in the order things happened.
 TEST_F(FlashTest, LogRecordsTheSessionAsJsonLines) {
   const FlashRun run = Flash({"update", kExample, "--simulate", "--fast", "--yes", "--fault",

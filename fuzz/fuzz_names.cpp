@@ -17,6 +17,7 @@
 #include "fuzz/fuzz_support.h"
 #include "midi/backends/virtual/virtual_platform.h"
 #include "midi/platform.h"
+#include "midi/port_scan.h"
 
 namespace varnet {
 namespace {
@@ -78,11 +79,6 @@ void CheckName(const nlohmann::json& value, const std::string& name) {
   if (IsUtf8(name)) FUZZ_CHECK(value.get<std::string>() == name);
 }
 
-std::string ServiceName(const std::string& name) {
-  std::string cut = name.substr(0, name.find('\0'));
-  return cut.substr(0, kMidiNameLength - 1);
-}
-
 }  // namespace
 }  // namespace varnet
 
@@ -108,8 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   config.inputs = {names[0], names[1]};
   config.outputs = {names[2], names[3]};
   VirtualMidiPlatform platform(clock, config);
-  const std::string in0 = ServiceName(names[0]), in1 = ServiceName(names[1]);
-  const std::string out0 = ServiceName(names[2]), out1 = ServiceName(names[3]);
+  // The names as the service gives them (cut to its length, as each backend cuts them).
+  const std::vector<std::string> inputs = PortNames(platform, true);
+  const std::vector<std::string> outputs = PortNames(platform, false);
+  FUZZ_CHECK(inputs.size() == 2 && outputs.size() == 2);
+  const std::string &in0 = inputs[0], &in1 = inputs[1], &out0 = outputs[0], &out1 = outputs[1];
 
   std::ostringstream list;
   ListMidiPorts(platform, list);

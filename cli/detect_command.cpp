@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/names.h"
 #include "engine/firmware.h"
 #include "engine/session_log.h"
 #include "midi/port_locks.h"
@@ -32,32 +33,6 @@ std::string NameOf(const std::vector<std::string>& names, uint32_t index) {
 
 const char* KindText(uint8_t kind) {
   return kind == kKindDA ? "DA" : "AD";
-}
-
-// Until the command line has one JSON writer, detect builds its object from the log's quoting.
-std::string JsonReport(MidiPlatform& platform, const DetectReport& report) {
-  const std::vector<std::string> inputs = PortNames(platform, true);
-  const std::vector<std::string> outputs = PortNames(platform, false);
-  std::string json = "{\"found\":[";
-  for (std::size_t i = 0; i < report.found.size(); ++i) {
-    const FoundConverter& found = report.found[i];
-    json += (i == 0 ? "" : ",");
-    json += "{\"in\":" + std::to_string(found.input) +
-            ",\"in_name\":" + SessionLog::Quote(NameOf(inputs, found.input)) +
-            ",\"out\":" + std::to_string(found.output) +
-            ",\"out_name\":" + SessionLog::Quote(NameOf(outputs, found.output)) + ",\"kind\":\"" +
-            KindText(found.kind) + "\"}";
-  }
-  json += "],\"outputs_asked\":" + std::to_string(report.outputsAsked) + ",\"skipped\":[";
-  for (std::size_t i = 0; i < report.unusable.size(); ++i) {
-    const UnusablePort& port = report.unusable[i];
-    json += (i == 0 ? "" : ",");
-    json += std::string("{\"port\":\"") + (port.input ? "in" : "out") +
-            "\",\"index\":" + std::to_string(port.index) +
-            ",\"name\":" + SessionLog::Quote(NameOf(port.input ? inputs : outputs, port.index)) +
-            ",\"reason\":" + SessionLog::Quote(port.reason) + "}";
-  }
-  return json + "]}";
 }
 
 int RunDetect(const DetectOptions& options, CliContext& context) {
@@ -87,7 +62,7 @@ int RunDetect(const DetectOptions& options, CliContext& context) {
   const DetectReport report = DetectConverters(*platform, *clock);
   WriteUnusablePorts(*platform, report, context.err);
   if (options.json) {
-    context.out << JsonReport(*platform, report) << "\n";
+    PrintJson(context.out, DetectJson(*platform, report));
   } else {
     for (const FoundConverter& found : report.found) {
       context.out << FoundLine(*platform, found) << "\n";
@@ -95,10 +70,7 @@ int RunDetect(const DetectOptions& options, CliContext& context) {
   }
   if (!report.found.empty()) return kExitFound;
   context.err << NoneAnsweredLine(report) << "\n";
-  // No ports at all is usually a MIDI system that is not running.
-  if (options.simulateKind.empty()) {
-    for (const std::string& line : MidiSystemsWithoutPorts()) context.err << line << "\n";
-  }
+  if (options.simulateKind.empty()) WriteMidiSystemHints(context.err);
   return kExitNoneFound;
 }
 
@@ -115,14 +87,15 @@ std::unique_ptr<VirtualMidiPlatform> SimulatedAmongSilentPorts(Clock& clock, Vir
 
 std::string FoundLine(MidiPlatform& platform, const FoundConverter& converter) {
   return "found: in " + std::to_string(converter.input) + " (" +
-         NameOf(PortNames(platform, true), converter.input) + ") out " +
+         PrintableName(NameOf(PortNames(platform, true), converter.input)) + ") out " +
          std::to_string(converter.output) + " (" +
-         NameOf(PortNames(platform, false), converter.output) + "): " + KindText(converter.kind) +
-         " converter";
+         PrintableName(NameOf(PortNames(platform, false), converter.output)) +
+         "): " + KindText(converter.kind) + " converter";
 }
 
 std::string NoneAnsweredLine(const DetectReport& report) {
-  return "No converter answered on " + std::to_string(report.outputsAsked) + " outputs.";
+  return "No converter answered on " + std::to_string(report.outputsAsked) +
+         (report.outputsAsked == 1 ? " output." : " outputs.");
 }
 
 void WriteUnusablePorts(MidiPlatform& platform, const DetectReport& report, std::ostream& err) {
@@ -130,9 +103,41 @@ void WriteUnusablePorts(MidiPlatform& platform, const DetectReport& report, std:
   const std::vector<std::string> outputs = PortNames(platform, false);
   for (const UnusablePort& port : report.unusable) {
     err << (port.input ? "in " : "out ") << port.index << " ("
-        << NameOf(port.input ? inputs : outputs, port.index) << "): skipped"
+        << PrintableName(NameOf(port.input ? inputs : outputs, port.index)) << "): skipped"
         << (port.inUse ? ": " : ", cannot be opened: ") << port.reason << "\n";
   }
+}
+
+void WriteMidiSystemHints(std::ostream& err) {
+  // No ports at all is usually a MIDI system that is not running.
+  for (const std::string& line : MidiSystemsWithoutPorts()) err << line << "\n";
+}
+
+JsonObject DetectJson(MidiPlatform& platform, const DetectReport& report) {
+  const std::vector<std::string> inputs = PortNames(platform, true);
+  const std::vector<std::string> outputs = PortNames(platform, false);
+  std::vector<JsonObject> found;
+  for (const FoundConverter& converter : report.found) {
+    JsonObject entry;
+    entry.set("in", converter.input)
+        .set("in_name", NameOf(inputs, converter.input))
+        .set("out", converter.output)
+        .set("out_name", NameOf(outputs, converter.output))
+        .set("kind", KindText(converter.kind));
+    found.push_back(entry);
+  }
+  std::vector<JsonObject> skipped;
+  for (const UnusablePort& port : report.unusable) {
+    JsonObject entry;
+    entry.set("port", port.input ? "in" : "out")
+        .set("index", port.index)
+        .set("name", NameOf(port.input ? inputs : outputs, port.index))
+        .set("reason", port.reason);
+    skipped.push_back(entry);
+  }
+  JsonObject json;
+  json.set("found", found).set("outputs_asked", report.outputsAsked).set("skipped", skipped);
+  return json;
 }
 
 void AddDetectCommand(CLI::App& app, CliContext& context) {

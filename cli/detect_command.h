@@ -6,6 +6,7 @@
 #include <ostream>
 #include <string>
 
+#include "cli/json_output.h"
 #include "core/clock.h"
 #include "engine/detect.h"
 #include "midi/backends/virtual/virtual_platform.h"
@@ -16,11 +17,15 @@ namespace varnet {
 // others silent, so that finding it takes the same search as on a studio's ports.
 std::unique_ptr<VirtualMidiPlatform> SimulatedAmongSilentPorts(Clock& clock, VirtualPeer& device);
 
-// "found: in N (IN-NAME) out M (OUT-NAME): AD converter"
+// "found: in N (IN-NAME) out M (OUT-NAME): AD converter", the names as PrintableName gives them
 std::string FoundLine(MidiPlatform& platform, const FoundConverter& converter);
-// "No converter answered on K outputs."
+// "No converter answered on K outputs." ("1 output.")
 std::string NoneAnsweredLine(const DetectReport& report);
 // One line per port that could not be used, for standard error.
 void WriteUnusablePorts(MidiPlatform& platform, const DetectReport& report, std::ostream& err);
+// What to start when a MIDI system offers no ports, for standard error after "No converter".
+void WriteMidiSystemHints(std::ostream& err);
+// The --json object: found, outputs_asked, skipped.
+JsonObject DetectJson(MidiPlatform& platform, const DetectReport& report);
 
 }  // namespace varnet

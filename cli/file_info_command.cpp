@@ -41,11 +41,17 @@ std::string Count(uint64_t count, const char* one, const char* many) {
 }
 
 void PrintInspectText(std::ostream& out, const std::string& path, const FirmwareImage& image,
-                      const StreamEstimate& estimate, const StreamEstimate& slow) {
+                      const StreamEstimate& estimate, const StreamEstimate& slow,
+                      uint64_t trailing) {
   out << "File:             " << PrintableName(path) << "\n"
       << "Converter kind:   " << KindName(image.converterKind) << "\n"
-      << "Payload length:   " << Count(image.payloadLength, "byte", "bytes") << "\n"
-      << "Pause codes (payload positions 1 and up; the first byte's code is never acted on):\n";
+      << "Payload length:   " << Count(image.payloadLength, "byte", "bytes") << "\n";
+  // Two images joined pass as the first: the rest is never sent, and the user should know.
+  if (trailing > 0) {
+    out << "Trailing bytes:   " << Count(trailing, "byte", "bytes")
+        << " after the declared payload, ignored\n";
+  }
+  out << "Pause codes (payload positions 1 and up; the first byte's code is never acted on):\n";
   for (const PauseCount& count : estimate.pauses) {
     char line[80];
     std::snprintf(line, sizeof line, "  0x%02X (%5u ms): %u %s\n", count.code, count.pauseMs,
@@ -69,7 +75,8 @@ void PrintInspectText(std::ostream& out, const std::string& path, const Firmware
 
 // The same facts as the text, for scripts.
 JsonObject InspectJson(const std::string& path, const FirmwareImage& image,
-                       const StreamEstimate& estimate, const StreamEstimate& slow) {
+                       const StreamEstimate& estimate, const StreamEstimate& slow,
+                       uint64_t trailing) {
   std::vector<JsonObject> pauses;
   for (const PauseCount& count : estimate.pauses) {
     pauses.push_back(JsonObject()
@@ -95,6 +102,7 @@ JsonObject InspectJson(const std::string& path, const FirmwareImage& image,
   } else {
     json.setNull("update_refuses");
   }
+  json.set("trailing_bytes", trailing);
   return json;
 }
 
@@ -106,15 +114,18 @@ int Inspect(const std::string& path, bool json, CliContext& context) {
   // The payload is in the image now, and the estimate only counts the stream from it: without the
   // file's bytes and an update's working blocks, a large file costs its payload alone from here
   // on (at most the file and the payload together, during the load).
+  const uint64_t declared = uint64_t{kFirmwareHeaderSize} + context.image.payloadLength;
+  const uint64_t trailing =
+      context.fileBuffer.bytesRead > declared ? context.fileBuffer.bytesRead - declared : 0;
   context.fileBuffer = FileBuffer{};
 
   FirmwareImage& image = context.image;
   const StreamEstimate estimate = EstimateStream(image);
   const StreamEstimate slow = EstimateStream(image, kSlowPieceSize);
   if (json) {
-    PrintJson(context.out, InspectJson(path, image, estimate, slow));
+    PrintJson(context.out, InspectJson(path, image, estimate, slow, trailing));
   } else {
-    PrintInspectText(context.out, path, image, estimate, slow);
+    PrintInspectText(context.out, path, image, estimate, slow, trailing);
   }
   // The header is valid, but an update refuses a file without payload: so must the check.
   if (image.payloadLength == 0) {

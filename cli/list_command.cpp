@@ -7,6 +7,7 @@
 
 #include "cli/commands.h"
 #include "cli/json_output.h"
+#include "cli/names.h"
 #include "cli/ports.h"
 #include "midi/system_platform.h"
 
@@ -15,7 +16,7 @@ namespace varnet {
 int ListMidiPorts(MidiPlatform& platform, std::ostream& out) {
   for (const PortSide side : {PortSide::In, PortSide::Out}) {
     for (const PortEntry& port : ListPorts(platform, side)) {
-      out << SideWord(side) << " " << port.index << ": " << port.name << "\n";
+      out << SideWord(side) << " " << port.index << ": " << PrintableName(port.name) << "\n";
     }
   }
   return 0;

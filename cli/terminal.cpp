@@ -316,16 +316,4 @@ void ProgressPrinter::show(const ProgressSample& sample, Clock::Duration elapsed
   lastText_ = text;
 }
 
-std::string SummaryLine(uint64_t bytes, uint64_t messages, uint32_t echoVerified,
-                        Clock::Duration elapsed) {
-  char text[160];
-  std::snprintf(
-      text, sizeof text, "Sent %llu bytes in %llu messages, %u echo bytes verified, elapsed %.1f s",
-      static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(messages),
-      echoVerified,
-      static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()) /
-          1000.0);
-  return text;
-}
-
 }  // namespace varnet

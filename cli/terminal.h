@@ -135,8 +135,4 @@ class ProgressPrinter {
   std::string lastText_;
 };
 
-// "Sent N bytes in M messages, E echo bytes verified, elapsed T s"
-std::string SummaryLine(uint64_t bytes, uint64_t messages, uint32_t echoVerified,
-                        Clock::Duration elapsed);
-
 }  // namespace varnet

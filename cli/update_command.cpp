@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "cli/counting_platform.h"
 #include "cli/detect_command.h"
 #include "cli/firmware_loading.h"
 #include "cli/json_output.h"
@@ -34,6 +33,7 @@
 #include "engine/session_log.h"
 #include "engine/stream_estimate.h"
 #include "midi/backends/virtual/virtual_platform.h"
+#include "midi/counting_platform.h"
 #include "midi/midi_ports.h"
 #include "midi/port_locks.h"
 #include "midi/port_scan.h"
@@ -264,13 +264,14 @@ bool FollowStoredPorts(const UpdateOptions& options, MidiPlatform& platform, Por
 
 // --detect: only a single answer says which device is meant; with none or several the user
 // chooses. True with `choice` set to the one converter found.
-bool DetectOneConverter(MidiPlatform& platform, Clock& clock, Console& console,
-                        PortChoice& choice) {
+bool DetectOneConverter(MidiPlatform& platform, Clock& clock, Console& console, PortChoice& choice,
+                        bool simulated) {
   const DetectReport report = DetectConverters(platform, clock);
   WriteUnusablePorts(platform, report, console.err);
   if (report.found.size() != 1) {
     if (report.found.empty()) {
       console.err << "Error!: " << NoneAnsweredLine(report) << "\n";
+      if (!simulated) WriteMidiSystemHints(console.err);
     } else {
       console.err << "Error!: " << report.found.size()
                   << " converters answered; choose one with --in and --out:\n";
@@ -367,22 +368,22 @@ void RunSessionOnTerminal(UpdateSession& session, CliSessionView& view, CliPromp
   console.endBarLine();
 }
 
+// The four words README names: a press that never became a session (a file without payload) was
+// refused, and a stream stopped from outside ended as a cancel does.
 const char* OutcomeWord(SessionOutcome outcome) {
   switch (outcome) {
     case SessionOutcome::None:
-      return "none";
+    case SessionOutcome::Refused:
+      return "refused";
     case SessionOutcome::Done:
       return "done";
     case SessionOutcome::Aborted:
+    case SessionOutcome::Stopped:
       return "aborted";
     case SessionOutcome::Failed:
       return "failed";
-    case SessionOutcome::Refused:
-      return "refused";
-    case SessionOutcome::Stopped:
-      return "stopped";
   }
-  return "none";
+  return "refused";
 }
 
 // A byte of a difference, or null where there was none.
@@ -490,7 +491,8 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   }
   CountingPlatform counting(target.ports());
   if (!FollowStoredPorts(options, counting, ports, console)) return kExitNotDone;
-  if (options.detect && !DetectOneConverter(target.ports(), *clock, console, ports)) {
+  if (options.detect &&
+      !DetectOneConverter(target.ports(), *clock, console, ports, options.simulate)) {
     return kExitNotDone;
   }
   if (!StoredPortsExist(options, ports, counting, console)) return kExitNotDone;
@@ -505,10 +507,10 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   midi.ports.inputDeviceIndex = ports.input;
   midi.ports.outputDeviceIndex = ports.output;
 
-  console.out << "Firmware " << PrintableName(options.path) << " (" << image.payloadLength
-              << " payload bytes) via in " << ports.input << ": "
-              << PortName(counting, PortSide::In, ports.input) << ", out " << ports.output << ": "
-              << PortName(counting, PortSide::Out, ports.output) << "\n";
+  console.out << FirmwareViaLine(options.path, image.payloadLength, ports.input,
+                                 PortName(counting, PortSide::In, ports.input), ports.output,
+                                 PortName(counting, PortSide::Out, ports.output))
+              << "\n";
   console.out.flush();
 
   Engine engine(image, midi, *clock, prompts);
@@ -520,7 +522,7 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   if (!options.logPath.empty()) {
     std::string error;
     if (!log.open(options.logPath, engine, error)) {
-      console.err << "Error!: " << options.logPath << ": " << error << "\n";
+      console.err << "Error!: --log " << PrintableName(options.logPath) << ": " << error << "\n";
       return kExitUsage;
     }
     NamePortsForLog(midi, counting, ports);
@@ -535,6 +537,11 @@ int RunUpdate(const UpdateOptions& options, CliContext& context) {
   ReportEnd(session, counting, target.converter.get(), sessionStart, console, log,
             options.json ? &context.out : nullptr);
   log.detach();
+  // The update's result stands; the record that could not be kept is only reported.
+  if (const std::string why = log.takeIncomplete(); !why.empty()) {
+    console.err << "Warning: the session record " << PrintableName(options.logPath)
+                << " is incomplete: " << why << "\n";
+  }
   // The session must end (its worker joined) before the layer and the platform go away.
   return session.lastOutcome == SessionOutcome::Done ? kExitDone : kExitNotDone;
 }
@@ -600,7 +607,9 @@ void AddUpdateCommand(CLI::App& app, CliContext& context) {
   update->add_option("--log", options->logPath,
                      "Write a record of the session to FILE as JSON Lines (ports, identify "
                      "request and reply, every send and pause, echo progress, the first "
-                     "difference, outcome, summary), flushed as it goes");
+                     "difference, outcome, summary), flushed as it goes; appended to, never the "
+                     "firmware file, '-' or a FIFO without reader; one that cannot be written is "
+                     "reported and the update goes on");
   update->add_flag("--json", options->json,
                    "At the end print the summary as one JSON object on standard output (keys in "
                    "README); the progress and the other lines go to standard error");

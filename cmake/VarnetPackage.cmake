@@ -116,5 +116,7 @@ if(VARNET_GZIP)
 endif()
 # Debian policy wants every package's copyright and licence in its doc folder, machine-readable.
 install(FILES ${PROJECT_SOURCE_DIR}/resources/copyright DESTINATION share/doc/varnet-update)
+# Every --json help line and manual page points to README for the keys.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/varnet-update)
 
 include(CPack)

@@ -51,14 +51,18 @@ DetectReport DetectConverters(MidiPlatform& platform, Clock& clock) {
   // A device that answers after the wait has its reply land in the next output's window, where
   // it would pair the device with a port it is not on. Asking each candidate's output once more
   // keeps only pairs that answer in time twice; a late device fails the update's handshake too.
+  // Only the inputs that answered listen then: the others have had their turn.
   std::vector<uint32_t> again;
+  std::vector<uint32_t> answered;
+  const auto addOnce = [](std::vector<uint32_t>& list, uint32_t index) {
+    if (std::find(list.begin(), list.end(), index) == list.end()) list.push_back(index);
+  };
   for (const FoundConverter& candidate : candidates) {
-    if (std::find(again.begin(), again.end(), candidate.output) == again.end()) {
-      again.push_back(candidate.output);
-    }
+    addOnce(again, candidate.output);
+    addOnce(answered, candidate.input);
   }
   const std::vector<FoundConverter> confirmed =
-      Replies(ProbeMidiPorts(platform, clock, request, kReplyWait, again));
+      Replies(ProbeMidiPorts(platform, clock, request, kReplyWait, again, answered));
   for (const FoundConverter& candidate : candidates) {
     const bool repeated =
         std::any_of(confirmed.begin(), confirmed.end(), [&](const FoundConverter& c) {

@@ -24,6 +24,8 @@ struct FirmwareImage {
   uint32_t sentLogCount = 0;
   uint32_t echoVerifiedCount = 0;
   uint8_t converterKind = 0;
+  // The file LoadFirmwareFile took it from: a session log must never be written over it.
+  std::string sourcePath;
 };
 
 constexpr uint8_t kKindAD = 0xAD;

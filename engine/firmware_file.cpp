@@ -15,6 +15,8 @@ FirmwareLoad LoadFirmwareFile(const std::string& path, FileBuffer& buffer, Firmw
     const bool tooLarge = RefusedForWantOfMemory(buffer);
     load.status = tooLarge ? FirmwareLoadStatus::TooLarge : FirmwareLoadStatus::NotValid;
     load.reason = tooLarge ? std::generic_category().message(ENOMEM) : FirmwareNotValidLine();
+  } else {
+    image.sourcePath = path;
   }
   return load;
 }

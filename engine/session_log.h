@@ -8,7 +8,9 @@
 // stopped, outcome, and whatever a front end writes itself (summary).
 #pragma once
 
-#include <cstdio>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -16,36 +18,68 @@
 
 namespace varnet {
 
+// The record is appended to, never truncated: a log named after a file that matters (a firmware
+// file, spelt another way) loses nothing, and several runs share one file, each session
+// beginning with its "ports" line. A log that names the firmware of the session, "-", or a FIFO
+// that no program reads is refused; one that fails while written (a full disk, a reader gone) is
+// given up for the rest of the run, and takeIncomplete() says why, once.
 class SessionLog {
  public:
-  SessionLog() = default;
+  SessionLog();
   ~SessionLog();
   SessionLog(const SessionLog&) = delete;
   SessionLog& operator=(const SessionLog&) = delete;
 
-  // Opens (truncates) `path` and subscribes to `engine`'s events; false, with the system's
-  // reason in `error`, when the file cannot be opened. The log must outlive the subscription:
-  // detach() (or the destructor) before the engine goes, and only while no session runs (the
-  // observer is called on the worker thread).
+  // Opens `path` now and subscribes to `engine`'s events; false, with the reason in `error`,
+  // when it is refused or cannot be opened. The log must outlive the subscription: detach() (or
+  // the destructor) before the engine goes, and only while no session runs (the observer is
+  // called on the worker thread).
   bool open(const std::string& path, Engine& engine, std::string& error);
+  // The same, with the file opened when a session starts (its first event), so that the firmware
+  // it must not be is known; a refused or failed open leaves that session's record incomplete.
+  void openAtSessionStart(const std::string& path, Engine& engine);
   void detach();
 
   // Writes {"t_ms":..,"event":"<event>",<fields>}; `fields` is JSON members without braces (may
   // be empty). Thread-safe.
   void write(const char* event, const std::string& fields);
 
-  // JSON helpers for callers building fields.
+  // Why the record is incomplete (a refused open, a failed write), the first time it is asked
+  // after that happened; empty otherwise.
+  std::string takeIncomplete();
+
+  // Called after the outcome line, on the thread that reported it, with the outcome's word and
+  // the time since the session's first event: the window writes its summary line there.
+  std::function<void(const std::string& outcome, Clock::Duration sessionTime)> afterOutcome;
+
+  // JSON helpers for callers building fields. Bytes that are not UTF-8 become U+FFFD, as in
+  // every JSON varnet-flash writes.
   static std::string Quote(const std::string& text);
   static std::string HexBytes(const uint8_t* bytes, std::size_t count);
 
  private:
+  struct File;
+  bool openFile(std::string& error);     // mutex_ held
+  void fail(const std::string& reason);  // mutex_ held
+  void writeLocked(const char* event, const std::string& fields);
   void onEvent(const EngineEvent& event);
 
   std::mutex mutex_;
-  std::FILE* file_ = nullptr;
+  std::unique_ptr<File> file_;
+  std::string path_;
+  bool deferred_ = false;  // opened at the next session start
+  bool failed_ = false;    // nothing more is written
+  std::string incomplete_;
+  bool told_ = false;
   Engine* engine_ = nullptr;
   Clock::TimePoint origin_{};
+  Clock::TimePoint sessionStart_{};
 };
+
+// "Sent N bytes in M messages, E echo bytes verified, elapsed T s" (singular for one), the
+// summary line that ends an update on the terminal and in the record.
+std::string SummaryLine(uint64_t bytes, uint64_t messages, uint32_t echoVerified,
+                        Clock::Duration elapsed);
 
 // The kind of a difference as the record and --json name it: "differs", "beyond", "other_input",
 // "echo_stopped", "undelivered" ("none" for none).

@@ -192,7 +192,8 @@ void AskOutputs(MidiPlatform& platform, Clock& clock, std::vector<uint8_t>& area
 }  // namespace
 
 PortProbe ProbeMidiPorts(MidiPlatform& platform, Clock& clock, std::span<const uint8_t> message,
-                         Clock::Duration listen, std::span<const uint32_t> outputs) {
+                         Clock::Duration listen, std::span<const uint32_t> outputs,
+                         std::span<const uint32_t> inputs) {
   PortProbe probe;
   // The message goes out from a block of its own: the service may read it until it completes.
   std::vector<uint8_t> area(message.begin(), message.end());
@@ -201,8 +202,11 @@ PortProbe ProbeMidiPorts(MidiPlatform& platform, Clock& clock, std::span<const u
     toAsk.resize(platform.outGetNumDevs());
     for (uint32_t index = 0; index < toAsk.size(); ++index) toAsk[index] = index;
   }
-  std::vector<uint32_t> pending(platform.inGetNumDevs());
-  for (uint32_t index = 0; index < pending.size(); ++index) pending[index] = index;
+  std::vector<uint32_t> pending(inputs.begin(), inputs.end());
+  if (inputs.empty()) {
+    pending.resize(platform.inGetNumDevs());
+    for (uint32_t index = 0; index < pending.size(); ++index) pending[index] = index;
+  }
 
   // Backends made for one port pair open one input at a time and refuse the next while it is
   // open: such an input is asked about in a later round of its own. Only an input that cannot be

@@ -56,7 +56,9 @@ struct PortProbe {
 // cannot be opened while no other is open, an output that cannot be opened or refuses the
 // message, is listed in `unusable` and otherwise skipped. Every port opened is closed before it
 // returns.
+// `inputs`, when not empty, limits the inputs opened the same way.
 PortProbe ProbeMidiPorts(MidiPlatform& platform, Clock& clock, std::span<const uint8_t> message,
-                         Clock::Duration listen, std::span<const uint32_t> outputs = {});
+                         Clock::Duration listen, std::span<const uint32_t> outputs = {},
+                         std::span<const uint32_t> inputs = {});
 
 }  // namespace varnet

@@ -80,13 +80,53 @@ void CopyShownName(MidiPlatform& platform, bool input, int32_t index,
 
 }  // namespace
 
+const char* const kIncompleteRecordCaption = " (session record incomplete)";
+
+BoxAnswer RecordNoticePrompts::showBox(const BoxRequest& request) {
+  if (!pending_) return inner_.showBox(request);
+  pending_ = false;
+  BoxRequest noted = request;
+  noted.caption += kIncompleteRecordCaption;
+  return inner_.showBox(noted);
+}
+
 WindowRecords::WindowRecords(MidiPlatform& platform, Prompts& prompts)
-    : midi(platform, prompts), engine(image, midi, clock, prompts) {
+    : notices(prompts),
+      counting(platform),
+      midi(counting, notices),
+      engine(image, midi, clock, notices) {
   if (const char* logPath = std::getenv("VARNET_LOG"); logPath != nullptr && *logPath != '\0') {
-    std::string logError;
-    if (!sessionLog.open(logPath, engine, logError)) {
-      std::fprintf(stderr, "varnet-update: VARNET_LOG %s: %s\n", logPath, logError.c_str());
-    }
+    logPath_ = logPath;
+    sessionLog.openAtSessionStart(logPath_, engine);
+    sessionLog.afterOutcome = [this](const std::string& outcome, Clock::Duration sessionTime) {
+      endSessionRecord(outcome == "done", sessionTime);
+    };
+  }
+}
+
+WindowRecords::~WindowRecords() {
+  sessionLog.detach();
+}
+
+// After the outcome line (user-interface thread, before the outcome box): the summary the command
+// line ends its record with, and the one report of a record that could not be kept.
+void WindowRecords::endSessionRecord(bool done, Clock::Duration sessionTime) {
+  const uint64_t bytes = counting.bytesSent() - bytesBefore_;
+  const uint64_t messages = counting.messagesSent() - messagesBefore_;
+  bytesBefore_ = counting.bytesSent();
+  messagesBefore_ = counting.messagesSent();
+  const bool verified = done && !engine.echoMissing;
+  sessionLog.write(
+      "summary",
+      "\"text\":" +
+          SessionLog::Quote(SummaryLine(bytes, messages, image.echoVerifiedCount, sessionTime)) +
+          ",\"bytes\":" + std::to_string(bytes) + ",\"messages\":" + std::to_string(messages) +
+          ",\"echo_verified\":" + std::to_string(image.echoVerifiedCount) +
+          ",\"verified\":" + (verified ? "true" : "false"));
+  if (const std::string why = sessionLog.takeIncomplete(); !why.empty()) {
+    std::fprintf(stderr, "varnet-update: VARNET_LOG %s: the session record is incomplete: %s\n",
+                 logPath_.c_str(), why.c_str());
+    notices.noteIncompleteRecord();
   }
 }
 

@@ -13,6 +13,7 @@
 #include "engine/engine.h"
 #include "engine/session_log.h"
 #include "io/file_io.h"
+#include "midi/counting_platform.h"
 #include "midi/midi_ports.h"
 #include "settings/settings.h"
 
@@ -33,18 +34,49 @@ struct ShellState {
   int32_t storedOutputIndex = 0;
 };
 
+// The window's boxes, with the outcome box of a session whose record is incomplete saying so in
+// its caption.
+class RecordNoticePrompts final : public Prompts {
+ public:
+  explicit RecordNoticePrompts(Prompts& inner) : inner_(inner) {}
+  BoxAnswer showBox(const BoxRequest& request) override;
+  void closeSessionQuestions() override { inner_.closeSessionQuestions(); }
+  // The next box's caption gets the notice (user-interface thread).
+  void noteIncompleteRecord() { pending_ = true; }
+
+ private:
+  Prompts& inner_;
+  bool pending_ = false;
+};
+
+// " (session record incomplete)", added to the caption of the outcome box.
+extern const char* const kIncompleteRecordCaption;
+
 // The records a desktop window runs on, made in the order the engine needs them.
 struct WindowRecords {
-  // Opens the session log named by VARNET_LOG, the same JSON Lines record varnet-flash --log
-  // writes; a log that cannot be opened is reported on stderr and the window runs without it.
+  // Names the session log of VARNET_LOG, the same JSON Lines record varnet-flash --log writes,
+  // summary line included. It is opened when the first session starts; a log that is refused or
+  // cannot be written is reported on stderr and in the outcome box's caption, and the update goes
+  // on without it.
   WindowRecords(MidiPlatform& platform, Prompts& prompts);
+  ~WindowRecords();
+  WindowRecords(const WindowRecords&) = delete;
+  WindowRecords& operator=(const WindowRecords&) = delete;
 
   RealClock clock;
+  RecordNoticePrompts notices;
+  CountingPlatform counting;  // for the summary line
   MidiLayer midi;
   FirmwareImage image;
   FileBuffer fileBuffer;
   Engine engine;
   SessionLog sessionLog;
+
+ private:
+  void endSessionRecord(bool done, Clock::Duration sessionTime);
+  std::string logPath_;
+  uint64_t bytesBefore_ = 0;  // counted before this session
+  uint64_t messagesBefore_ = 0;
 };
 
 // The commands behind the buttons and the menu, as each window carries them out.

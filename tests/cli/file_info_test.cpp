@@ -168,6 +168,29 @@ TEST_F(InspectTest, SingularCountsAndTheEmptyPayload) {
             "firmware file again.\n");
 }
 
+// Bytes after the declared payload are never sent; inspect says how many, so that two images
+// joined do not pass as the first without a word.
+TEST_F(InspectTest, TrailingBytesAreCountedAndIgnored) {
+  struct Case {
+    std::size_t payload;
+    std::size_t appended;
+    uint64_t trailing;  // the file is padded to 51 bytes
+  };
+  for (const Case& c : {Case{40, 0, 0}, Case{39, 0, 1}, Case{8, 0, 32}, Case{40, 300, 300}}) {
+    SCOPED_TRACE(c.payload);
+    const fs::path file = WriteFirmware("t.jtg", 0xAD, std::vector<uint8_t>(c.payload, 0x01));
+    std::ofstream(file, std::ios::binary | std::ios::app) << std::string(c.appended, 'x');
+    ASSERT_EQ(RunInspect(file), 0) << err_;
+    const std::string line = "Trailing bytes:   " + std::to_string(c.trailing) +
+                             (c.trailing == 1 ? " byte" : " bytes") +
+                             " after the declared payload, ignored\n";
+    EXPECT_EQ(out_.find(line) != std::string::npos, c.trailing > 0) << out_;
+    EXPECT_EQ(out_.find("Trailing bytes:") != std::string::npos, c.trailing > 0) << out_;
+    ASSERT_EQ(RunInspect(file, true), 0) << err_;
+    EXPECT_EQ(nlohmann::json::parse(out_).at("trailing_bytes"), c.trailing) << out_;
+  }
+}
+
 // A file the loader refused is "not valid" unless its header is good and its payload all there:
 // then only memory can have been missing.
 TEST(RefusedForWantOfMemory, OnlyForAValidHeaderAndAWholePayload) {

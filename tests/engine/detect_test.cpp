@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/engine.h"
 #include "midi/backends/virtual/virtual_platform.h"
+#include "midi/platform_base.h"
 #include "sim/converter.h"
 
 namespace varnet {
@@ -181,6 +183,45 @@ INSTANTIATE_TEST_SUITE_P(
                    2,
                    {{false, 0}}}),
     [](const ::testing::TestParamInfo<DetectCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace varnet
+
+namespace varnet {
+namespace {
+
+class CountingInputs final : public ForwardingMidiPlatform {
+ public:
+  using ForwardingMidiPlatform::ForwardingMidiPlatform;
+  uint32_t inOpen(MidiHandle* handle, uint32_t device, MidiCallback callback,
+                  uintptr_t instance) override {
+    ++opens;
+    return ForwardingMidiPlatform::inOpen(handle, device, callback, instance);
+  }
+  int opens = 0;
+};
+
+// A studio's worth of ports: each output is asked once with every input listening, and the pair
+// that answered is confirmed on its own input, so the search takes about half a second an output.
+TEST(DetectTime, SixteenPortsEachWayTakeAboutHalfASecondAnOutput) {
+  for (const uint32_t ports : {1u, 4u, 16u}) {
+    SCOPED_TRACE(ports);
+    VirtualClock clock;
+    std::unique_ptr<VirtualPeer> converter = Converter(kKindAD);
+    VirtualMidiPlatform platform(clock, VirtualPorts(ports, ports, false));
+    const uint32_t in = ports / 2, out = ports - 1 - ports / 3;
+    platform.connectConverter(*converter, in, out);
+    CountingInputs counting(platform);
+    const Clock::TimePoint start = clock.now();
+    const DetectReport report = DetectConverters(counting, clock);
+    const double seconds = std::chrono::duration<double>(clock.now() - start).count();
+    ASSERT_EQ(report.found.size(), 1u);
+    EXPECT_EQ(report.found[0].input, in);
+    EXPECT_EQ(report.found[0].output, out);
+    EXPECT_EQ(counting.opens, static_cast<int>(ports) + 1);
+    EXPECT_LT(seconds, 0.7 * (ports + 1));
+  }
+}
 
 }  // namespace
 }  // namespace varnet

@@ -1,5 +1,5 @@
-// The records both windows run on: VARNET_LOG opens the session log, and a log that cannot be
-// opened leaves a window that still runs.
+// The records both windows run on: VARNET_LOG names the session log, and a log that cannot be
+// kept leaves a window that still runs.
 #include "ui-common/window_shell.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "midi/platform_base.h"
 
@@ -17,8 +18,21 @@ namespace varnet {
 namespace {
 
 struct SilentPrompts final : Prompts {
-  BoxAnswer showBox(const BoxRequest&) override { return BoxAnswer::Ok; }
+  BoxAnswer showBox(const BoxRequest& request) override {
+    captions.push_back(request.caption);
+    return BoxAnswer::Ok;
+  }
+  std::vector<std::string> captions;
 };
+
+void Session(Engine& engine, const char* outcome) {
+  EngineEvent request{EngineEvent::Kind::IdentifyRequest};
+  request.at = engine.clock.now();
+  Report(engine, request);
+  EngineEvent end{EngineEvent::Kind::Outcome};
+  end.text = outcome;
+  Report(engine, end);
+}
 
 void SetLogVariable(const std::string& value) {
 #ifdef _WIN32
@@ -37,21 +51,32 @@ std::string Contents(const std::filesystem::path& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-TEST(WindowRecords, VarnetLogOpensTheSessionLogAndAFailedOpenIsOnlyReported) {
+// The log is opened when a session starts, appended to, never the firmware; one that cannot be
+// kept is told on stderr and in the caption of the box after the outcome, and the window runs on.
+TEST(WindowRecords, VarnetLogIsOpenedAtTheSessionAndAnIncompleteRecordIsToldOnce) {
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() /
       ("varnet-window-shell-" + std::to_string(std::random_device{}()));
   std::filesystem::create_directories(dir);
   const std::filesystem::path log = dir / "session.jsonl";
+  const std::filesystem::path firmware = dir / "fw.jtg";
   struct Case {
     std::string variable;
     bool logWritten;
     bool reported;
   };
-  for (const Case& c : {Case{"", false, false}, Case{log.string(), true, false},
-                        Case{(dir / "missing" / "x.jsonl").string(), false, true}}) {
+  std::vector<Case> cases = {{"", false, false},
+                             {log.string(), true, false},
+                             {(dir / "missing" / "x.jsonl").string(), false, true},
+                             {firmware.string(), false, true},
+                             {(dir / "." / "fw.jtg").string(), false, true}};
+#ifndef _WIN32
+  cases.push_back({"/dev/full", false, true});
+#endif
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.variable);
     { std::ofstream(log) << "an earlier run\n"; }
+    { std::ofstream(firmware) << "firmware bytes"; }
     SetLogVariable(c.variable);
     UnsupportedMidiPlatform platform;
     SilentPrompts prompts;
@@ -59,13 +84,37 @@ TEST(WindowRecords, VarnetLogOpensTheSessionLogAndAFailedOpenIsOnlyReported) {
     {
       WindowRecords records(platform, prompts);
       EXPECT_EQ(records.engine.midi, &records.midi);
-      records.sessionLog.write("summary", "");
+      records.image.sourcePath = firmware.string();
+      // Nothing is opened before a session starts.
+      EXPECT_EQ(Contents(log), "an earlier run\n");
+      Session(records.engine, "done");
+      records.engine.prompts.showBox({"Update done!", "Done!"});
+      Session(records.engine, "aborted");
+      records.engine.prompts.showBox({"Update aborted!", "Abort!"});
     }
     const std::string stderrText = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(stderrText.find("VARNET_LOG") != std::string::npos, c.reported) << stderrText;
+    const std::size_t told = stderrText.find("incomplete");
+    EXPECT_EQ(told != std::string::npos, c.reported) << stderrText;
+    if (told != std::string::npos) {
+      EXPECT_EQ(stderrText.find("incomplete", told + 1), std::string::npos) << "told twice";
+    }
+    ASSERT_EQ(prompts.captions.size(), 2u);
+    EXPECT_EQ(prompts.captions[0],
+              c.reported ? std::string("Done!") + kIncompleteRecordCaption : "Done!");
+    EXPECT_EQ(prompts.captions[1], "Abort!");
+    EXPECT_EQ(Contents(firmware), "firmware bytes");
     const std::string written = Contents(log);
-    EXPECT_EQ(written.find("an earlier run") == std::string::npos, c.logWritten);
-    EXPECT_EQ(written.find("\"summary\"") != std::string::npos, c.logWritten) << written;
+    EXPECT_EQ(written.rfind("an earlier run\n", 0), 0u) << written;
+    std::size_t summaries = 0;
+    for (std::size_t at = written.find("\"summary\""); at != std::string::npos;
+         at = written.find("\"summary\"", at + 1)) {
+      ++summaries;
+    }
+    EXPECT_EQ(summaries, c.logWritten ? 2u : 0u) << written;
+    if (c.logWritten) {
+      EXPECT_NE(written.find("\"verified\":true"), std::string::npos) << written;
+      EXPECT_NE(written.find("\"verified\":false"), std::string::npos) << written;
+    }
   }
   SetLogVariable("");
   std::filesystem::remove_all(dir);
@@ -74,8 +123,9 @@ TEST(WindowRecords, VarnetLogOpensTheSessionLogAndAFailedOpenIsOnlyReported) {
 // Options > Slow transfer: chosen for the next update, kept in the settings file from one start
 // to the next, and not changed under an update that holds the ports.
 TEST(WindowRecords, SlowTransferIsKeptInTheSettingsAndRefusedDuringAnUpdate) {
-  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "slow_transfer";
-  std::filesystem::remove_all(dir);
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() /
+      ("varnet-slow-transfer-" + std::to_string(std::random_device{}()));
   std::filesystem::create_directories(dir);
   UnsupportedMidiPlatform platform;
   SilentPrompts prompts;
@@ -103,6 +153,7 @@ TEST(WindowRecords, SlowTransferIsKeptInTheSettingsAndRefusedDuringAnUpdate) {
     EXPECT_EQ(records.engine.pieceSize, kSlowPieceSize);
     ReleaseWindowRecords(records.engine, records.fileBuffer);
   }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -22,6 +22,13 @@ struct InPort {
   InputBufferQueue queue;
 };
 
+// An input opened while another is: a search for a device listens on every input at once, and
+// JACK merges whatever reaches one port, so each further input has a client of its own.
+struct ExtraInput {
+  std::unique_ptr<JackMidiClient> client;
+  std::unique_ptr<InPort> port;
+};
+
 // JACK's full port names are "client:port", split at the first colon as JACK itself does; the
 // port's own part may hold more ("a2j:Midi Through [14] (capture): Midi Through Port-0").
 std::vector<std::string> DeviceNames(const std::vector<std::string>& fullNames, std::size_t room) {
@@ -54,11 +61,14 @@ class JackMidiPlatform final : public MidiPlatform {
   JackMidiPlatform(std::string clientName, std::size_t nameRoom)
       : clientName_(std::move(clientName)), nameRoom_(nameRoom) {}
   ~JackMidiPlatform() override {
+    std::vector<std::unique_ptr<JackMidiClient>> closing;
     std::unique_ptr<JackMidiClient> client;
     {
       std::scoped_lock lock(delivery_, mutex_);
       in_.reset();
       out_.reset();
+      for (ExtraInput& extra : extraIns_) closing.push_back(std::move(extra.client));
+      extraIns_.clear();
       outQueue_.open(0, nullptr, 0);  // a completion the closing client still delivers
       client = std::move(client_);
     }
@@ -108,7 +118,7 @@ class JackMidiPlatform final : public MidiPlatform {
     std::scoped_lock lock(delivery_, mutex_);
     if (!listedIn_) refresh(true);
     if (device >= inputs_.size()) return MMSYSERR_BADDEVICEID;
-    if (in_) return MMSYSERR_ALLOCATED;
+    if (in_) return openExtraInput(handle, device, callback, instance, closing);
     if (const uint32_t rc = ensureClient(); rc != MMSYSERR_NOERROR) return rc;
     auto port = std::make_unique<InPort>();
     port->peer = inputs_[device];
@@ -139,7 +149,7 @@ class JackMidiPlatform final : public MidiPlatform {
     if (port == nullptr) return MMSYSERR_INVALHANDLE;
     port->queue.start();
     std::scoped_lock lock(mutex_);
-    if (client_) client_->setInputEnabled(true);
+    if (JackMidiClient* client = clientOf(handle)) client->setInputEnabled(true);
     return MMSYSERR_NOERROR;
   }
   uint32_t inStop(MidiHandle handle) override {
@@ -147,7 +157,7 @@ class JackMidiPlatform final : public MidiPlatform {
     if (port == nullptr) return MMSYSERR_INVALHANDLE;
     {
       std::scoped_lock lock(mutex_);
-      if (client_) client_->setInputEnabled(false);
+      if (JackMidiClient* client = clientOf(handle)) client->setInputEnabled(false);
     }
     port->queue.stop();
     return MMSYSERR_NOERROR;
@@ -157,7 +167,7 @@ class JackMidiPlatform final : public MidiPlatform {
     if (port == nullptr) return MMSYSERR_INVALHANDLE;
     {
       std::scoped_lock lock(mutex_);
-      if (client_) client_->setInputEnabled(false);
+      if (JackMidiClient* client = clientOf(handle)) client->setInputEnabled(false);
     }
     port->queue.reset();
     return MMSYSERR_NOERROR;
@@ -165,8 +175,16 @@ class JackMidiPlatform final : public MidiPlatform {
   uint32_t inClose(MidiHandle handle) override {
     std::unique_ptr<JackMidiClient> closing;  // closed after the locks are released
     std::scoped_lock lock(delivery_, mutex_);
-    if (handle == 0 || handle != reinterpret_cast<MidiHandle>(in_.get()))
-      return MMSYSERR_INVALHANDLE;
+    if (handle == 0) return MMSYSERR_INVALHANDLE;
+    for (auto extra = extraIns_.begin(); extra != extraIns_.end(); ++extra) {
+      if (handle != reinterpret_cast<MidiHandle>(extra->port.get())) continue;
+      if (extra->port->queue.queuedCount() != 0) return MIDIERR_STILLPLAYING;
+      extra->client->setInputEnabled(false);
+      closing = std::move(extra->client);
+      extraIns_.erase(extra);
+      return MMSYSERR_NOERROR;
+    }
+    if (handle != reinterpret_cast<MidiHandle>(in_.get())) return MMSYSERR_INVALHANDLE;
     if (in_->queue.queuedCount() != 0) return MIDIERR_STILLPLAYING;
     client_->setInputEnabled(false);
     client_->disconnectInput();
@@ -303,6 +321,7 @@ class JackMidiPlatform final : public MidiPlatform {
     // running an update) are never devices.
     std::vector<std::string> exclude;
     if (client_) exclude.push_back(client_->clientName());
+    for (const ExtraInput& extra : extraIns_) exclude.push_back(extra.client->clientName());
     jackmidi::ListJackMidiPorts(exclude, readable, writable);
     const auto updaters = [&](const std::string& full) {
       return IsUpdaterClient(full.substr(0, full.find(':')), clientName_);
@@ -355,7 +374,48 @@ class JackMidiPlatform final : public MidiPlatform {
   }
   InPort* inPort(MidiHandle h) {
     std::scoped_lock lock(mutex_);
-    return h != 0 && h == reinterpret_cast<MidiHandle>(in_.get()) ? in_.get() : nullptr;
+    if (h == 0) return nullptr;
+    if (h == reinterpret_cast<MidiHandle>(in_.get())) return in_.get();
+    for (const ExtraInput& extra : extraIns_) {
+      if (h == reinterpret_cast<MidiHandle>(extra.port.get())) return extra.port.get();
+    }
+    return nullptr;
+  }
+  // mutex_ held.
+  JackMidiClient* clientOf(MidiHandle h) {
+    if (h == reinterpret_cast<MidiHandle>(in_.get())) return client_.get();
+    for (const ExtraInput& extra : extraIns_) {
+      if (h == reinterpret_cast<MidiHandle>(extra.port.get())) return extra.client.get();
+    }
+    return nullptr;
+  }
+
+  // delivery_ and mutex_ held; the first input is open.
+  uint32_t openExtraInput(MidiHandle* handle, uint32_t device, MidiCallback callback,
+                          uintptr_t instance, std::unique_ptr<JackMidiClient>& closing) {
+    auto port = std::make_unique<InPort>();
+    InPort* target = port.get();
+    JackMidiClient::Events events;
+    // The port may be closed while its client still delivers: it is looked for under the lock.
+    events.received = [this, target](const uint8_t* data, std::size_t size) {
+      std::scoped_lock lock(delivery_);
+      for (ExtraInput& extra : extraIns_) {
+        if (extra.port.get() == target) extra.port->queue.feed(data, size);
+      }
+    };
+    jack_status_t status{};
+    std::unique_ptr<JackMidiClient> client =
+        JackMidiClient::Open(clientName_ + "-in", std::move(events), &status);
+    if (!client) return kJackResultBase | (static_cast<uint32_t>(status) & 0x7FFF) | JackFailure;
+    port->peer = inputs_[device];
+    port->queue.open(reinterpret_cast<MidiHandle>(port.get()), callback, instance);
+    if (client->connectInputFrom(port->peer) != 0) {
+      closing = std::move(client);  // after the locks, as its delivery thread may take them
+      return kJackResultBase | kJackConnectFailed;
+    }
+    *handle = reinterpret_cast<MidiHandle>(port.get());
+    extraIns_.push_back({std::move(client), std::move(port)});
+    return MMSYSERR_NOERROR;
   }
 
   std::string clientName_;
@@ -367,6 +427,7 @@ class JackMidiPlatform final : public MidiPlatform {
   bool listedIn_ = false, listedOut_ = false;
   std::unique_ptr<JackMidiClient> client_;
   std::unique_ptr<InPort> in_;
+  std::vector<ExtraInput> extraIns_;  // inputs opened beside in_
   std::unique_ptr<OutPort> out_;
   OutputMessageQueue outQueue_;
 };

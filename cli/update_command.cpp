@@ -319,14 +319,14 @@ void RunSessionOnTerminal(UpdateSession& session, CliSessionView& view, CliPromp
   };
   prompts.pump = [&] {
     turn();
-    return session.phase == SessionPhase::Starting || session.phase == SessionPhase::Streaming;
+    return session.phase != SessionPhase::Idle;
   };
 
   OnRunUpdate(session);
   streamStart = clock.now();
   nextTickWall = WallMs() + kProgressTimerMs;
 
-  while (session.phase == SessionPhase::Streaming) {
+  while (SessionStreamLive(session.phase)) {
     // Ctrl-C is the Run Update button of the terminal: it asks the cancel question, and a
     // second Ctrl-C answers it with OK. The stream then ends as any cancel does.
     if (interrupts.takeNew()) {

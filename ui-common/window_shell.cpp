@@ -34,6 +34,13 @@ void FreeBlock(std::vector<uint8_t>& block) {
 
 }  // namespace
 
+std::string UnreadableFileText(const std::string& reason) {
+  // The system's words alone ("not a regular file", "Permission denied") say neither what was
+  // being done nor what to do about it.
+  return "The chosen file could not be read (" + reason +
+         "). Please select a firmware file that can be read.";
+}
+
 WindowRecords::WindowRecords(MidiPlatform& platform, Prompts& prompts)
     : midi(platform, prompts), engine(image, midi, clock, prompts) {
   if (const char* logPath = std::getenv("VARNET_LOG"); logPath != nullptr && *logPath != '\0') {
@@ -104,7 +111,7 @@ void LoadChosenFirmware(Engine& engine, FileBuffer& fileBuffer, ShellState& shel
   const FirmwareLoad load = LoadFirmwareFile(shell.firmwarePath, fileBuffer, image);
   if (load.loaded()) return;
   if (load.status == FirmwareLoadStatus::Unreadable) {
-    engine.prompts.showError(load.reason, kSystemErrorCaption);
+    engine.prompts.showError(UnreadableFileText(load.reason), kSystemErrorCaption);
     fileBuffer.bytesRead = 0;
   } else {
     engine.prompts.showError(kFileNotValidText, kFileNotValidCaption, owner);

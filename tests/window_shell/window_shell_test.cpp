@@ -9,6 +9,11 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "midi/platform_base.h"
 
@@ -16,7 +21,11 @@ namespace varnet {
 namespace {
 
 struct SilentPrompts final : Prompts {
-  BoxAnswer showBox(const BoxRequest&) override { return BoxAnswer::Ok; }
+  BoxAnswer showBox(const BoxRequest& request) override {
+    texts.push_back(request.text);
+    return BoxAnswer::Ok;
+  }
+  std::vector<std::string> texts;
 };
 
 void SetLogVariable(const std::string& value) {
@@ -65,6 +74,36 @@ TEST(WindowRecords, VarnetLogOpensTheSessionLogAndAFailedOpenIsOnlyReported) {
     EXPECT_EQ(written.find("\"summary\"") != std::string::npos, c.logWritten) << written;
   }
   SetLogVariable("");
+}
+
+// A chosen file that cannot be read is reported in a sentence that says what happened and what
+// to do, with the system's reason inside it, and leaves no firmware loaded.
+TEST(ChosenFirmware, UnreadableFileIsToldInASentenceAndLeavesNothingLoaded) {
+  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / "chosen_file";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir / "folder.jtg");
+  std::vector<std::filesystem::path> paths = {dir / "missing.jtg", dir / "folder.jtg"};
+#ifndef _WIN32
+  ASSERT_EQ(mkfifo((dir / "pipe.jtg").c_str(), 0600), 0);
+  paths.push_back(dir / "pipe.jtg");
+#endif
+  for (const std::filesystem::path& path : paths) {
+    SCOPED_TRACE(path.string());
+    SetLogVariable("");
+    UnsupportedMidiPlatform platform;
+    SilentPrompts prompts;
+    WindowRecords records(platform, prompts);
+    ShellState shell;
+    LoadChosenFirmware(records.engine, records.fileBuffer, shell, path.string(), "x.jtg", nullptr);
+    ASSERT_EQ(prompts.texts.size(), 1u);
+    const std::string& text = prompts.texts.front();
+    EXPECT_EQ(text.rfind("The chosen file could not be read (", 0), 0u) << text;
+    EXPECT_GT(text.size(), std::string("The chosen file could not be read ()").size() + 4) << text;
+    EXPECT_NE(text.find("Please select"), std::string::npos) << text;
+    EXPECT_EQ(text.back(), '.');
+    EXPECT_TRUE(shell.firmwarePath.empty());
+    EXPECT_EQ(records.image.payloadLength, 0u);
+  }
 }
 
 }  // namespace

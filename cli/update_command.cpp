@@ -280,11 +280,6 @@ void RunSessionOnTerminal(UpdateSession& session, CliSessionView& view, CliPromp
   FirmwareImage& image = engine.image;
   Clock& clock = engine.clock;
   const StreamEstimate estimate = EstimateStream(image.PayloadBuffer, image.payloadLength);
-  // Until the worker has begun the stream, bytesSent still counts the identify request and the
-  // header; the encoder resets it before it sets progressTotal, so a progressTotal other than
-  // this mark means the count is the stream's.
-  constexpr uint32_t kStreamNotBegun = 0xFFFFFFFF;
-  image.progressTotal.store(kStreamNotBegun);
   // The window's painting counts against payloadLength / 3; the terminal shows the stream's
   // real length, so the bar ends at 100 % and the time left at 0.
   ProgressPrinter progress(console, terminal, estimate.encodedBytes,
@@ -299,8 +294,9 @@ void RunSessionOnTerminal(UpdateSession& session, CliSessionView& view, CliPromp
   auto draw = [&](uint64_t wall) {
     view.progressDirty = false;
     lastDrawWall = wall;
-    const uint32_t streamBytes =
-        image.progressTotal.load() == kStreamNotBegun ? 0 : image.bytesSent.load();
+    // Before the stream, bytesSent counts the identify request; from the stream on (the session
+    // starts it from 0 after the header) it is the stream's.
+    const uint32_t streamBytes = SessionStreamLive(session.phase) ? image.bytesSent.load() : 0;
     const ProgressSample sample{streamBytes, engine.SessionState.load(), engine.aborted.load()};
     progress.show(sample, clock.now() - streamStart, wall);
   };

@@ -286,6 +286,8 @@ void BeginStream(UpdateSession& session) {
   session.timerAlive.store(true);
 
   SendStartUpdateHeader(engine);
+  // From here on bytesSent counts the stream's bytes (the encoder starts it afresh, too).
+  engine.image.bytesSent.store(0);
   engine.SessionState.store(Running);
 
   if (StartUpdateWorker(session) != 0) {

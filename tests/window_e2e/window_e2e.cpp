@@ -7,6 +7,12 @@
 // ended (not done), the driver prints "window: first update ended", waits for GO_FILE to appear
 // (the script has started the device again) and runs a second update in the same window, which
 // must end "Update done!".
+//
+// varnet-window-e2e --close-in-pause FIRMWARE IN OUT: the firmware asks for a 15 s pause early in
+// its stream. Once the pause has begun the window is closed (Yes to the close question); the
+// driver measures the longest time the window went without processing events until it has
+// closed itself, and prints "window: closed in a pause after S s, longest stall M ms". Exit 0
+// when the window closed by itself with the session stopped and never stalled over 100 ms.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPushButton>
@@ -14,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
 
 #include "midi/system_platform.h"
 #include "ui_test_support.h"
@@ -49,11 +56,48 @@ bool RunOneUpdate(MainWindow& window, test::BoxWatcher& watcher, qsizetype first
   return done && !window.session().inProgress.load();
 }
 
+// Run Update, Yes, and once the firmware's 15 s pause has begun, a close answered Yes. True when
+// the window then closed by itself, never more than 100 ms without processing events.
+bool CloseInPause(MainWindow& window, Engine& engine, test::BoxWatcher& watcher) {
+  watcher.answer(QMessageBox::Yes);
+  QTest::mouseClick(window.resources().runUpdateButton, Qt::LeftButton);
+  QElapsedTimer timer;
+  timer.start();
+  while (engine.image.bytesSent.load() == 0 && timer.elapsed() < 10000) QTest::qWait(20);
+  // The pause follows a few pieces of the body: two seconds on, the worker is well inside it.
+  QTest::qWait(2000);
+  const bool streaming = engine.SessionState.load() == Running;
+
+  test::UiStallMeter meter;
+  meter.start();
+  watcher.answer(QMessageBox::Yes);  // the close question
+  QElapsedTimer closing;
+  closing.start();
+  window.close();
+  while (!window.ended() && closing.elapsed() < 30000) QTest::qWait(20);
+  meter.stop();
+  for (const test::SeenBox& box : watcher.seen()) {
+    std::printf("%s: %s\n", qPrintable(box.caption), qPrintable(box.text));
+  }
+  const bool stopped = window.session().lastOutcome == SessionOutcome::Stopped;
+  std::printf("window: closed in a pause after %.1f s, longest stall %lld ms%s%s\n",
+              double(closing.elapsed()) / 1000.0, static_cast<long long>(meter.longestMs()),
+              streaming ? "" : ", not streaming at the close", stopped ? "" : ", not stopped");
+  std::fflush(stdout);
+  return streaming && window.ended() && stopped && meter.longestMs() <= 100;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4 && argc != 5) {
-    std::fprintf(stderr, "usage: varnet-window-e2e FIRMWARE IN OUT [GO_FILE]\n");
+  const bool closeInPause = argc == 5 && std::string(argv[1]) == "--close-in-pause";
+  if (closeInPause) {
+    --argc;
+    ++argv;
+  } else if (argc != 4 && argc != 5) {
+    std::fprintf(stderr,
+                 "usage: varnet-window-e2e [--close-in-pause] FIRMWARE IN OUT | FIRMWARE IN OUT "
+                 "[GO_FILE]\n");
     return 2;
   }
   test::PinTestPlatform();
@@ -81,6 +125,7 @@ int main(int argc, char** argv) {
   window.OnSelectFile();
 
   test::BoxWatcher watcher;
+  if (closeInPause) return CloseInPause(window, engine, watcher) ? 0 : 1;
   if (argc == 4) return RunOneUpdate(window, watcher, 0, "") ? 0 : 1;
 
   const std::filesystem::path go = argv[4];

@@ -325,6 +325,29 @@ class WindowUpdateTest : public QObject {
     QVERIFY(!rig.platform.isOutputOpen(0));
   }
 
+  // An echo that stops short of the end fails the update after the finish has waited 2 s for
+  // it: on the timer's ticks, with the window processing events all the while.
+  void finishWithAStoppedEchoKeepsTheWindowLive() {
+    sim::ConverterConfig config;
+    std::string error;
+    QVERIFY(sim::ParseFault("echo-stops:2000", config.faults, error));
+    WindowRig rig({}, config);
+    ShowWindow(rig);
+    LoadFirmware(rig, kShortPayload);
+    MainWindow& w = *rig.window;
+    BoxWatcher watcher;
+    watcher.answer(QMessageBox::Yes);
+    watcher.answer(QMessageBox::Ok);
+    watcher.answer(QMessageBox::Ok);
+    QTest::mouseClick(w.resources().runUpdateButton, Qt::LeftButton);
+    UiStallMeter meter;
+    meter.start();  // from the stream on: the identification's wait is behind us
+    QVERIFY(WaitFor([&] { return !w.session().inProgress.load(); }, 20000));
+    meter.stop();
+    QCOMPARE(w.session().lastOutcome, SessionOutcome::Failed);
+    QVERIFY2(meter.longestMs() <= 100, qPrintable(QString::number(meter.longestMs())));
+  }
+
   // The identification holds the thread for 500 ms: the button reads "Cancel..." on screen
   // before it begins, that is before the identify request goes out.
   void cancelCaptionIsPaintedBeforeTheIdentificationWait() {

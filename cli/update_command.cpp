@@ -306,11 +306,6 @@ void RunSessionOnTerminal(UpdateSession& session, CliSessionView& view, CliPromp
   Clock& clock = engine.clock;
   const StreamEstimate estimate =
       EstimateStream(image.PayloadBuffer, image.payloadLength, engine.pieceSize);
-  // Until the worker has begun the stream, bytesSent still counts the identify request and the
-  // header; the encoder resets it before it sets progressTotal, so a progressTotal other than
-  // this mark means the count is the stream's.
-  constexpr uint32_t kStreamNotBegun = 0xFFFFFFFF;
-  image.progressTotal.store(kStreamNotBegun);
   // The window's painting counts against payloadLength / 3; the terminal shows the stream's
   // real length, so the bar ends at 100 % and the time left at 0.
   ProgressPrinter progress(console, terminal, estimate.encodedBytes,
@@ -325,8 +320,9 @@ void RunSessionOnTerminal(UpdateSession& session, CliSessionView& view, CliPromp
   auto draw = [&](uint64_t wall) {
     view.progressDirty = false;
     lastDrawWall = wall;
-    const uint32_t streamBytes =
-        image.progressTotal.load() == kStreamNotBegun ? 0 : image.bytesSent.load();
+    // Before the stream, bytesSent counts the identify request; from the stream on (the session
+    // starts it from 0 after the header) it is the stream's.
+    const uint32_t streamBytes = SessionStreamLive(session.phase) ? image.bytesSent.load() : 0;
     const ProgressSample sample{streamBytes, engine.SessionState.load(), engine.aborted.load()};
     progress.show(sample, clock.now() - streamStart, wall);
   };
@@ -345,14 +341,14 @@ void RunSessionOnTerminal(UpdateSession& session, CliSessionView& view, CliPromp
   };
   prompts.pump = [&] {
     turn();
-    return session.phase == SessionPhase::Starting || session.phase == SessionPhase::Streaming;
+    return session.phase != SessionPhase::Idle;
   };
 
   OnRunUpdate(session);
   streamStart = clock.now();
   nextTickWall = WallMs() + kProgressTimerMs;
 
-  while (session.phase == SessionPhase::Streaming) {
+  while (SessionStreamLive(session.phase)) {
     // Ctrl-C is the Run Update button of the terminal: it asks the cancel question, and a
     // second Ctrl-C answers it with OK. The stream then ends as any cancel does.
     if (interrupts.takeNew()) {

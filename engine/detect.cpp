@@ -9,9 +9,7 @@ namespace varnet {
 
 namespace {
 
-// The request every session sends (DeviceId from the first Run Update on), and the handshake's
-// wait for the answer.
-constexpr uint8_t kSessionDeviceId = 0x32;
+// The handshake's wait for the answer to the request every session sends (kSessionDeviceId).
 constexpr Clock::Duration kReplyWait = std::chrono::milliseconds(500);
 
 // Each input that gave a valid reply while an output's request was the last one sent, by output,

@@ -19,6 +19,9 @@ namespace varnet {
 
 enum SessionStateValue : int32_t { Idle = 0, Running = 1, VerifyFailed = 3 };
 
+// The device ID every session's messages carry in byte 4, and the one a reply must show there.
+constexpr uint8_t kSessionDeviceId = 0x32;
+
 // How long the sender waits for the MIDI service to report a piece sent before it gives the
 // piece up (see sender.cpp).
 constexpr Clock::Duration kCompletionBound = std::chrono::milliseconds(2000);
@@ -182,11 +185,22 @@ void WaitOnSchedule(Engine& engine, Clock::Duration gap);
 // After the end byte of a stream that ran to its end: the last echoed block only comes back when
 // the device's echo of the end byte closes it, after the stream has left Running (for a short
 // firmware that is the whole echo). Waits up to `bound` for the echo to reach the last byte sent,
-// the end byte included, and compares it. A difference, or an echo that stops short of the end,
-// fails the update (VerifyFailed, aborted). A device that returned nothing at all passes
-// unverified: echoMissing is set for the front end to warn about. Does nothing after a cancel or
-// a failure.
+// the end byte included, and compares it; a device that has been echoing all along gets three
+// bounds more. A difference, or an echo that stops short of the end, fails the update
+// (VerifyFailed, aborted). A device that returned nothing at all passes unverified: echoMissing
+// is set for the front end to warn about. Does nothing after a cancel or a failure.
 void CheckFinalEcho(Engine& engine, Clock::Duration bound);
+
+// The same wait in steps, for a caller that must not be held for its whole length (the window's
+// timer): BeginFinalEcho at the end byte, then StepFinalEcho until it returns true, each step
+// waiting at most `slice`.
+struct FinalEchoWait {
+  bool active = false;
+  Clock::TimePoint firstBound{};  // an echo not under way by then is decided on
+  Clock::TimePoint lastBound{};   // the end of the longer wait for an echo under way
+};
+void BeginFinalEcho(Engine& engine, FinalEchoWait& wait, Clock::Duration bound);
+bool StepFinalEcho(Engine& engine, FinalEchoWait& wait, Clock::Duration slice);
 
 // Before the end byte: after a delivery failure, resets the output so that the service hands
 // back a message that never completed, and lets the next send through. false when the port is
@@ -195,7 +209,8 @@ bool ReclaimOutputForEnd(Engine& engine);
 
 // Identification handshake and the stream's framing.
 int IdentifyDevice(Engine& engine);  // 1 passed, 0 refused (the reason has been shown)
-// The identify request as it goes out with `deviceId` in byte 4 (0x32 in every session).
+// The identify request as it goes out with `deviceId` in byte 4 (kSessionDeviceId in every
+// session).
 std::array<uint8_t, 8> IdentifyRequestBytes(uint8_t deviceId);
 // The converter kind a block reports when it passes the reply's checks (device ID byte and
 // reply code; bytes past `length` read as 0), else 0.

@@ -4,7 +4,8 @@
 //   identify request  F0 00 20 0D id 7F 10 F7
 //   stream header     F0 00 20 0D id 7F 08 15 47 11      (left open: the stream body follows)
 //   end byte          F7
-//   identify reply    byte 4 = 0x32, byte 6 = 0x30, byte 10 bit 0 = DA (set) / AD (clear)
+//   identify reply    byte 4 = id, byte 6 = 0x30, byte 10 bit 0 = DA (set) / AD (clear)
+//   (id: kSessionDeviceId in every session)
 #include <algorithm>
 #include <chrono>
 #include <string>
@@ -25,7 +26,6 @@ constexpr uint8_t kStreamCode = 0x08;
 constexpr uint8_t kHeaderTail[3] = {0x15, 0x47, 0x11};
 constexpr uint8_t kEndOfExclusive = 0xF7;
 
-constexpr uint8_t kReplyDeviceId = 0x32;
 constexpr uint8_t kReplyCode = 0x30;
 constexpr int32_t kRequestEchoLength = 8;  // a block no longer than the request is not a reply
 
@@ -82,7 +82,8 @@ std::array<uint8_t, 8> IdentifyRequestBytes(uint8_t deviceId) {
 }
 
 uint8_t IdentifyReplyKind(const uint8_t* block, std::size_t length) {
-  if (ReplyByte(block, length, 4) != kReplyDeviceId || ReplyByte(block, length, 6) != kReplyCode) {
+  if (ReplyByte(block, length, 4) != kSessionDeviceId ||
+      ReplyByte(block, length, 6) != kReplyCode) {
     return 0;
   }
   return (ReplyByte(block, length, 10) & 0x01) != 0 ? kKindDA : kKindAD;
@@ -170,9 +171,13 @@ void SendStartUpdateHeader(Engine& engine) {
   SendBytes(engine, kHeaderSize);
   engine.completionBound = kCompletionBound;
   // The device needs this long after the header before the body may follow; measured on the
-  // sender's schedule, from the header's own 10 ms. A header the port never reported sent has
-  // failed the exchange: nothing follows it, so there is nothing to settle.
-  if (engine.outputFailed.load() == 0) WaitOnSchedule(engine, kHeaderSettle);
+  // sender's schedule, from the header's own 10 ms. The schedule is moved on, not slept through:
+  // the body's first piece waits for it on the worker, and this thread (the user-interface one)
+  // is not held for it. A header the port never reported sent has failed the exchange: nothing
+  // follows it, so there is nothing to settle.
+  if (engine.outputFailed.load() == 0) {
+    engine.nextPieceAt = std::max(engine.clock.now(), engine.nextPieceAt) + kHeaderSettle;
+  }
   std::fill_n(engine.image.SendBuffer.begin(), kHeaderSize, 0);
 }
 

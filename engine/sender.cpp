@@ -327,34 +327,55 @@ void WaitOnSchedule(Engine& engine, Clock::Duration gap) {
   engine.clock.sleepUntil(engine.nextPieceAt);
 }
 
-void CheckFinalEcho(Engine& engine, Clock::Duration bound) {
+void BeginFinalEcho(Engine& engine, FinalEchoWait& wait, Clock::Duration bound) {
+  wait.active = engine.SessionState.load() == Idle && engine.aborted.load() == 0;
+  wait.firstBound = engine.clock.now() + bound;
+  // A device that has been echoing all along is given longer for the last block, which comes
+  // back only with the echo of the end byte: a busy MIDI server (JACK without real-time
+  // scheduling on a loaded machine) can hold it past the first bound, and failing a good update
+  // would only make the user send it again.
+  wait.lastBound = wait.firstBound + 3 * bound;
+}
+
+bool StepFinalEcho(Engine& engine, FinalEchoWait& wait, Clock::Duration slice) {
+  if (!wait.active) return true;
   FirmwareImage& image = engine.image;
-  if (engine.SessionState.load() != Idle || engine.aborted.load() != 0) return;
   auto settled = [&engine, &image] {
     CheckEcho(engine);
     return engine.SessionState.load() == VerifyFailed ||
            image.echoVerifiedCount >= image.sentLogCount;
   };
-  if (engine.clock.waitFor(settled, bound)) return;
-  // A device that has been echoing all along is given longer for the last block, which comes
-  // back only with the echo of the end byte: a busy MIDI server (JACK without real-time
-  // scheduling on a loaded machine) can hold it past the first bound, and failing a good update
-  // would only make the user send it again.
-  if (image.echoVerifiedCount > 0 && engine.clock.waitFor(settled, 3 * bound)) return;
+  const Clock::TimePoint now = engine.clock.now();
+  const Clock::TimePoint until =
+      now >= wait.firstBound && image.echoVerifiedCount > 0 ? wait.lastBound : wait.firstBound;
+  if (now < until) {
+    const bool done = engine.clock.waitFor(settled, std::min<Clock::Duration>(slice, until - now));
+    if (done) wait.active = false;
+    return done;
+  }
+  wait.active = false;
   // An echo that stopped inside a block leaves it with the service, partly filled: have it
   // returned, so that what did come back is compared (and not taken for no echo at all).
   engine.port.returnPartialInput();
-  if (settled()) return;
+  if (settled()) return true;
   if (image.echoVerifiedCount == 0) {
     // Nothing at all came back: a device that does not echo, which passes unverified.
     engine.echoMissing = true;
     Report(engine, {EngineEvent::Kind::NoEcho});
-    return;
+    return true;
   }
   // The device echoed the stream and then stopped: the bytes after the echo's end may never
   // have reached it.
   RecordDifference(engine, EchoDifference::Kind::EchoStopped, image.echoVerifiedCount, -1);
   Fail(engine);
+  return true;
+}
+
+void CheckFinalEcho(Engine& engine, Clock::Duration bound) {
+  FinalEchoWait wait;
+  BeginFinalEcho(engine, wait, bound);
+  while (!StepFinalEcho(engine, wait, 4 * bound)) {
+  }
 }
 
 uint32_t SendBytes(Engine& engine, uint32_t count) {

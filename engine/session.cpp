@@ -1,6 +1,7 @@
 #include "engine/session.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 
@@ -86,6 +87,35 @@ void ReportOutcome(Engine& engine, const char* outcome) {
   Report(engine, event);
 }
 
+// The session's transitions, all of them (docs/ARCHITECTURE.md draws them as a table). Every
+// change of phase goes through Enter, which also repaints the status at once: what the status
+// shows follows from the phase and the engine's state, and both may just have changed.
+bool Allowed(SessionPhase from, SessionPhase to) {
+  using P = SessionPhase;
+  switch (from) {
+    case P::Idle:
+      return to == P::Starting;
+    case P::Starting:
+      return to == P::Idle || to == P::StartCancelled || to == P::Streaming;
+    case P::StartCancelled:
+      return to == P::Idle;
+    case P::Streaming:
+      return to == P::Stopping || to == P::Finishing;
+    case P::Stopping:
+      return to == P::Idle;
+    case P::Finishing:
+      return to == P::Idle;
+  }
+  return false;
+}
+
+void Enter(UpdateSession& session, SessionPhase to) {
+  if (!Allowed(session.phase, to)) std::abort();  // a transition the table does not hold
+  session.phase = to;
+  session.inProgress.store(to != SessionPhase::Idle);
+  session.view.invalidateProgress();
+}
+
 // Where a start was refused. When the ports could not be opened, the opening operation has shown
 // its box; a port that did open stays open and is taken over by the next start.
 enum class RefusedAt { OpeningPorts, AfterPortsOpened };
@@ -102,9 +132,8 @@ void RefuseStart(UpdateSession& session, RefusedAt at = RefusedAt::AfterPortsOpe
     engine.SessionState.store(Idle);
     engine.image.bytesSent.store(0);
   }
-  session.phase = SessionPhase::Idle;
   session.lastOutcome = SessionOutcome::Refused;
-  session.inProgress.store(false);
+  Enter(session, SessionPhase::Idle);
   if (portsOpened) ReportOutcome(engine, "refused");
 }
 
@@ -126,23 +155,84 @@ bool CancelRunningStream(Engine& engine) {
   return false;
 }
 
+bool WorkerGone(const UpdateSession& session) {
+  return session.workerEnded.load() || !session.workerThread.joinable();
+}
+
 void JoinWorker(UpdateSession& session) {
   if (session.workerThread.joinable()) session.workerThread.join();
 }
 
-// Ends a stream from outside: worker stopped and joined before anything else touches the
-// buffers, then the end byte, then the ports. Shared by StopUpdateSession and the destructor.
-void StopStream(UpdateSession& session) {
-  CancelRunningStream(session.engine);
+void StopTimer(UpdateSession& session) {
+  session.view.killProgressTimer();
+  session.timerAlive.store(false);
+}
+
+// The end of a stream stopped from outside, once its worker has ended (or, in the destructor,
+// after waiting for it) and so has sent the end byte: the ports, and the engine's records as at
+// rest.
+void CloseStoppedStream(UpdateSession& session) {
   JoinWorker(session);
-  if (session.headerSent) {
-    SendEndOfExclusive(session.engine);
-    session.headerSent = false;
-  }
   session.engine.port.close();
   session.engine.SessionState.store(Idle);
   session.engine.image.bytesSent.store(0);
   session.engine.aborted.store(0);
+}
+
+void RestoreIdleWindow(UpdateSession& session) {
+  session.view.setRunUpdateCaption(kStartUpdateCaption);
+  session.view.setRunUpdateEnabled(true);
+  session.view.setSelectFileEnabled(true);
+}
+
+// Stopping or Finishing to Idle without a box: stopped from outside.
+void EndStopped(UpdateSession& session) {
+  StopTimer(session);
+  CloseStoppedStream(session);
+  // Stopped from outside, the session shows nothing more, and asks nothing more either.
+  session.engine.port.discardDeferredBoxes();
+  session.engine.prompts.closeSessionQuestions();
+  RestoreIdleWindow(session);
+  session.lastOutcome = SessionOutcome::Stopped;
+  ReportOutcome(session.engine, "stopped");
+  Enter(session, SessionPhase::Idle);
+}
+
+// Streaming to Finishing: the worker has ended with the end byte; its buffers are back and the
+// wait for the last echo begins.
+void BeginFinish(UpdateSession& session) {
+  Engine& engine = session.engine;
+  JoinWorker(session);
+  BeginFinalEcho(engine, session.finalEcho, kFinalEchoBound);
+  Enter(session, SessionPhase::Finishing);
+}
+
+// Finishing to Idle: the outcome boxes.
+void ConcludeFinish(UpdateSession& session) {
+  Engine& engine = session.engine;
+  StopTimer(session);
+  // A cancel or close question still open has lost its object: it goes before the outcome.
+  engine.prompts.closeSessionQuestions();
+  session.engine.port.close();
+  engine.port.showDeferredBoxes();  // what the worker asked for since the last tick
+
+  // Read after the join, so the outcome includes the worker's last writes.
+  const bool failed = engine.SessionState.load() == VerifyFailed;
+  ReportOutcome(engine, failed ? "failed" : engine.aborted.load() == 1 ? "aborted" : "done");
+  if (failed) Show(session, kFailedText, "Error!", BoxIcon::Error);
+  if (engine.aborted.load() == 1) {
+    Show(session, kAbortedText, "Abort!", BoxIcon::Error);
+    engine.aborted.store(0);
+    session.lastOutcome = failed ? SessionOutcome::Failed : SessionOutcome::Aborted;
+  } else {
+    Show(session, kDoneText, "Done!", BoxIcon::Information);
+    session.lastOutcome = SessionOutcome::Done;
+  }
+
+  engine.SessionState.store(Idle);
+  engine.image.bytesSent.store(0);
+  RestoreIdleWindow(session);
+  Enter(session, SessionPhase::Idle);
 }
 
 }  // namespace
@@ -153,12 +243,13 @@ void OnRunUpdate(UpdateSession& session) {
     Show(session, kNoFirmwareText, "Error!", BoxIcon::Error);
     return;
   }
-  // A press while the cancel question is on screen, or while a session is being started or
-  // finished (its boxes and waits let clicks through), belongs to the session already under
-  // way: it must not start a second one over it. The open question is the answer to it.
+  // A press while the cancel question is on screen, or while a session is being started,
+  // stopped or finished (its boxes and waits let clicks through), belongs to the session already
+  // under way: it must not start a second one over it. The open question is the answer to it.
   if (session.cancelQuestionOpen) return;
-  const bool running = engine.SessionState.load() == Running;
-  if (session.inProgress.load() && !running) return;
+  const bool running =
+      session.phase == SessionPhase::Streaming && engine.SessionState.load() == Running;
+  if (session.phase != SessionPhase::Idle && !running) return;
 
   // A payload of 0 bytes (a cancelled file dialog keeps the path but empties the payload) would
   // send a header, one stray byte and the end byte, then report success.
@@ -167,7 +258,7 @@ void OnRunUpdate(UpdateSession& session) {
     return;
   }
 
-  engine.DeviceId = 0x32;
+  engine.DeviceId = kSessionDeviceId;
 
   if (running) {
     const uint64_t generation = session.generation;
@@ -196,11 +287,8 @@ namespace {
 // A new session's records: nothing sent, echoed or received yet.
 void ResetForStart(UpdateSession& session) {
   FirmwareImage& image = session.engine.image;
-  session.inProgress.store(true);
-  session.phase = SessionPhase::Starting;
+  Enter(session, SessionPhase::Starting);
   ++session.generation;
-  session.headerSent = false;
-  session.stopRequested = false;
   session.workerEnded.store(false);
 
   image.sentLogCount = 0;
@@ -240,23 +328,22 @@ void BeginStream(UpdateSession& session) {
   }
 
   SendStartUpdateHeader(engine);
-  session.headerSent = true;
+  // From here on bytesSent counts the stream's bytes (the encoder starts it afresh, too).
+  engine.image.bytesSent.store(0);
   engine.SessionState.store(Running);
-  session.phase = SessionPhase::Streaming;
 
   if (StartUpdateWorker(session) != 0) {
-    session.view.killProgressTimer();
-    session.timerAlive.store(false);
+    StopTimer(session);
     engine.SessionState.store(Idle);
     // The header has opened the System Exclusive message: close it before the ports go.
     SendEndOfExclusive(engine);
-    session.headerSent = false;
     RefuseStart(session);
     std::string text = kNoWorkerText;
     if (!session.workerError.empty()) text += " (" + session.workerError + ")";
     Show(session, text, "Error!", BoxIcon::Error);
     return;
   }
+  Enter(session, SessionPhase::Streaming);
   // The Run Update button stays enabled with the caption "Cancel...": it is the cancel button.
 }
 
@@ -275,7 +362,9 @@ void StartUpdateSession(UpdateSession& session) {
 
   engine.port.startInput();  // a failure shows its own box; the handshake then fails for no reply
 
-  if (IdentifyDevice(engine) == 0 || session.stopRequested) {
+  // The identification holds this thread for 500 ms: the window shows "Cancel..." first.
+  session.view.paintNow();
+  if (IdentifyDevice(engine) == 0 || session.phase != SessionPhase::Starting) {
     RefuseStart(session);
     return;
   }
@@ -302,7 +391,7 @@ void StartUpdateSession(UpdateSession& session) {
 
   const BoxAnswer answer =
       Show(session, WarningText(), "Warning", BoxIcon::Warning, BoxButtons::YesNo);
-  if (answer == BoxAnswer::No || session.stopRequested) {
+  if (answer == BoxAnswer::No || session.phase != SessionPhase::Starting) {
     RefuseStart(session);
     return;
   }
@@ -337,6 +426,14 @@ int UpdateWorkerMain(UpdateSession& session) {
     session.engine.aborted.store(1);
     session.engine.SessionState.store(VerifyFailed);
   }
+  // The stream's message is closed by the thread that sent it, whatever ended the stream: after
+  // a delivery failure the end byte waits for the output's reset, which must not hold the window.
+  try {
+    SendEndOfExclusive(session.engine);
+  } catch (...) {
+    session.engine.aborted.store(1);
+    session.engine.SessionState.store(VerifyFailed);
+  }
   session.workerEnded.store(true);
   return 0;
 }
@@ -344,103 +441,76 @@ int UpdateWorkerMain(UpdateSession& session) {
 void SessionTimerProc(UpdateSession& session) {
   if (!session.timerAlive.load()) return;
   session.view.invalidateProgress();
+  Engine& engine = session.engine;
+  if (session.phase == SessionPhase::Stopping) {
+    // Nothing more is shown for a session stopped from outside; the window waits for the
+    // worker's end without blocking and then closes the stream.
+    engine.port.discardDeferredBoxes();
+    if (WorkerGone(session)) EndStopped(session);
+    return;
+  }
   // Boxes the worker asked for are shown here, on this thread, in the order it asked. The
   // session is not finished under one of them: its outcome comes after the user has seen it.
-  session.engine.port.showDeferredBoxes();
-  if (session.engine.port.deferredBoxOpen() || !session.timerAlive.load()) return;
-  if (session.phase != SessionPhase::Streaming) return;
-  Engine& engine = session.engine;
-  const bool workerGone = session.workerEnded.load() || !session.workerThread.joinable();
-  if (engine.SessionState.load() == Running) {
-    // A worker that ended with the state still Running can only have been stopped by something
-    // unforeseen; finish it as an interrupted update rather than wait for ever.
+  engine.port.showDeferredBoxes();
+  if (engine.port.deferredBoxOpen() || !session.timerAlive.load()) return;
+  if (session.phase == SessionPhase::Streaming) {
+    const bool workerGone = WorkerGone(session);
+    if (engine.SessionState.load() == Running) {
+      // A worker that ended with the state still Running can only have been stopped by
+      // something unforeseen; finish it as an interrupted update rather than wait for ever.
+      if (!workerGone) return;
+      engine.SessionState.store(Idle);
+      engine.aborted.store(1);
+    }
+    // After a cancel the worker may still be inside a pause of up to 15 s. Waiting for it here
+    // would freeze the window; the tick after its end finishes instead, and until then the
+    // status keeps showing "Please wait...".
     if (!workerGone) return;
-    engine.SessionState.store(Idle);
-    engine.aborted.store(1);
+    BeginFinish(session);
   }
-  // After a cancel the worker may still be inside a pause of up to 15 s. Waiting for it here
-  // would freeze the window; the tick after its end finishes instead, and until then the
-  // status keeps showing "Please wait...".
-  if (!workerGone) return;
-  FinishUpdateSession(session);
-}
-
-void FinishUpdateSession(UpdateSession& session) {
-  Engine& engine = session.engine;
-  session.phase = SessionPhase::Finishing;
-
-  session.view.killProgressTimer();
-  session.timerAlive.store(false);
-  JoinWorker(session);
-  // A cancel or close question still open has lost its object: it goes before the outcome.
-  engine.prompts.closeSessionQuestions();
-  SendEndOfExclusive(engine);
-  session.headerSent = false;
-  CheckFinalEcho(engine, kFinalEchoBound);
-  session.engine.port.close();
-  engine.port.showDeferredBoxes();  // what the worker asked for since the last tick
-
-  // Read after the join, so the outcome includes the worker's last writes.
-  const bool failed = engine.SessionState.load() == VerifyFailed;
-  ReportOutcome(engine, failed ? "failed" : engine.aborted.load() == 1 ? "aborted" : "done");
-  if (failed) Show(session, kFailedText, "Error!", BoxIcon::Error);
-  if (engine.aborted.load() == 1) {
-    Show(session, kAbortedText, "Abort!", BoxIcon::Error);
-    engine.aborted.store(0);
-    session.lastOutcome = failed ? SessionOutcome::Failed : SessionOutcome::Aborted;
-  } else {
-    Show(session, kDoneText, "Done!", BoxIcon::Information);
-    session.lastOutcome = SessionOutcome::Done;
-  }
-
-  engine.SessionState.store(Idle);
-  engine.image.bytesSent.store(0);
-  session.view.setRunUpdateCaption(kStartUpdateCaption);
-  session.view.setRunUpdateEnabled(true);
-  session.view.setSelectFileEnabled(true);
-  session.view.invalidateProgress();
-  session.phase = SessionPhase::Idle;
-  session.inProgress.store(false);
+  if (session.phase != SessionPhase::Finishing) return;
+  if (!StepFinalEcho(engine, session.finalEcho, kFinishSlice)) return;
+  ConcludeFinish(session);
 }
 
 bool StopUpdateSession(UpdateSession& session) {
-  if (!session.inProgress.load()) return true;
   switch (session.phase) {
     case SessionPhase::Idle:
       return true;
     case SessionPhase::Starting:
       // Nothing of the stream has gone out yet; the start sees the request when its handshake
       // or question returns and refuses.
-      session.stopRequested = true;
+      Enter(session, SessionPhase::StartCancelled);
+      return false;
+    case SessionPhase::StartCancelled:
       return false;
     case SessionPhase::Finishing:
-      // The finish has joined the worker and sent the end byte before it shows any box.
+      // The end byte is out; the wait for the last echo has lost its object.
+      EndStopped(session);
       return true;
     case SessionPhase::Streaming:
+      CancelRunningStream(session.engine);
+      session.engine.port.discardDeferredBoxes();
+      session.engine.prompts.closeSessionQuestions();
+      session.view.setRunUpdateEnabled(false);
+      session.view.setSelectFileEnabled(false);
+      Enter(session, SessionPhase::Stopping);
+      break;
+    case SessionPhase::Stopping:
       break;
   }
-  session.phase = SessionPhase::Finishing;
-  session.view.killProgressTimer();
-  session.timerAlive.store(false);
-  StopStream(session);
-  // Stopped from outside, the session shows nothing more, and asks nothing more either.
-  session.engine.port.discardDeferredBoxes();
-  session.engine.prompts.closeSessionQuestions();
-  session.view.setRunUpdateCaption(kStartUpdateCaption);
-  session.view.setRunUpdateEnabled(true);
-  session.view.setSelectFileEnabled(true);
-  session.view.invalidateProgress();
-  session.lastOutcome = SessionOutcome::Stopped;
-  ReportOutcome(session.engine, "stopped");
-  session.phase = SessionPhase::Idle;
-  session.inProgress.store(false);
+  if (!WorkerGone(session)) return false;
+  EndStopped(session);
   return true;
 }
 
 UpdateSession::~UpdateSession() {
-  if (phase != SessionPhase::Streaming && !workerThread.joinable()) return;
+  if (!SessionStreamLive(phase) && !workerThread.joinable()) return;
+  // The view may already be gone: only the stream and the ports are dealt with, and the worker
+  // is waited for here, the one wait left, since nothing is shown any more.
   timerAlive.store(false);
-  StopStream(*this);
+  CancelRunningStream(engine);
+  CloseStoppedStream(*this);
   phase = SessionPhase::Idle;
   inProgress.store(false);
 }

@@ -54,15 +54,31 @@ class SessionView {
   // false when no timer could be created.
   virtual bool startProgressTimer() = 0;
   virtual void killProgressTimer() = 0;
+  // Paints what has been invalidated and set so far, now: the session calls it before a wait
+  // that holds the user-interface thread (the identification's 500 ms), so that the window shows
+  // "Cancel..." and its status during the wait. A view that draws between events needs nothing.
+  virtual void paintNow() {}
 };
 
-// Where a session stands. Read and written on the user-interface thread only.
+// Where a session stands: the one state of the session, read and changed on the user-interface
+// thread only, and only through the transitions in session.cpp (see docs/ARCHITECTURE.md, "The
+// session's state machine"). The engine's SessionState and aborted say what the stream is doing
+// (painting reads them, the encoder and the echo check write them); the phase says what the
+// session does with it.
 enum class SessionPhase {
-  Idle,       // no session: a press of Run Update may start one
-  Starting,   // ports, handshake, warning question
-  Streaming,  // header sent, worker created, timer alive; ends at the finish
-  Finishing,  // FinishUpdateSession or StopUpdateSession is under way
+  Idle,            // no session: a press of Run Update may start one
+  Starting,        // ports, handshake, warning question
+  StartCancelled,  // a stop arrived while the start was asking: it refuses once its wait returns
+  Streaming,       // header sent, worker running, timer alive
+  Stopping,        // stopped from outside: the worker has been told and is running out its pause
+  Finishing,       // the worker has ended, the end byte is out: the last echo is awaited on ticks
 };
+
+// True while the stream's message is open or its session still has to be finished by ticks.
+inline bool SessionStreamLive(SessionPhase phase) {
+  return phase == SessionPhase::Streaming || phase == SessionPhase::Stopping ||
+         phase == SessionPhase::Finishing;
+}
 
 // How the last session ended, for front ends that report it (exit status, tests).
 enum class SessionOutcome {
@@ -97,33 +113,38 @@ struct UpdateSession {
 
   std::atomic<bool> workerEnded{false};  // set by the worker as its last act
   std::atomic<bool> timerAlive{false};
-  // True from an accepted Run Update press until the session has been refused or finished.
+  // phase != Idle, for readers that only ask whether a session holds the buffers.
   std::atomic<bool> inProgress{false};
 
   // User-interface thread only.
   SessionPhase phase = SessionPhase::Idle;
   SessionOutcome lastOutcome = SessionOutcome::None;
   uint64_t generation = 0;          // counts started sessions; tells a late answer from a live one
-  bool headerSent = false;          // the stream's System Exclusive is open and needs its F7
   bool cancelQuestionOpen = false;  // the cancel box is on screen
-  bool stopRequested = false;       // StopUpdateSession arrived while the start was asking
   // The other senders the user agreed to share the device's input with in this start.
   std::vector<std::string> agreedSenders;
+  FinalEchoWait finalEcho;  // Finishing: the wait for the last echo
 };
 
 void OnRunUpdate(UpdateSession& session);
 void StartUpdateSession(UpdateSession& session);
 int StartUpdateWorker(UpdateSession& session);  // 0 started, -1 exists or could not be created
 int UpdateWorkerMain(UpdateSession& session);
+// A tick of the 200 ms timer: repaints the progress, shows the worker's boxes and moves the
+// session on once its worker has ended. A tick holds the thread for at most kFinishSlice.
 void SessionTimerProc(UpdateSession& session);
-void FinishUpdateSession(UpdateSession& session);
 
-// Stops a session from outside (close, port dialog, window destruction) and shows no box.
-// While streaming: the worker is told to stop and joined (which can take as long as a pause
-// already begun, up to 15 s), the end byte goes out, the ports are closed and the window is
-// restored; lastOutcome becomes Stopped. While the start is asking its question: the start is
-// refused as soon as the question returns (nothing has been sent yet). While finishing, or with
-// no session: nothing to do. Returns true when the session's ports are no longer in use.
+// The longest a tick waits for the stream's last echo; the rest of the wait runs on later ticks.
+constexpr Clock::Duration kFinishSlice = std::chrono::milliseconds(50);
+
+// Stops a session from outside (close, port dialog, window destruction) and shows no box. It
+// never waits for the worker: while streaming, the worker is told to stop (the pause already
+// begun still runs out on it, the device may need it), the window shows "Please wait..." and
+// false is returned; the worker sends the end byte as it ends, and a later call or tick then
+// closes the ports, restores the window and makes lastOutcome Stopped. While the start is asking
+// its question: the start is refused as soon as the question returns (nothing has been sent yet).
+// While the last echo is awaited: the wait is given up. Returns true when the session's ports
+// are no longer in use.
 bool StopUpdateSession(UpdateSession& session);
 
 }  // namespace varnet

@@ -12,7 +12,6 @@ namespace varnet {
 
 namespace {
 
-constexpr uint8_t kDeviceId = 0x32;  // what every update's messages carry
 constexpr Clock::Duration kPieceSpacing = std::chrono::milliseconds(10);
 
 // A port that takes every piece at once: it keeps the bytes (when asked to) and counts the
@@ -91,7 +90,7 @@ bool RecordUpdateStream(FirmwareImage& image, StreamRecording& recording, bool k
   RecordingPort port(clock, keepBytes);
   RecordedPrompts prompts;
   Engine engine(image, port, clock, prompts);
-  engine.DeviceId = kDeviceId;
+  engine.DeviceId = kSessionDeviceId;
   engine.pieceSize = pieceSize;
   engine.nextPieceAt = clock.now();
 
@@ -104,7 +103,8 @@ bool RecordUpdateStream(FirmwareImage& image, StreamRecording& recording, bool k
   const uint32_t headerPieces = port.pieces;
   const uint64_t headerBytes = port.bytes;
   engine.SessionState = Running;
-  const Clock::TimePoint streamStart = clock.now();
+  // The body may begin once the header has settled; the schedule holds that moment.
+  const Clock::TimePoint streamStart = std::max(clock.now(), engine.nextPieceAt);
   port.countingSends = true;
   StreamPayload(engine);
   port.countingSends = false;

@@ -481,10 +481,35 @@ void ShutdownMidiInput(MidiLayer& midi) {
 
 namespace {
 
+// The release's own unprepare steps. A header that a vanished device still holds (a message
+// never completed, a buffer never returned) is refused here and taken back by the reset and the
+// close tried again below, so the refusal is the release's to handle: its text is kept, and no
+// box tells the user about a service detail the session's outcome boxes already cover.
+void UnprepareOutputForRelease(MidiLayer& midi) {
+  MidiPorts& p = midi.ports;
+  const uint32_t r = midi.platform.outUnprepareHeader(p.outputHandle, &p.outputHeader);
+  if (r != MMSYSERR_NOERROR) {
+    ReportOutput(midi, r, false);
+    return;
+  }
+  p.outputData.fill(0);
+}
+
+void UnprepareInputForRelease(MidiLayer& midi) {
+  MidiPorts& p = midi.ports;
+  for (MidiHeader* header : {&p.inputHeaderA, &p.inputHeaderB}) {
+    const uint32_t r = midi.platform.inUnprepareHeader(p.inputHandle, header);
+    if (r != MMSYSERR_NOERROR) {
+      ReportInput(midi, r, false);
+      return;
+    }
+  }
+}
+
 // The output half of ReleaseMidiPorts; true once the port is closed.
 bool ReleaseOutput(MidiLayer& midi) {
   MidiPorts& p = midi.ports;
-  UnprepareOutputMessage(midi);
+  UnprepareOutputForRelease(midi);
   ResetMidiOutput(midi);
   uint32_t closed = CloseMidiOutput(midi);
   if (closed != MMSYSERR_NOERROR) {
@@ -509,7 +534,7 @@ bool ReleaseInput(MidiLayer& midi) {
   MidiPorts& p = midi.ports;
   SetInputRequeue(midi, 0);
   StopMidiInput(midi);
-  UnprepareInputBuffers(midi);
+  UnprepareInputForRelease(midi);
   // CloseMidiInput resets before it closes; a buffer the service was still filling when the
   // first reset ran comes back with the second.
   if (CloseMidiInput(midi) != 0 && CloseMidiInput(midi) != 0) return false;

@@ -90,6 +90,13 @@ BoxAnswer RecordNoticePrompts::showBox(const BoxRequest& request) {
   return inner_.showBox(noted);
 }
 
+std::string UnreadableFileText(const std::string& reason) {
+  // The system's words alone ("not a regular file", "Permission denied") say neither what was
+  // being done nor what to do about it.
+  return "The chosen file could not be read (" + reason +
+         "). Please select a firmware file that can be read.";
+}
+
 WindowRecords::WindowRecords(MidiPlatform& platform, Prompts& prompts)
     : notices(prompts),
       counting(platform),
@@ -212,7 +219,7 @@ void LoadChosenFirmware(Engine& engine, FileBuffer& fileBuffer, ShellState& shel
   const FirmwareLoad load = LoadFirmwareFile(shell.firmwarePath, fileBuffer, image);
   if (load.loaded()) return;
   if (load.status == FirmwareLoadStatus::Unreadable) {
-    engine.prompts.showError(load.reason, kSystemErrorCaption);
+    engine.prompts.showError(UnreadableFileText(load.reason), kSystemErrorCaption);
     fileBuffer.bytesRead = 0;
   } else {
     engine.prompts.showError(kFileNotValidText, kFileNotValidCaption, owner);

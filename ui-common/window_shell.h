@@ -107,6 +107,9 @@ void StartWindowRecords(Engine& engine, FileBuffer& fileBuffer, ShellState& shel
 void LoadChosenFirmware(Engine& engine, FileBuffer& fileBuffer, ShellState& shell,
                         const std::string& path, const std::string& title, WindowRef owner);
 
+// The box text for a chosen file that could not be read, around the system's `reason`.
+std::string UnreadableFileText(const std::string& reason);
+
 // Quit, the title-bar button and Alt+F4: while a session holds the ports the user is asked
 // first (`questionOpen` is set meanwhile). True when the window goes on closing.
 bool UserAgreesToClose(Engine& engine, bool& questionOpen, WindowRef owner);

@@ -18,7 +18,7 @@ static_assert(VARNET_IDM_QUIT == IDM_QUIT && VARNET_IDM_ABOUT == IDM_ABOUT &&
 namespace {
 
 constexpr char kClassName[] = "MainWindowClass";
-// Retries a close that waits for the session's start question to return.
+// Retries a close that waits for the session's worker to end or its start question to return.
 constexpr UINT_PTR kCloseRetryTimer = 1;
 // WS_VISIBLE, WS_CLIPCHILDREN, WS_CAPTION, WS_SYSMENU, WS_MINIMIZEBOX: no sizing border and no
 // maximise box, the window has a fixed size.
@@ -153,7 +153,8 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_COMMAND: {
       const int id = LOWORD(wParam);
-      if (id >= kFirstCommandId && id <= kLastCommandId && !ended_) {
+      // Once the user has agreed to close, the window only waits for the worker's end.
+      if (id >= kFirstCommandId && id <= kLastCommandId && !ended_ && !closing_) {
         DispatchWindowCommand(id - kFirstCommandId, *this);
       }
       return 0;
@@ -329,9 +330,10 @@ void Win32Window::ConfirmAndClose() {
 }
 
 void Win32Window::CloseWhenSessionStopped() {
-  // The update must end before its ports close or its buffers go: the worker is stopped and
-  // joined and the stream closed with its end byte. A start still asking its question refuses
-  // as soon as the question returns; try again on the next tick.
+  // The update must end before its ports close or its buffers go: the worker is told to stop,
+  // and the stream is closed with its end byte once it has ended. A worker still running out a
+  // pause, or a start still asking its question, is not waited for here: the window stays
+  // painted ("Please wait...") and tries again on the next tick.
   if (!StopUpdateSession(session_)) {
     SetTimer(window_, kCloseRetryTimer, kProgressTimerMs, TimerProc);
     return;
@@ -371,6 +373,12 @@ bool Win32Window::startProgressTimer() {
 
 void Win32Window::killProgressTimer() {
   KillTimer(window_, IDT_UPDATE_PROGRESS);
+}
+
+void Win32Window::paintNow() {
+  // The pending WM_PAINTs of the window and its buttons, sent now rather than when the message
+  // loop next runs.
+  RedrawWindow(window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
 }
 
 }  // namespace varnet

@@ -45,6 +45,7 @@ class Win32Window final : public SessionView, public WindowCommands {
   void invalidateProgress() override;
   bool startProgressTimer() override;
   void killProgressTimer() override;
+  void paintNow() override;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -190,7 +190,9 @@ void MainWindow::OnCommand(int id) {
 }
 
 void MainWindow::DispatchCommand(int index) {
-  if (!ended_) DispatchWindowCommand(index, *this);
+  // Once the user has agreed to close, the window only waits for the worker's end: no command
+  // may start, load or ask anything over the stream being closed.
+  if (!ended_ && !closing_) DispatchWindowCommand(index, *this);
 }
 
 void MainWindow::OnRunUpdateCommand() {
@@ -224,9 +226,10 @@ void MainWindow::ConfirmAndClose() {
 }
 
 void MainWindow::CloseWhenSessionStopped() {
-  // The update must end before its ports close or its buffers go: the worker is stopped and
-  // joined and the stream closed with its end byte. A start still asking its question refuses
-  // as soon as the question returns; try again on the next tick.
+  // The update must end before its ports close or its buffers go: the worker is told to stop,
+  // and the stream is closed with its end byte once it has ended. A worker still running out a
+  // pause, or a start still asking its question, is not waited for here: the window stays
+  // painted ("Please wait...") and tries again on the next tick.
   if (!StopUpdateSession(session_)) {
     QTimer::singleShot(kProgressTimerMs, this, [this] { CloseWhenSessionStopped(); });
     return;
@@ -292,6 +295,11 @@ bool MainWindow::startProgressTimer() {
 
 void MainWindow::killProgressTimer() {
   progressTimer_.stop();
+}
+
+void MainWindow::paintNow() {
+  // repaint() paints and flushes at once, without going back to the event loop.
+  if (canvas_ != nullptr) canvas_->repaint();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

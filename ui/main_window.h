@@ -67,6 +67,7 @@ class MainWindow final : public QMainWindow, public SessionView, public WindowCo
   void invalidateProgress() override;
   bool startProgressTimer() override;
   void killProgressTimer() override;
+  void paintNow() override;
 
   UpdateSession& session() { return session_; }
   Engine& engine() { return engine_; }

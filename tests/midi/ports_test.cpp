@@ -349,6 +349,8 @@ TEST_F(Ports, ReleaseClosesWhatTheServiceLetsGoOf) {
       {"output close refused for good", false, VirtualOp::OutClose, kAlways, true, true},
       {"input close refused once", false, VirtualOp::InClose, 1, false, false},
       {"input reset refused for good", false, VirtualOp::InReset, kAlways, false, true},
+      {"input buffer still queued once", false, VirtualOp::InUnprepare, 1, false, false},
+      {"output header refused once", false, VirtualOp::OutUnprepare, 1, false, false},
   };
   for (const ReleaseCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -375,6 +377,9 @@ TEST_F(Ports, ReleaseClosesWhatTheServiceLetsGoOf) {
     const bool allClosed = !c.outputStaysOpen && !c.inputStaysOpen;
     EXPECT_EQ(ReleaseMidiPorts(layer), allClosed ? 0 : 1);
     EXPECT_EQ(layer.releaseIncomplete, !allClosed);
+    // What the service refused on the way is the release's to handle: the user is told what
+    // happened to the update by the session, not by the service's words for a queued buffer.
+    EXPECT_TRUE(casePrompts.boxes.empty()) << casePrompts.boxes.front().text;
     // Whatever stays open, it is no longer an update's: the next start opens afresh.
     EXPECT_EQ(layer.ports.sessionPortsOpen.load(), 0u);
     EXPECT_EQ(layer.ports.outputOpen.load(), c.outputStaysOpen ? 1u : 0u);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -47,6 +48,78 @@ inline std::vector<uint8_t> PlainPayload(std::size_t count) {
   return payload;
 }
 
+// The virtual clock as the engine sees it, counting the virtual time the user-interface thread
+// (the one that made it) spends in its own sleeps and waits. The worker moves the same clock
+// meanwhile; that time is not the user-interface thread's.
+class UiTimedClock final : public Clock {
+ public:
+  explicit UiTimedClock(VirtualClock& clock) : clock_(clock) {}
+  TimePoint now() override { return clock_.now(); }
+  void sleepUntil(TimePoint deadline) override {
+    const TimePoint before = clock_.now();
+    clock_.sleepUntil(deadline);
+    count(before);
+  }
+  bool waitFor(const std::function<bool()>& ready, Duration timeout) override {
+    const TimePoint before = clock_.now();
+    const bool result = clock_.waitFor(ready, timeout);
+    count(before);
+    return result;
+  }
+  void notify() override { clock_.notify(); }
+  // Virtual time the user-interface thread has spent waiting so far.
+  Duration uiTime() const { return Duration(uiMicros_.load()); }
+
+ private:
+  void count(TimePoint before) {
+    if (std::this_thread::get_id() != ui_) return;
+    uiMicros_.fetch_add((clock_.now() - before).count());
+  }
+  VirtualClock& clock_;
+  const std::thread::id ui_ = std::this_thread::get_id();
+  std::atomic<int64_t> uiMicros_{0};
+};
+
+// The longest time the user-interface thread went without processing events, on the virtual
+// clock. A UI call (a press, a tick, a stop) is split wherever it processes events itself: a box
+// it shows runs the event loop while open, and a paint puts the window on screen.
+class UiStallMeter {
+ public:
+  explicit UiStallMeter(UiTimedClock& clock) : clock_(clock) {}
+  void begin() {
+    inCall_ = true;
+    last_ = clock_.uiTime();
+    lastLabel_ = "entry";
+  }
+  void mark(const std::string& label) {
+    if (!inCall_) return;
+    const Clock::Duration gap = clock_.uiTime() - last_;
+    // The identification's own wait, from the paint before it, is the one stretch allowed.
+    if (lastLabel_ == "paint") {
+      identification = std::max(identification, gap);
+    } else if (gap > longest) {
+      longest = gap;
+      longestBefore = label;
+    }
+    last_ = clock_.uiTime();
+    lastLabel_ = label;
+  }
+  void end() {
+    mark("return");
+    inCall_ = false;
+  }
+
+  Clock::Duration longest{};
+  std::string longestBefore;  // where the longest stretch ended
+  Clock::Duration identification{};
+
+ private:
+  UiTimedClock& clock_;
+  bool inCall_ = false;
+  Clock::Duration last_{};
+  std::string lastLabel_;
+};
+
 struct Box {
   std::string text;
   std::string caption;
@@ -59,6 +132,12 @@ struct Box {
 class RecordingPrompts final : public Prompts {
  public:
   BoxAnswer showBox(const BoxRequest& request) override {
+    if (meter != nullptr) meter->mark("box");
+    BoxAnswer answer = answerBox(request);
+    if (meter != nullptr) meter->mark("box closed");
+    return answer;
+  }
+  BoxAnswer answerBox(const BoxRequest& request) {
     boxes.push_back(
         {request.text, request.caption, request.icon, request.buttons, request.owner != nullptr});
     if (onBox) {
@@ -88,6 +167,7 @@ class RecordingPrompts final : public Prompts {
   // Runs while the box is "open" (the place where a window's timer and clicks would run);
   // returns the answer, or nothing for the default (Yes, OK).
   std::function<std::optional<BoxAnswer>(const Box&)> onBox;
+  UiStallMeter* meter = nullptr;
 };
 
 class RecordingView final : public SessionView {
@@ -115,6 +195,11 @@ class RecordingView final : public SessionView {
     log.push_back("timer kill");
     timerRunning = false;
   }
+  void paintNow() override {
+    log.push_back("paint");
+    if (onPaint) onPaint();
+    if (meter != nullptr) meter->mark("paint");
+  }
 
   std::string caption = "Run Update";
   bool runEnabled = true;
@@ -123,6 +208,8 @@ class RecordingView final : public SessionView {
   bool timerFails = false;
   int invalidations = 0;
   std::vector<std::string> log;
+  std::function<void()> onPaint;
+  UiStallMeter* meter = nullptr;
 };
 
 // Holds the worker at a chosen virtual time: the event runs on the thread whose sleep carries
@@ -169,15 +256,26 @@ struct SessionRig {
     firmwarePath = "example.jtg";
   }
 
+  // Runs a call on the user-interface thread under the stall meter.
+  template <typename F>
+  auto ui(F&& call) {
+    meter.begin();
+    struct End {
+      UiStallMeter& m;
+      ~End() { m.end(); }
+    } end{meter};
+    return call();
+  }
+
   // One tick of the 200 ms timer, if it lives (a killed timer does not fire).
   void tick() {
-    if (view.timerRunning) SessionTimerProc(*session);
+    if (view.timerRunning) ui([this] { SessionTimerProc(*session); });
   }
 
   // Ticks until the session has finished, as the window's timer would.
   bool runToFinish(std::chrono::seconds limit = std::chrono::seconds(30)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (session->phase == SessionPhase::Streaming) {
+    while (SessionStreamLive(session->phase)) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       tick();
       std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -194,11 +292,19 @@ struct SessionRig {
   MidiLayer midi{platform, prompts};
   FileBuffer fileBuffer;
   FirmwareImage image;
-  Engine engine{image, midi, clock, prompts};
+  UiTimedClock engineClock{clock};
+  Engine engine{image, midi, engineClock, prompts};
   RecordingView view;
   std::string firmwarePath;
   std::unique_ptr<UpdateSession> session =
       std::make_unique<UpdateSession>(engine, view, firmwarePath);
+  UiStallMeter meter{engineClock};
+  // Wires the meter in once the members above exist.
+  bool metered = [this] {
+    prompts.meter = &meter;
+    view.meter = &meter;
+    return true;
+  }();
 };
 
 inline const std::vector<uint8_t> kIdentifyRequest = {0xF0, 0x00, 0x20, 0x0D,

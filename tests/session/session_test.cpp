@@ -598,21 +598,38 @@ TEST(SessionCreation, WorkerThatCannotBeCreatedClosesTheStreamAndRefuses) {
 
 // --- Stopping from outside --------------------------------------------------------------------
 
-TEST(SessionStop, StopWhileStreamingJoinsSendsEndByteAndClosesPorts) {
+TEST(SessionStop, StopInAPauseDoesNotWaitForTheWorkerAndClosesTheStreamOnceItEnded) {
   SessionRig rig(Device(sim::kKindAD));
   std::vector<uint8_t> payload = PlainPayload(600);
   payload[60] |= 0x80;
   rig.load(kKindAD, payload);
   WorkerGate gate;
-  StartHeld(rig, gate, seconds(5));
+  StartHeld(rig, gate, seconds(5));  // the worker is inside its 15 s pause
 
-  // The worker is still in its pause when the close arrives: the stop must wait for it.
-  std::thread releaser([&] {
-    std::this_thread::sleep_for(milliseconds(20));
-    gate.release();
-  });
-  EXPECT_TRUE(StopUpdateSession(*rig.session));
-  releaser.join();
+  // The close arrives while the worker is held: the stop returns at once, the window shows
+  // "Please wait..." (aborted) with its buttons off, and nothing is closed under the worker.
+  EXPECT_FALSE(rig.ui([&] { return StopUpdateSession(*rig.session); }));
+  EXPECT_EQ(rig.session->phase, SessionPhase::Stopping);
+  EXPECT_EQ(rig.engine.aborted.load(), 1u);
+  EXPECT_FALSE(rig.view.runEnabled);
+  EXPECT_FALSE(rig.view.selectEnabled);
+  EXPECT_TRUE(rig.view.timerRunning);
+  EXPECT_TRUE(rig.platform.isOutputOpen(0));
+  const int invalidated = rig.view.invalidations;
+  rig.tick();  // the worker is still held: the tick only repaints
+  EXPECT_GT(rig.view.invalidations, invalidated);
+  EXPECT_EQ(rig.session->phase, SessionPhase::Stopping);
+  // Commands meanwhile belong to the session being stopped.
+  rig.ui([&] { OnRunUpdate(*rig.session); });
+  EXPECT_EQ(rig.prompts.boxes.size(), 1u);
+  EXPECT_LE(rig.meter.longest, milliseconds(100));
+
+  gate.release();
+  const auto limit = std::chrono::steady_clock::now() + seconds(20);
+  while (!rig.ui([&] { return StopUpdateSession(*rig.session); })) {
+    ASSERT_LT(std::chrono::steady_clock::now(), limit);
+    std::this_thread::sleep_for(milliseconds(1));
+  }
 
   EXPECT_FALSE(rig.session->workerThread.joinable());
   EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Stopped);
@@ -625,6 +642,25 @@ TEST(SessionStop, StopWhileStreamingJoinsSendsEndByteAndClosesPorts) {
   // The timer is gone: a stray tick does nothing.
   SessionTimerProc(*rig.session);
   EXPECT_EQ(rig.prompts.boxes.size(), 1u);
+}
+
+TEST(SessionStop, TickAfterTheWorkerEndedFinishesAStopWithoutABox) {
+  SessionRig rig(Device(sim::kKindAD));
+  std::vector<uint8_t> payload = PlainPayload(600);
+  payload[60] |= 0x80;
+  rig.load(kKindAD, payload);
+  WorkerGate gate;
+  StartHeld(rig, gate, seconds(5));
+  EXPECT_FALSE(StopUpdateSession(*rig.session));
+  gate.release();
+  ASSERT_TRUE(rig.runToFinish());
+  EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Stopped);
+  EXPECT_EQ(rig.prompts.captions(), std::vector<std::string>{"Warning"});
+  ExpectIdleWindow(rig);
+  ExpectPortsClosed(rig);
+  const std::vector<uint8_t> wire = rig.wire();
+  EXPECT_EQ(std::count(wire.begin(), wire.end(), 0xF7), 2);  // request and stream
+  EXPECT_TRUE(StopUpdateSession(*rig.session));
 }
 
 TEST(SessionStop, DestroyingTheSessionWhileStreamingStillClosesTheStream) {
@@ -667,6 +703,107 @@ TEST(SessionStop, StopWithNoSessionDoesNothing) {
   EXPECT_TRUE(StopUpdateSession(*rig.session));
   EXPECT_TRUE(rig.view.log.empty());
   EXPECT_TRUE(rig.wire().empty());
+}
+
+// --- The user-interface thread is never held -------------------------------------------------
+
+// Every way a session can go, measured by the stall meter: no stretch of the user-interface
+// thread without events longer than 100 ms but the identification's own wait.
+TEST(SessionResponsiveness, NoUiCallHoldsTheThreadLongerThan100Ms) {
+  enum class Then { RunOut, CancelInPause, StopInPause };
+  struct Case {
+    const char* name;
+    const char* fault;
+    bool pause;
+    Then then;
+    SessionOutcome outcome;
+  };
+  const Case cases[] = {
+      {"whole update", nullptr, false, Then::RunOut, SessionOutcome::Done},
+      {"cancel in a 15 s pause", nullptr, true, Then::CancelInPause, SessionOutcome::Aborted},
+      {"close in a 15 s pause", nullptr, true, Then::StopInPause, SessionOutcome::Stopped},
+      {"device vanishes", "unplug:300", false, Then::RunOut, SessionOutcome::Failed},
+      {"echo stops before the end", "echo-stops:900", false, Then::RunOut, SessionOutcome::Failed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SessionRig rig(Device(sim::kKindAD, c.fault));
+    std::vector<uint8_t> payload = PlainPayload(3000);
+    if (c.pause) payload[60] |= 0x80;
+    rig.load(kKindAD, payload);
+    if (c.then == Then::RunOut) {
+      rig.ui([&] { OnRunUpdate(*rig.session); });
+    } else {
+      WorkerGate gate;
+      StartHeld(rig, gate, seconds(5));
+      std::thread releaser([&] {
+        std::this_thread::sleep_for(milliseconds(50));
+        gate.release();
+      });
+      if (c.then == Then::CancelInPause) {
+        rig.ui([&] { OnRunUpdate(*rig.session); });
+      } else {
+        rig.ui([&] { return StopUpdateSession(*rig.session); });
+      }
+      releaser.join();
+    }
+    ASSERT_TRUE(rig.runToFinish());
+    EXPECT_EQ(rig.session->lastOutcome, c.outcome);
+    EXPECT_LE(rig.meter.longest, milliseconds(100)) << "before " << rig.meter.longestBefore;
+    EXPECT_LE(rig.meter.identification, milliseconds(520));
+    EXPECT_EQ(rig.engine.SessionState.load(), Idle);
+  }
+}
+
+TEST(SessionResponsiveness, WindowIsPaintedWithCancelBeforeTheIdentificationWait) {
+  SessionRig rig(Device(sim::kKindAD));
+  rig.load(kKindAD, PlainPayload(300));
+  std::string captionAtPaint;
+  std::size_t wireAtPaint = 99;
+  Clock::TimePoint paintedAt{};
+  rig.view.onPaint = [&] {
+    captionAtPaint = rig.view.caption;
+    wireAtPaint = rig.wire().size();
+    paintedAt = rig.clock.now();
+  };
+  const Clock::TimePoint pressed = rig.clock.now();
+  rig.prompts.onBox = [&](const Box& box) -> std::optional<BoxAnswer> {
+    if (box.caption == "Warning") return BoxAnswer::No;
+    return std::nullopt;
+  };
+  OnRunUpdate(*rig.session);
+  EXPECT_EQ(captionAtPaint, "Cancel...");
+  EXPECT_EQ(wireAtPaint, 0u);  // before the identify request went out
+  EXPECT_EQ(paintedAt, pressed);
+}
+
+// After any change of the session's state the status area is repainted, without waiting for a
+// tick or an unrelated repaint: here every way a start can be refused.
+TEST(SessionResponsiveness, StatusIsRepaintedAtOnceAfterARefusedStart) {
+  struct Case {
+    const char* name;
+    const char* fault;
+    uint8_t fileKind;
+    bool warningNo;
+  };
+  for (const Case& c : {Case{"no reply", "no-reply", kKindAD, false},
+                        Case{"wrong device ID", "wrong-id", kKindAD, false},
+                        Case{"wrong kind", nullptr, kKindDA, false},
+                        Case{"warning answered No", nullptr, kKindAD, true}}) {
+    SCOPED_TRACE(c.name);
+    SessionRig rig(Device(sim::kKindAD, c.fault));
+    rig.load(c.fileKind, PlainPayload(300));
+    int invalidationsAtLastBox = -1;
+    rig.prompts.onBox = [&](const Box& box) -> std::optional<BoxAnswer> {
+      invalidationsAtLastBox = rig.view.invalidations;
+      if (c.warningNo && box.caption == "Warning") return BoxAnswer::No;
+      return std::nullopt;
+    };
+    OnRunUpdate(*rig.session);
+    EXPECT_EQ(rig.session->lastOutcome, SessionOutcome::Refused);
+    // A repaint after the refusal's own box and after the window went back to idle.
+    EXPECT_GT(rig.view.invalidations, invalidationsAtLastBox);
+  }
 }
 
 // --- Worker priority --------------------------------------------------------------------------

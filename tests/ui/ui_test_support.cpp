@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QDialog>
 #include <QImage>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -132,6 +133,15 @@ std::vector<uint8_t> PlainPayload(std::size_t symbols) {
   for (std::size_t i = 0; i < symbols; ++i)
     payload[i] = static_cast<uint8_t>((i * 7 + i / 5) & 0x03);
   return payload;
+}
+
+void UiStallMeter::start() {
+  longestMs_ = 0;
+  since_.start();
+  timer_.setInterval(10);
+  QObject::connect(&timer_, &QTimer::timeout, this,
+                   [this] { longestMs_ = std::max(longestMs_, since_.restart()); });
+  timer_.start();
 }
 
 WindowRig::WindowRig(VirtualPlatformConfig config, sim::ConverterConfig converterConfig,

@@ -2,18 +2,22 @@
 // modal boxes and dialogs, scripted file choices, firmware files and a window with its records.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/clock.h"
@@ -99,8 +103,57 @@ void WriteFirmwareFile(const std::filesystem::path& file, uint8_t kind,
 // `symbols` payload bytes without pause codes.
 std::vector<uint8_t> PlainPayload(std::size_t symbols);
 
+// Real time, except that a long sleep (the firmware's 15 s pause) can be held: while `hold` is
+// set, a sleep of more than a second blocks until release(), and once released every such sleep
+// returns at once, so a test can act inside a 15 s pause without waiting it out.
+class HeldPauseClock final : public Clock {
+ public:
+  static constexpr Duration kLong = std::chrono::seconds(1);
+
+  TimePoint now() override { return real_.now(); }
+  void sleepUntil(TimePoint deadline) override {
+    if (!skipLong(deadline)) real_.sleepUntil(deadline);
+  }
+  void sleepUntilPrecisely(TimePoint deadline, const std::function<bool()>& settled) override {
+    if (!skipLong(deadline)) real_.sleepUntilPrecisely(deadline, settled);
+  }
+  bool waitFor(const std::function<bool()>& ready, Duration timeout) override {
+    return real_.waitFor(ready, timeout);
+  }
+  void notify() override { real_.notify(); }
+
+  void release() { released_.store(true); }
+  std::atomic<bool> hold{false};
+  std::atomic<bool> holding{false};  // a long sleep is being held now
+
+ private:
+  bool skipLong(TimePoint deadline) {
+    if (!hold.load() || deadline - now() <= kLong) return false;
+    holding.store(true);
+    while (!released_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    holding.store(false);
+    return true;
+  }
+  RealClock real_;
+  std::atomic<bool> released_{false};
+};
+
+// The longest time the user-interface thread went without processing events, in real time: a
+// 10 ms timer that only fires when the event loop (the window's, or a box's) runs.
+class UiStallMeter final : public QObject {
+ public:
+  void start();
+  void stop() { timer_.stop(); }
+  qint64 longestMs() const { return longestMs_; }
+
+ private:
+  QTimer timer_;
+  QElapsedTimer since_;
+  qint64 longestMs_ = 0;
+};
+
 // A window on the virtual MIDI platform with the simulated converter behind it, on a real
-// clock (the window's own timer is real).
+// clock (the window's own timer is real) whose long pauses a test may hold.
 struct WindowRig {
   explicit WindowRig(VirtualPlatformConfig config = {}, sim::ConverterConfig converterConfig = {},
                      bool createWindow = true);
@@ -108,7 +161,7 @@ struct WindowRig {
   void CreateWindow();
 
   TempDir dir;
-  RealClock clock;
+  HeldPauseClock clock;
   sim::SimulatedConverter converter;
   VirtualMidiPlatform platform;
   QtPrompts prompts;

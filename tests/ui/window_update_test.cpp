@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <chrono>
+#include <thread>
 
 #include "engine/session.h"
 #include "settings/settings.h"
@@ -268,6 +270,110 @@ class WindowUpdateTest : public QObject {
     uint8_t type = 0;
     QCOMPARE(LoadSettings(rig.dir.path().string(), buffer, Settings{in, out, type}), 1);
     QCOMPARE(type, uint8_t{1});
+  }
+
+  // The close of a window whose worker is inside a 15 s pause: the window stays live and painted
+  // with "Please wait...", takes no more commands, and closes itself once the worker has ended,
+  // with the stream's end byte sent.
+  void closeInAFifteenSecondPauseKeepsTheWindowLive() {
+    WindowRig rig;
+    ShowWindow(rig);
+    const auto file = rig.dir.path() / "update.jtg";
+    std::vector<uint8_t> payload = PlainPayload(3000);
+    payload[300] |= 0x80;
+    WriteFirmwareFile(file, 0xDA, payload);
+    rig.files.next.push_back(file);
+    rig.window->OnSelectFile();
+    MainWindow& w = *rig.window;
+    rig.clock.hold.store(true);
+    BoxWatcher watcher;
+    watcher.answer(QMessageBox::Yes);
+    QTest::mouseClick(w.resources().runUpdateButton, Qt::LeftButton);
+    QVERIFY(WaitFor([&] { return rig.clock.holding.load(); }, 5000));
+
+    UiStallMeter meter;
+    meter.start();
+    // Should the close wait for the worker, this is what ends the wait.
+    std::thread releaser([&rig] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+      rig.clock.release();
+    });
+    watcher.answer(QMessageBox::Yes);
+    w.close();
+    QTest::qWait(300);
+    const bool waitingAfterClose = !w.ended() && rig.clock.holding.load();
+    const bool pleaseWait = w.TakeStatusSnapshot().aborted;
+    const bool textShown = !BrightBox(GrabClient(w), QRect(20, 171, 360, 27)).isEmpty();
+    // Commands while the close waits do nothing: no box, no second question.
+    w.OnCommand(IDC_RUN_UPDATE);
+    w.OnCommand(IDM_ABOUT);
+    w.close();
+    const int boxesWhileWaiting = static_cast<int>(watcher.seen().size());
+    QVERIFY(WaitFor([&] { return w.ended(); }, 20000));
+    releaser.join();
+    meter.stop();
+
+    QVERIFY(waitingAfterClose);
+    QVERIFY(pleaseWait);
+    QVERIFY(textShown);
+    QCOMPARE(boxesWhileWaiting, 2);
+    QVERIFY2(meter.longestMs() <= 100, qPrintable(QString::number(meter.longestMs())));
+    QCOMPARE(w.session().lastOutcome, SessionOutcome::Stopped);
+    const std::vector<uint8_t> sent = rig.platform.sentBytes(0);
+    QVERIFY(!sent.empty() && sent.back() == 0xF7);
+    QVERIFY(rig.converter.decoded().ended);
+    QVERIFY(!rig.platform.isOutputOpen(0));
+  }
+
+  // An echo that stops short of the end fails the update after the finish has waited 2 s for
+  // it: on the timer's ticks, with the window processing events all the while.
+  void finishWithAStoppedEchoKeepsTheWindowLive() {
+    sim::ConverterConfig config;
+    std::string error;
+    QVERIFY(sim::ParseFault("echo-stops:2000", config.faults, error));
+    WindowRig rig({}, config);
+    ShowWindow(rig);
+    LoadFirmware(rig, kShortPayload);
+    MainWindow& w = *rig.window;
+    BoxWatcher watcher;
+    watcher.answer(QMessageBox::Yes);
+    watcher.answer(QMessageBox::Ok);
+    watcher.answer(QMessageBox::Ok);
+    QTest::mouseClick(w.resources().runUpdateButton, Qt::LeftButton);
+    UiStallMeter meter;
+    meter.start();  // from the stream on: the identification's wait is behind us
+    QVERIFY(WaitFor([&] { return !w.session().inProgress.load(); }, 20000));
+    meter.stop();
+    QCOMPARE(w.session().lastOutcome, SessionOutcome::Failed);
+    QVERIFY2(meter.longestMs() <= 100, qPrintable(QString::number(meter.longestMs())));
+  }
+
+  // The identification holds the thread for 500 ms: the button reads "Cancel..." on screen
+  // before it begins, that is before the identify request goes out.
+  void cancelCaptionIsPaintedBeforeTheIdentificationWait() {
+    WindowRig rig;
+    ShowWindow(rig);
+    LoadFirmware(rig, kShortPayload);
+    MainWindow& w = *rig.window;
+    struct PaintProbe final : QObject {
+      WindowRig* rig = nullptr;
+      std::size_t wireAtCancelPaint = 99;
+      bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* button = static_cast<QPushButton*>(watched);
+        if (event->type() == QEvent::Paint && button->text() == QStringLiteral("Cancel...") &&
+            wireAtCancelPaint == 99) {
+          wireAtCancelPaint = rig->platform.sentBytes(0).size();
+        }
+        return false;
+      }
+    } probe;
+    probe.rig = &rig;
+    w.resources().runUpdateButton->installEventFilter(&probe);
+    BoxWatcher watcher;
+    watcher.answer(QMessageBox::No);
+    QTest::mouseClick(w.resources().runUpdateButton, Qt::LeftButton);
+    w.resources().runUpdateButton->removeEventFilter(&probe);
+    QCOMPARE(probe.wireAtCancelPaint, std::size_t{0});
   }
 };
 

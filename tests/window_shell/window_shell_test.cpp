@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "midi/platform_base.h"
 
 namespace varnet {
@@ -20,9 +24,11 @@ namespace {
 struct SilentPrompts final : Prompts {
   BoxAnswer showBox(const BoxRequest& request) override {
     captions.push_back(request.caption);
+    texts.push_back(request.text);
     return BoxAnswer::Ok;
   }
   std::vector<std::string> captions;
+  std::vector<std::string> texts;
 };
 
 void Session(Engine& engine, const char* outcome) {
@@ -152,6 +158,38 @@ TEST(WindowRecords, SlowTransferIsKeptInTheSettingsAndRefusedDuringAnUpdate) {
     EXPECT_TRUE(shell.slowTransfer);
     EXPECT_EQ(records.engine.pieceSize, kSlowPieceSize);
     ReleaseWindowRecords(records.engine, records.fileBuffer);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// A chosen file that cannot be read is reported in a sentence that says what happened and what
+// to do, with the system's reason inside it, and leaves no firmware loaded.
+TEST(ChosenFirmware, UnreadableFileIsToldInASentenceAndLeavesNothingLoaded) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() /
+      ("varnet-chosen-file-" + std::to_string(std::random_device{}()));
+  std::filesystem::create_directories(dir / "folder.jtg");
+  std::vector<std::filesystem::path> paths = {dir / "missing.jtg", dir / "folder.jtg"};
+#ifndef _WIN32
+  ASSERT_EQ(mkfifo((dir / "pipe.jtg").c_str(), 0600), 0);
+  paths.push_back(dir / "pipe.jtg");
+#endif
+  for (const std::filesystem::path& path : paths) {
+    SCOPED_TRACE(path.string());
+    SetLogVariable("");
+    UnsupportedMidiPlatform platform;
+    SilentPrompts prompts;
+    WindowRecords records(platform, prompts);
+    ShellState shell;
+    LoadChosenFirmware(records.engine, records.fileBuffer, shell, path.string(), "x.jtg", nullptr);
+    ASSERT_EQ(prompts.texts.size(), 1u);
+    const std::string& text = prompts.texts.front();
+    EXPECT_EQ(text.rfind("The chosen file could not be read (", 0), 0u) << text;
+    EXPECT_GT(text.size(), std::string("The chosen file could not be read ()").size() + 4) << text;
+    EXPECT_NE(text.find("Please select"), std::string::npos) << text;
+    EXPECT_EQ(text.back(), '.');
+    EXPECT_TRUE(shell.firmwarePath.empty());
+    EXPECT_EQ(records.image.payloadLength, 0u);
   }
   std::filesystem::remove_all(dir);
 }

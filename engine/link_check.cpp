@@ -12,7 +12,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr uint8_t kSessionDeviceId = 0x32;
 constexpr Clock::Duration kPieceSpacing = milliseconds(10);
 constexpr Clock::Duration kReplyWait = milliseconds(500);
 // A reply this much later than the handshake's wait is taken for lost: a device that slow would

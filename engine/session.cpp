@@ -383,7 +383,8 @@ void StartUpdateSession(UpdateSession& session) {
                         BoxIcon::Warning, BoxButtons::YesNo};
     question.defaultNo = true;
     question.agreeOption = kOtherSendersOption;
-    if (engine.prompts.showBox(question) != BoxAnswer::Yes || session.stopRequested) {
+    if (engine.prompts.showBox(question) != BoxAnswer::Yes ||
+        session.phase != SessionPhase::Starting) {
       RefuseStart(session);
       return;
     }

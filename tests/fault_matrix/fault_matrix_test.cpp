@@ -351,6 +351,12 @@ int SaveOnFullDisk(const fs::path& dir, Settings settings, FileBuffer& buffer) {
 
 TEST_P(FaultMatrix, Row) {
   const Row& row = GetParam();
+#ifdef _WIN32
+  if (row.during == During::SecondUpdateInStream || row.during == During::DetectInStream) {
+    GTEST_SKIP() << "the ports' locks are files only where the MIDI service lets two programs "
+                    "open one port; on Windows the service itself refuses the second open";
+  }
+#endif
   sim::ConverterConfig config;
   config.kind = sim::kKindDA;
   for (const char* fault : row.faults) {

@@ -81,8 +81,8 @@ TEST(WindowRecords, VarnetLogIsOpenedAtTheSessionAndAnIncompleteRecordIsToldOnce
 #endif
   for (const Case& c : cases) {
     SCOPED_TRACE(c.variable);
-    { std::ofstream(log) << "an earlier run\n"; }
-    { std::ofstream(firmware) << "firmware bytes"; }
+    { std::ofstream(log, std::ios::binary) << "an earlier run\n"; }
+    { std::ofstream(firmware, std::ios::binary) << "firmware bytes"; }
     SetLogVariable(c.variable);
     UnsupportedMidiPlatform platform;
     SilentPrompts prompts;

@@ -164,6 +164,8 @@ class JackTransport final : public Transport {
       return nullptr;
     }
     client->setInputEnabled(true);
+    // A device answers when it has something to say; see setSendsKeepGaps.
+    client->setSendsKeepGaps(false);
     auto t = std::make_unique<JackTransport>();
     t->client_ = std::move(client);
     return t;

@@ -91,7 +91,8 @@ struct Host {
   std::array<MidiHeader, 2> headers{};
   std::atomic<bool> requeue{true};
 
-  std::vector<std::chrono::steady_clock::time_point> doneAt;  // under `mutex`
+  std::vector<std::chrono::steady_clock::time_point> doneAt;   // under `mutex`
+  std::vector<std::chrono::steady_clock::time_point> inputAt;  // a buffer's return, likewise
 
   static void OutCallback(MidiHandle, uint32_t message, uintptr_t instance, uintptr_t, uintptr_t) {
     if (message != MOM_DONE) return;
@@ -110,6 +111,7 @@ struct Host {
     {
       std::scoped_lock lock(self->mutex);
       self->input.insert(self->input.end(), header->data, header->data + header->bytesRecorded);
+      self->inputAt.push_back(std::chrono::steady_clock::now());
     }
     if (self->requeue.load()) self->platform->inAddBuffer(handle, header);
   }
@@ -490,6 +492,48 @@ TEST_P(JackPeriodTest, PeerSeesTheSendersSpacingAndPausesAtAnyPeriod) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Periods, JackPeriodTest, ::testing::Values(64u, 1024u, 4096u));
+
+// A device's answers leave when they are made, however far the server's frames fall behind the
+// clock: a simulated converter that kept the gaps between its answers on its own clock was seen
+// answering later with every update it served (a loaded dummy driver stalls, and its frames do
+// not make up for the stall), until the host's 500 ms wait for the identify reply ran out every
+// time. Here the server is stopped for a while every tenth answer.
+TEST_F(JackBackendTest, AnswersDoNotFallBehindAStallingServer) {
+  openBoth();
+  peer_.client->setSendsKeepGaps(false);
+  using Steady = std::chrono::steady_clock;
+  constexpr std::size_t kAnswers = 60;
+  const std::vector<uint8_t> answer = {0xF0, 0x01, 0x02, 0xF7};
+  std::vector<Steady::time_point> sentAt;
+  for (std::size_t i = 0; i < kAnswers; ++i) {
+    if (i % 10 == 5) {
+      // Six stalls of 100 ms: gaps kept on the clock would put the last answer 0.6 s behind.
+      kill(server_.pid(), SIGSTOP);
+      std::this_thread::sleep_for(100ms);
+      kill(server_.pid(), SIGCONT);
+    }
+    std::this_thread::sleep_for(30ms);
+    sentAt.push_back(Steady::now());
+    ASSERT_TRUE(peer_.client->send(answer.data(), answer.size(), 0));
+  }
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::scoped_lock lock(host_.mutex);
+        return host_.inputAt.size() >= kAnswers;
+      },
+      5000ms));
+  auto latest = Steady::duration::zero();
+  {
+    std::scoped_lock lock(host_.mutex);
+    ASSERT_EQ(host_.inputAt.size(), kAnswers);
+    for (std::size_t i = 0; i < kAnswers; ++i)
+      latest = std::max(latest, host_.inputAt[i] - sentAt[i]);
+  }
+  // One stall's worth may show (the answer after it is stamped from the last cycle seen before
+  // it), and a loaded machine's scheduling; never the stalls added up.
+  EXPECT_LT(latest, 250ms);
+  closeBoth();
+}
 
 // A port that leads to hardware passes its bytes on to a 3125 bytes/s wire: messages sent back to
 // back reach it, and are reported done, no faster than the wire carries them.

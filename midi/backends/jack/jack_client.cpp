@@ -265,7 +265,7 @@ bool JackMidiClient::send(const uint8_t* data, std::size_t size, uintptr_t token
   // the dummy driver) resumes with its frames behind our clock; the stamps then stay ahead of it
   // by the stall, a longer latency rather than messages bunched together at the device.
   const auto sinceLast = now - lastSendAt_;
-  if (stamped_ && sinceLast < std::chrono::seconds(10)) {
+  if (keepGaps_ && stamped_ && sinceLast < std::chrono::seconds(10)) {
     // Rounded up: a gap is never a frame shorter than the time between the sends.
     const jack_nframes_t keep = lastBase_ + framesIn(sinceLast, true);
     if (static_cast<int32_t>(base - keep) < 0) base = keep;  // the counter wraps: differences
@@ -290,7 +290,7 @@ bool JackMidiClient::send(const uint8_t* data, std::size_t size, uintptr_t token
   if (stamped_ && static_cast<int32_t>(frame - lastStamp_) < 0) frame = lastStamp_;
   // What the writing side must keep however late it writes (see processOutput()).
   uint32_t minGap = 0;
-  if (stamped_ && start - lastStartAt_ < std::chrono::seconds(10))
+  if (keepGaps_ && stamped_ && start - lastStartAt_ < std::chrono::seconds(10))
     minGap = framesIn(start - lastStartAt_, true);
   lastStamp_ = frame;
   lastStartAt_ = start;

@@ -110,6 +110,15 @@ class JackMidiClient {
   // no room for all of it. False when the message can never fit the queue or the queue is full
   // right now. Called by one thread at a time.
   bool send(const uint8_t* data, std::size_t size, uintptr_t token);
+  // Sends keep the gaps between them on our clock (the default, for a sender whose spacing and
+  // pauses the peer must see), or, switched off, each goes out one period after its send, only
+  // never before the message sent earlier: for a device's replies and echo, which must leave
+  // when they are made. Kept gaps follow our clock, so against a server whose frames run slower
+  // (a loaded dummy driver, a sound card's own crystal) the stamps drift ahead of the server for
+  // as long as sends keep coming; a device that never stops answering would answer later and
+  // later. Set before the first send.
+  void setSendsKeepGaps(bool keep) { keepGaps_ = keep; }
+
   // Messages sent and not yet reported through Events::sent.
   std::size_t pendingOutput() const { return pending_.load(); }
   // Messages sent and not yet written whole into a cycle (nor dropped).
@@ -206,6 +215,7 @@ class JackMidiClient {
   std::chrono::steady_clock::time_point lastSendAt_{};
   std::chrono::steady_clock::time_point lastStartAt_{};  // when it was meant to start at the peer
   bool stamped_ = false;
+  bool keepGaps_ = true;
   std::chrono::steady_clock::time_point wireFreeAt_{};
   // Owned by the process callback alone: the message it is part-way through writing.
   uint32_t currentRemaining_ = 0;

@@ -215,24 +215,34 @@ class RecordingView final : public SessionView {
 // Holds the worker at a chosen virtual time: the event runs on the thread whose sleep carries
 // the clock past it, which during the stream is the worker.
 struct WorkerGate {
-  std::atomic<bool> reached{false};
-  std::atomic<bool> released{false};
+  // The worker may still be inside the held event when the test's gate goes out of scope (a stop
+  // no longer waits for the worker): the event keeps the state it spins on alive itself.
+  struct State {
+    std::atomic<bool> reached{false};
+    std::atomic<bool> released{false};
+  };
+  std::shared_ptr<State> state = std::make_shared<State>();
+
+  WorkerGate() = default;
+  WorkerGate(const WorkerGate&) = delete;
+  WorkerGate& operator=(const WorkerGate&) = delete;
+  ~WorkerGate() { release(); }
 
   void arm(VirtualClock& clock, Clock::TimePoint at) {
-    clock.schedule(at, [this] {
-      reached.store(true);
-      while (!released.load()) std::this_thread::yield();
+    clock.schedule(at, [held = state] {
+      held->reached.store(true);
+      while (!held->released.load()) std::this_thread::yield();
     });
   }
   bool waitReached(std::chrono::seconds limit = std::chrono::seconds(20)) const {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!reached.load()) {
+    while (!state->reached.load()) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       std::this_thread::yield();
     }
     return true;
   }
-  void release() { released.store(true); }
+  void release() { state->released.store(true); }
 };
 
 struct SessionRig {
